@@ -1,0 +1,37 @@
+# Front door of the build.  `make test` is the README's test command and what
+# CI runs; it installs what is missing, configures, builds and runs every test.
+
+JOBS ?= $(shell nproc)
+BUILD ?= build
+BUILD_SAN ?= build-sanitize
+CMAKE_ARGS ?=
+CTEST_ARGS ?=
+
+.PHONY: all deps build test test-sanitize bench run clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+test-sanitize: deps
+	cmake -S . -B $(BUILD_SAN) -DBRIO_SANITIZE=ON -DBRIO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS)
+	cmake --build $(BUILD_SAN) -j $(JOBS)
+	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBRIO_BENCH=ON $(CMAKE_ARGS)
+	cmake --build build-bench -j $(JOBS) --target benchmarks
+	bash scripts/run-bench.sh build-bench
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN) build-bench

@@ -1,0 +1,101 @@
+# Shared build rules of the tree.
+
+set(BRIO_WARNINGS -Wall -Wextra -Werror)
+add_compile_options(${BRIO_WARNINGS})
+# The crypto code is written against the OpenSSL 1.1 API level of libcrypto 3.0.
+add_compile_definitions(OPENSSL_API_COMPAT=0x10100000L)
+
+if(BRIO_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Archives that make up libbrioskf-enterprise, in link order, and the files
+# listing what each of them exports from the shared library.
+set_property(GLOBAL PROPERTY BRIO_MIDDLEWARE_ARCHIVES "")
+set_property(GLOBAL PROPERTY BRIO_MIDDLEWARE_EXPORTS "")
+
+# brio_component(NAME SOURCES... [EXPORTS file] [LIBS libs...] [PUBLIC_INCLUDE dir])
+# Declares one folder's static library and, when it belongs to the
+# middleware, enrols it in the shared library.
+function(brio_component name)
+  cmake_parse_arguments(ARG "MIDDLEWARE" "EXPORTS" "SOURCES;LIBS;INCLUDES" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${ARG_INCLUDES})
+  if(ARG_LIBS)
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  endif()
+  if(ARG_MIDDLEWARE)
+    set_property(GLOBAL APPEND PROPERTY BRIO_MIDDLEWARE_ARCHIVES ${name})
+  endif()
+  if(ARG_EXPORTS)
+    set_property(GLOBAL APPEND PROPERTY BRIO_MIDDLEWARE_EXPORTS ${CMAKE_CURRENT_SOURCE_DIR}/${ARG_EXPORTS})
+  endif()
+endfunction()
+
+# brio_gtest(NAME SOURCES... LIBS libs... [LABELS l...] [PROPERTIES ...])
+function(brio_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;PROPERTIES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set(props "")
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_PROPERTIES)
+    list(APPEND props ${ARG_PROPERTIES})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()
+
+# The shared library: every enrolled archive whole, and a version script
+# generated from the export lists, so only the listed names leave the library.
+# An export list holds one symbol or glob per line; a line "c++: pattern"
+# is matched against demangled C++ names; '#' starts a comment.
+function(brio_assemble_middleware)
+  get_property(archives GLOBAL PROPERTY BRIO_MIDDLEWARE_ARCHIVES)
+  get_property(exports GLOBAL PROPERTY BRIO_MIDDLEWARE_EXPORTS)
+  if(NOT archives)
+    return()
+  endif()
+  set(c_names "")
+  set(cxx_names "")
+  foreach(list_file IN LISTS exports)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${list_file})
+    file(STRINGS ${list_file} lines)
+    foreach(line IN LISTS lines)
+      string(REGEX REPLACE "#.*$" "" line "${line}")
+      string(STRIP "${line}" line)
+      if(line STREQUAL "")
+        continue()
+      endif()
+      if(line MATCHES "^c\\+\\+:[ ]*(.*)$")
+        string(APPEND cxx_names "      ${CMAKE_MATCH_1};\n")
+      else()
+        string(APPEND c_names "    ${line};\n")
+      endif()
+    endforeach()
+  endforeach()
+  set(script "BRIOSKF_1.0 {\n  global:\n${c_names}")
+  if(cxx_names)
+    string(APPEND script "    extern \"C++\" {\n${cxx_names}    };\n")
+  endif()
+  string(APPEND script "  local: *;\n};\n")
+  set(map ${CMAKE_BINARY_DIR}/libbrioskf-enterprise.map)
+  file(WRITE ${map}.tmp "${script}")
+  file(COPY_FILE ${map}.tmp ${map} ONLY_IF_DIFFERENT)
+
+  # A translation unit is needed for add_library; it holds nothing.
+  file(WRITE ${CMAKE_BINARY_DIR}/brioskf_empty.c "/* assembled from the component archives */\n")
+  add_library(brioskf-enterprise SHARED ${CMAKE_BINARY_DIR}/brioskf_empty.c)
+  set_target_properties(brioskf-enterprise PROPERTIES
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+    LINK_DEPENDS ${map})
+  target_link_libraries(brioskf-enterprise PRIVATE
+    "$<LINK_LIBRARY:WHOLE_ARCHIVE,${archives}>")
+  target_link_options(brioskf-enterprise PRIVATE
+    "-Wl,--version-script=${map}" "-Wl,--no-undefined" "-Wl,-z,defs")
+  if(TARGET brioui-enterprise)
+    target_link_libraries(brioskf-enterprise PRIVATE brioui-enterprise)
+  endif()
+endfunction()

@@ -1,0 +1,22 @@
+/* The step-trace lines every operation of the middleware writes:
+ *   level 3  "%s - %s success"
+ *   level 1  "%s - %s failed(0x%08lx)[%s:%d]"
+ * Operation and step names are literals; an argument check is a step named
+ * "CHECK " followed by what it tests. */
+#ifndef BRIO_LOG_STEP_TRACE_H
+#define BRIO_LOG_STEP_TRACE_H
+
+#include <stdint.h>
+
+void TraceStepSuccess(const char *pszOperation, const char *pszStep);
+void TraceStepFailure(const char *pszOperation, const char *pszStep, unsigned long ulCode,
+                      const char *pszFile, int nLine);
+
+/* Base name of the current source file, for the failure lines. */
+#define BRIO_FILE_NAME (__builtin_strrchr(__FILE__, '/') ? __builtin_strrchr(__FILE__, '/') + 1 : __FILE__)
+
+#define TRACE_STEP_OK(op, step) TraceStepSuccess((op), (step))
+#define TRACE_STEP_FAIL(op, step, code) \
+    TraceStepFailure((op), (step), (unsigned long)(code), BRIO_FILE_NAME, __LINE__)
+
+#endif
