@@ -91,8 +91,17 @@ function(brio_assemble_middleware)
   set_target_properties(brioskf-enterprise PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
     LINK_DEPENDS ${map})
-  target_link_libraries(brioskf-enterprise PRIVATE
-    "$<LINK_LIBRARY:WHOLE_ARCHIVE,${archives}>")
+  # The archives are taken whole by explicit linker options, since an archive
+  # that another archive links as well (e.g. brio_log) cannot appear both with
+  # and without the WHOLE_ARCHIVE feature; the plain link after them brings
+  # their own dependencies (libcrypto, ...) and the build order.
+  set(whole_archives "")
+  foreach(archive IN LISTS archives)
+    list(APPEND whole_archives "$<TARGET_FILE:${archive}>")
+  endforeach()
+  target_link_options(brioskf-enterprise PRIVATE
+    "LINKER:--whole-archive" ${whole_archives} "LINKER:--no-whole-archive")
+  target_link_libraries(brioskf-enterprise PRIVATE ${archives})
   target_link_options(brioskf-enterprise PRIVATE
     "-Wl,--version-script=${map}" "-Wl,--no-undefined" "-Wl,-z,defs")
   if(TARGET brioui-enterprise)
