@@ -4,6 +4,8 @@
 #include <openssl/crypto.h>
 #include <string.h>
 
+#include "gm/gm_endian.h"
+
 #define ROL(x, n) (((x) << ((n) & 31)) | ((x) >> ((32 - ((n) & 31)) & 31)))
 #define P0(x) ((x) ^ ROL((x), 9) ^ ROL((x), 17))
 #define P1(x) ((x) ^ ROL((x), 15) ^ ROL((x), 23))
@@ -28,19 +30,6 @@ static const uint32_t k_sm3_t[64] = {
     0x9d8a7a87, 0x3b14f50f, 0x7629ea1e, 0xec53d43c, 0xd8a7a879, 0xb14f50f3, 0x629ea1e7, 0xc53d43ce,
     0x8a7a879d, 0x14f50f3b, 0x29ea1e76, 0x53d43cec, 0xa7a879d8, 0x4f50f3b1, 0x9ea1e762, 0x3d43cec5,
 };
-
-static inline uint32_t load_be32(const unsigned char *p)
-{
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-static inline void store_be32(unsigned char *p, uint32_t v)
-{
-    p[0] = (unsigned char)(v >> 24);
-    p[1] = (unsigned char)(v >> 16);
-    p[2] = (unsigned char)(v >> 8);
-    p[3] = (unsigned char)v;
-}
 
 /* One round; the caller renames the registers instead of moving them. */
 #define ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                                  \
@@ -73,7 +62,7 @@ static void sm3_compress_blocks(uint32_t *v, const unsigned char *data, size_t n
         int j;
 
         for (j = 0; j < 16; j++)
-            w[j] = load_be32(data + 4 * j);
+            w[j] = gm_load_be32(data + 4 * j);
         for (j = 16; j < 68; j++) {
             uint32_t x = w[j - 16] ^ w[j - 9] ^ ROL(w[j - 3], 15);
             w[j] = P1(x) ^ ROL(w[j - 13], 7) ^ w[j - 6];
@@ -109,8 +98,8 @@ static void sm3_pad_and_compress(uint32_t *v, const unsigned char *rest, size_t 
     memset(pad, 0, sizeof(pad));
     memcpy(pad, rest, nrest);
     pad[nrest] = 0x80;
-    store_be32(pad + n - 8, (uint32_t)(bits >> 32));
-    store_be32(pad + n - 4, (uint32_t)bits);
+    gm_store_be32(pad + n - 8, (uint32_t)(bits >> 32));
+    gm_store_be32(pad + n - 4, (uint32_t)bits);
     sm3_compress_blocks(v, pad, n / SM3_BLOCK_SIZE);
     OPENSSL_cleanse(pad, sizeof(pad));
 }
@@ -120,7 +109,7 @@ static void sm3_write_digest(const uint32_t *v, unsigned char *md)
     int i;
 
     for (i = 0; i < 8; i++)
-        store_be32(md + 4 * i, v[i]);
+        gm_store_be32(md + 4 * i, v[i]);
 }
 
 /* ---- block face ---------------------------------------------------------- */
