@@ -43,6 +43,8 @@ int gm_zuc_init(GM_ZUC_CTX *ctx, const unsigned char *key, const unsigned char *
 /* out = in xor key stream, continuing where the previous call stopped
  * (in and out may be the same buffer); 0 for a null ctx. */
 int gm_zuc_xor(GM_ZUC_CTX *ctx, const unsigned char *in, unsigned char *out, size_t len);
+/* Wipes the context (key-stream state). */
+void gm_zuc_cleanse(GM_ZUC_CTX *ctx);
 
 #ifdef __cplusplus
 }
