@@ -12,6 +12,9 @@ extern "C" {
 #define LOG_ERR_BAD_LEVEL       0x6005u
 #define LOG_ERR_NOT_INITIALISED 0x6006u
 #define LOG_ERR_NO_CONFIG       0x6007u
+/* TRACE_BINARY with a null pointer or a negative length (the shared
+ * "bad argument" code). */
+#define LOG_ERR_BAD_ARGUMENT    87u
 
 #define VEXA_LOG_CATEGORY   "vexa_category"
 #define VEXA_LOG_CONF_PATH  "/tmp/RIRAvezaDuraredade.conf"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct HexCase {
     std::vector<unsigned char> bytes;
 };
 
+std::ostream &operator<<(std::ostream &os, const HexCase &c) { return os << '"' << c.text << "\" max " << c.max; }
+
 class HexStringArray : public ::testing::TestWithParam<HexCase> {};
 
 TEST_P(HexStringArray, ParsesPairsUpToMax)
@@ -22,7 +25,7 @@ TEST_P(HexStringArray, ParsesPairsUpToMax)
     unsigned char out[16] = {};
     int n = HexString_Array(c.text, out, c.max);
     ASSERT_EQ(n, static_cast<int>(c.bytes.size()));
-    EXPECT_EQ(0, std::memcmp(out, c.bytes.data(), c.bytes.size()));
+    EXPECT_EQ(c.bytes, std::vector<unsigned char>(out, out + n));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HexStringArray,
@@ -82,6 +85,8 @@ struct BigEndianCase {
     int value;
     std::vector<unsigned char> bytes;
 };
+
+std::ostream &operator<<(std::ostream &os, const BigEndianCase &c) { return os << "width " << c.width << " value " << c.value; }
 
 class BigEndian : public ::testing::TestWithParam<BigEndianCase> {};
 
