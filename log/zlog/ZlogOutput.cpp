@@ -19,13 +19,14 @@ CRotateLock::~CRotateLock()
     if (m_fd >= 0) close(m_fd);
 }
 
-bool CRotateLock::Open(std::string *pstrError)
+bool CRotateLock::Open(std::string *)
 {
     if (m_fd >= 0) return true;
     m_fd = open(m_strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
-    if (m_fd >= 0) return true;
-    *pstrError = "cannot open rotate lock file [" + m_strPath + "]: " + strerror(errno);
-    return false;
+    /* Without the file (another user's, say) rotations are still serialised
+     * inside this process. */
+    if (m_fd < 0) zc_error("open rotate lock file [%s] fail, errno[%d]", m_strPath.c_str(), errno);
+    return true;
 }
 
 void CRotateLock::Lock()
