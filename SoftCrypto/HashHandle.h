@@ -48,8 +48,8 @@ public:
 
 private:
     unsigned int FinishContexts();
-    unsigned int CopyOut(const unsigned char *pbPrefix, unsigned int ulPrefixLen, unsigned char *pbOut,
-                         unsigned int *pulOutLen, const char *pszOperation);
+    unsigned int Emit(const unsigned char *pbPrefix, unsigned int ulPrefixLen, unsigned char *pbOut,
+                      unsigned int *pulOutLen, const char *pszOperation);
 
     void *m_pHashCtx;       /* primary digest context, null once finished */
     void *m_pHashCtx2nd;    /* MD5 context of id 14 */
