@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "gm/gm_asn1.h"
+#include "gm/gm_evp.h"
 #include "gm/sm2.h"
 #include "gm/sm2_group.h"
 #include "gm/tests/gm_test_util.h"
@@ -428,10 +429,13 @@ bool VerifyWithId(X509 *x, EVP_PKEY *key, const char *id)
     return ok;
 }
 
-TEST(ItemSigning, Sm2CertificateCoversZOfTheDefaultIdentity)
+// With libcrypto's SM3 and with the layer's own SM3 record.
+class ItemSigningTest : public ::testing::TestWithParam<const EVP_MD *(*)()> {};
+
+TEST_P(ItemSigningTest, Sm2CertificateCoversZOfTheDefaultIdentity)
 {
     Pkey key = NewKey(GM_CURVE_SM2);
-    X509 *x = SelfSignedCert(key.get(), EVP_sm3());
+    X509 *x = SelfSignedCert(key.get(), GetParam()());
     EXPECT_TRUE(VerifyWithId(x, key.get(), SM2_DEFAULT_ID));
     EXPECT_FALSE(VerifyWithId(x, key.get(), "another-identity"));
 
@@ -441,12 +445,14 @@ TEST(ItemSigning, Sm2CertificateCoversZOfTheDefaultIdentity)
     const ASN1_BIT_STRING *sig = nullptr;
     X509_get0_signature(&sig, nullptr, x);
     EVP_MD_CTX *mctx = EVP_MD_CTX_new();
-    ASSERT_EQ(gm_item_digest_init(mctx, key.get(), EVP_sm3(), 0), 1);
+    ASSERT_EQ(gm_item_digest_init(mctx, key.get(), GetParam()(), 0), 1);
     EXPECT_EQ(EVP_DigestVerify(mctx, sig->data, sig->length, tbs, tbsLen), 1);
     EVP_MD_CTX_free(mctx);
     OPENSSL_free(tbs);
     X509_free(x);
 }
+
+INSTANTIATE_TEST_SUITE_P(Digests, ItemSigningTest, ::testing::Values(EVP_sm3, gm_EVP_sm3));
 
 TEST(ItemSigning, OtherKeysSignPlainly)
 {
