@@ -1,0 +1,89 @@
+/* CDeviceContext: what stands behind one open connection to a token: the
+ * device record, the six command objects, and the per-device mutex that
+ * serialises whole operations on the token across threads and processes.
+ * It opens and closes the token through the transport and establishes the
+ * session key of the secure channel.
+ *
+ * Device mutex: a robust, recursive, process-shared, priority-inheriting
+ * mutex in a SysV shared-memory segment of 56 bytes keyed by the device id
+ * ((pid << 16) | (bus << 8) | address), permissions 0666:
+ *   offset 0  id of the segment, 0 while the mutex is not initialised
+ *   offset 4  initialisation mark (DEV_MUTEX_READY once initialised)
+ *   offset 8  the mutex (40 bytes), offset 48 its attributes (4 bytes)
+ * The segment's set-up and reset run under the transport's command
+ * semaphore, so of all processes opening the token at once exactly one
+ * initialises the mutex and the others wait until it is ready; the last
+ * process to detach resets it for the next open.  The segment stays. */
+#ifndef BRIO_SARNCORE_DEVICE_CONTEXT_H
+#define BRIO_SARNCORE_DEVICE_CONTEXT_H
+
+#include "SarnComm/SarnComm.h"
+#include "SarnCore/APDUChip.h"
+#include "SarnCore/APDUContainer.h"
+#include "SarnCore/APDUCrypto.h"
+#include "SarnCore/APDUFile.h"
+#include "SarnCore/APDUKey.h"
+#include "SarnCore/APDUPin.h"
+#include "SarnCore/DeviceInfo.h"
+
+#define DEV_MUTEX_SEGMENT_SIZE 56u
+#define DEV_MUTEX_READY 0x42524D58u
+#define DEV_MUTEX_TIMEOUT_S 60
+#define DEV_ENUM_BUFFER SARN_DEVICE_LIST_CAPACITY
+#define SESSION_KEY_LEN 16u
+/* Prefix of the bytes the product key signs over a token's authentication key. */
+#define PRODUCT_KEY_TAG "Sarn-Product"
+
+class CDeviceContext {
+public:
+    CDeviceContext();
+    virtual ~CDeviceContext();
+    CDeviceContext(const CDeviceContext &) = delete;
+    CDeviceContext &operator=(const CDeviceContext &) = delete;
+
+    /* Makes the device record and the six command objects. */
+    virtual unsigned int Initialize();
+
+    static unsigned int Enum(EnumDriverType eType, unsigned short usVendorID, unsigned short usProductID,
+                             char *pszDevNames, unsigned int *pnSize);
+    unsigned int SetDeviceName(const char *pszDevName, unsigned int ulNameLen);
+    unsigned int Open(EnumDriverType eType, const char *pszDevName, bool bInitialize);
+    unsigned int Close();
+
+    unsigned int CreateDevMutex();
+    unsigned int WaitDevMutex();
+    unsigned int ReleaseDevMutex();
+    void CloseDevMutex();
+
+    /* Establishes the session key; unless bForce, keeps a channel the token
+     * still accepts. */
+    unsigned int SetSessionKey(bool bForce);
+
+    static void TraceInfo(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
+
+    CDeviceInfo *GetDeviceHandle() const { return m_pDevieHandle; }
+    CAPDUChip *GetAPDUChip() const { return m_pApduChip; }
+    CAPDUContainer *GetAPDUContainer() const { return m_pApduContainer; }
+    CAPDUCrypto *GetAPDUCrypto() const { return m_pApduCrypto; }
+    CAPDUFile *GetAPDUFile() const { return m_pApduFile; }
+    CAPDUKey *GetAPDUKey() const { return m_pApduKey; }
+    CAPDUPin *GetAPDUPin() const { return m_pApduPin; }
+
+    void *m_hMutexHandle;          /* attached device-mutex segment, or null */
+    unsigned int m_ulDeviceID;
+    CDeviceInfo *m_pDevieHandle;   /* the device record, owned */
+    CAPDUChip *m_pApduChip;
+    CAPDUContainer *m_pApduContainer;
+    CAPDUCrypto *m_pApduCrypto;
+    CAPDUFile *m_pApduFile;
+    CAPDUKey *m_pApduKey;
+    CAPDUPin *m_pApduPin;
+
+protected:
+    void DeleteCommandObjects();
+
+private:
+    unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
+};
+
+#endif

@@ -1,0 +1,301 @@
+/* The device context end to end against the virtual token: enumeration,
+ * open and close, the session key of SM2 and RSA tokens, secure commands,
+ * and the device mutex across processes.  Each test has its own bus and
+ * address, and so its own device-mutex segment. */
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "VTokenContext.h"
+#include "vtoken/testkit/VTokenTestKit.h"
+
+extern char **environ;
+
+static const unsigned int BUS = 3;
+
+class ContextTest : public ::testing::Test {
+protected:
+    std::string AddToken(unsigned int ulAddr, unsigned int ulAlg = 0x13, std::vector<std::string> extra = {})
+    {
+        vtoken::TokenOptions opts;
+        opts.serial = "VTCTX" + std::to_string(ulAddr);
+        opts.bus = BUS;
+        opts.address = ulAddr;
+        opts.algByte = ulAlg;
+        opts.extraArgs = extra;
+        daemon.CreateToken(opts);
+        return DeviceNameOf(BUS, ulAddr);
+    }
+
+    vtoken::Daemon daemon;
+};
+
+TEST_F(ContextTest, EnumReportsTheNeededSize)
+{
+    unsigned int size = 0;
+    EXPECT_EQ(0u, CDeviceContext::Enum(DRIVER_TYPE_USB_BULK, 0x287F, 0xF00D, nullptr, &size));
+    EXPECT_EQ(0u, size);
+    AddToken(1);
+    AddToken(2);
+    char list[100];
+    size = 10;
+    EXPECT_EQ(ERR_BUFFER_TOO_SMALL, CDeviceContext::Enum(DRIVER_TYPE_USB_BULK, 0x287F, 0xF00D, list, &size));
+    EXPECT_EQ(65u, size);
+    size = 0;
+    EXPECT_EQ(0u, CDeviceContext::Enum(DRIVER_TYPE_USB_BULK, 0x287F, 0xF00D, nullptr, &size));
+    EXPECT_EQ(65u, size);
+    size = sizeof(list);
+    EXPECT_EQ(0u, CDeviceContext::Enum(DRIVER_TYPE_USB_BULK, 0x287F, 0xF00D, list, &size));
+    EXPECT_EQ(65u, size);
+    EXPECT_EQ(0, strncmp(list, "Mirel&pid_f00d&bus_003&addr_00", 30));
+}
+
+TEST_F(ContextTest, OpenFailuresAreReported)
+{
+    CDeviceContext ctx;
+    EXPECT_EQ(ERR_BAD_DEVICE_NAME, ctx.Open(DRIVER_TYPE_USB_BULK, "Mirel&bus_003&addr_003", true));
+    EXPECT_EQ(0xFFFFFFFCu, ctx.Open(DRIVER_TYPE_USB_BULK, DeviceNameOf(BUS, 3).c_str(), true));
+    EXPECT_EQ(nullptr, ctx.GetDeviceHandle()->m_hDevice);
+}
+
+/* Reads the device-mutex segment of a device id: id and ready mark. */
+static bool ReadSegment(unsigned int ulDeviceID, int32_t *piID, uint32_t *pulMark)
+{
+    int id = shmget((key_t)ulDeviceID, 0, 0);
+    if (id < 0) return false;
+    void *p = shmat(id, nullptr, SHM_RDONLY);
+    if (p == (void *)-1) return false;
+    memcpy(piID, p, 4);
+    memcpy(pulMark, (char *)p + 4, 4);
+    shmdt(p);
+    return true;
+}
+
+TEST_F(ContextTest, LastCloseResetsTheMutexForTheNextOpen)
+{
+    std::string name = AddToken(4);
+    for (int round = 0; round < 2; ++round) {
+        CDeviceContext ctx;
+        ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+        ASSERT_NE(nullptr, ctx.GetDeviceHandle()->m_hDevice);
+        EXPECT_EQ(0xF00D0304u, ctx.m_ulDeviceID);
+        int32_t iID = 0;
+        uint32_t ulMark = 0;
+        ASSERT_TRUE(ReadSegment(ctx.m_ulDeviceID, &iID, &ulMark));
+        EXPECT_EQ(DEV_MUTEX_READY, ulMark);
+        EXPECT_EQ(shmget((key_t)ctx.m_ulDeviceID, 0, 0), iID);
+        /* recursive */
+        EXPECT_EQ(0u, ctx.WaitDevMutex());
+        EXPECT_EQ(0u, ctx.WaitDevMutex());
+        EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+        EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+        EXPECT_EQ(0u, ctx.Close());
+        EXPECT_EQ(nullptr, ctx.GetDeviceHandle()->m_hDevice);
+        ASSERT_TRUE(ReadSegment(0xF00D0304u, &iID, &ulMark));
+        EXPECT_EQ(0u, ulMark);
+        EXPECT_EQ(0, iID);
+    }
+}
+
+/* ---- secure channel ---- */
+
+struct ChannelCase {
+    const char *name;
+    unsigned int alg;
+    unsigned int address;
+};
+
+class SessionKeyVTokenTest : public ContextTest, public ::testing::WithParamInterface<ChannelCase> {
+protected:
+    void OpenAuthenticated(CDeviceContext &ctx, const std::string &name)
+    {
+        ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+        ASSERT_EQ(0u, AuthenticateAsOperator(ctx, (unsigned char)GetParam().alg));
+    }
+    /* A secure command: the PIN status of the user PIN. */
+    static unsigned int SecureCommand(CDeviceContext &ctx)
+    {
+        unsigned char s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        return ctx.GetAPDUPin()->GetPINStatus(0, 1, &s0, &s1, &s2, &s3);
+    }
+};
+
+TEST_P(SessionKeyVTokenTest, EstablishesAndFollowsTheSessionId)
+{
+    std::string name = AddToken(GetParam().address, GetParam().alg);
+    CDeviceContext ctx;
+    OpenAuthenticated(ctx, name);
+    CDeviceInfo *pInfo = ctx.GetDeviceHandle();
+    EXPECT_EQ(ERR_NO_SECURE_CHANNEL, SecureCommand(ctx));
+
+    ASSERT_EQ(0u, ctx.SetSessionKey(true));
+    EXPECT_EQ(2, pInfo->m_bySecurityMode);
+    EXPECT_EQ(16u, pInfo->m_ulTransKeyLen);
+    EXPECT_EQ(pInfo->m_pbTransKey[0], pInfo->m_pbSessionID[0]);
+    EXPECT_EQ(pInfo->m_pbTransKey[1], pInfo->m_pbSessionID[1]);
+
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(0u, SecureCommand(ctx)) << "command " << i;
+
+    /* An unforced call keeps the working channel. */
+    unsigned char key[16];
+    memcpy(key, pInfo->m_pbTransKey, 16);
+    EXPECT_EQ(0u, ctx.SetSessionKey(false));
+    EXPECT_EQ(0, memcmp(key, pInfo->m_pbTransKey, 16));
+    /* A forced one replaces it. */
+    EXPECT_EQ(0u, ctx.SetSessionKey(true));
+    EXPECT_NE(0, memcmp(key, pInfo->m_pbTransKey, 16));
+    EXPECT_EQ(0u, SecureCommand(ctx));
+    EXPECT_EQ(0u, ctx.Close());
+}
+
+TEST_P(SessionKeyVTokenTest, RecoversAfterTheTokenLostTheSession)
+{
+    std::string name = AddToken(GetParam().address + 1, GetParam().alg);
+    CDeviceContext first, second;
+    OpenAuthenticated(first, name);
+    OpenAuthenticated(second, name);
+    ASSERT_EQ(0u, first.SetSessionKey(true));
+    ASSERT_EQ(0u, SecureCommand(first));
+    /* Another connection's session key replaces the first one's on the token. */
+    ASSERT_EQ(0u, second.SetSessionKey(true));
+    unsigned int ulLost = SecureCommand(first);
+    EXPECT_TRUE(ulLost == 0x8000F526u || ulLost == 0x8000F525u || ulLost == 0x80006700u) << std::hex << ulLost;
+    EXPECT_EQ(0u, first.SetSessionKey(false));
+    EXPECT_EQ(0u, SecureCommand(first));
+    EXPECT_EQ(0u, first.Close());
+    EXPECT_EQ(0u, second.Close());
+}
+
+TEST_P(SessionKeyVTokenTest, TokenWithoutProductSignatureGetsNoSessionKey)
+{
+    std::string name = AddToken(GetParam().address + 2, GetParam().alg, {"--foreign-signature"});
+    CDeviceContext ctx;
+    OpenAuthenticated(ctx, name);
+    CDeviceInfo *pInfo = ctx.GetDeviceHandle();
+    EXPECT_EQ(NTE_BAD_SIGNATURE, ctx.SetSessionKey(true));
+    EXPECT_EQ(0, pInfo->m_bySecurityMode);
+    EXPECT_EQ(0u, pInfo->m_ulTransKeyLen);
+    unsigned char zero[16] = {0};
+    EXPECT_EQ(0, memcmp(zero, pInfo->m_pbTransKey, 16));
+    EXPECT_EQ(ERR_NO_SECURE_CHANNEL, SecureCommand(ctx));
+    EXPECT_EQ(0u, ctx.Close());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tokens, SessionKeyVTokenTest,
+                         ::testing::Values(ChannelCase{"SM2", 0x13, 10}, ChannelCase{"RSA", 3, 20}),
+                         [](const ::testing::TestParamInfo<ChannelCase> &i) { return std::string(i.param.name); });
+
+/* ---- the device mutex across processes ---- */
+
+struct Peer {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+static Peer StartPeer(const char *szMode, const std::string &name)
+{
+    Peer peer;
+    int fds[2];
+    if (pipe(fds) != 0) return peer;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const char *argv[] = {SARNCORE_PEER, szMode, name.c_str(), nullptr};
+    if (posix_spawn(&peer.pid, SARNCORE_PEER, &actions, nullptr, const_cast<char **>(argv), environ) != 0) {
+        peer.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    peer.fd = fds[0];
+    return peer;
+}
+
+/* The peer's first line, or "" when none came within the time. */
+static std::string ReadLine(const Peer &peer, int iTimeoutMs)
+{
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p = {peer.fd, POLLIN, 0};
+        int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                       .count();
+        if (poll(&p, 1, left > 0 ? left : 0) <= 0) break;
+        char c;
+        if (read(peer.fd, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line += c;
+    }
+    return "";
+}
+
+static int Reap(Peer &peer)
+{
+    int status = 0;
+    waitpid(peer.pid, &status, 0);
+    close(peer.fd);
+    return status;
+}
+
+TEST_F(ContextTest, SecondProcessWaitsForTheFirst)
+{
+    std::string name = AddToken(30);
+    CDeviceContext ctx;
+    ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    ASSERT_EQ(0u, ctx.WaitDevMutex());
+    Peer peer = StartPeer("wait", name);
+    ASSERT_GT(peer.pid, 0);
+    /* One segment, initialised once: the peer finds the mutex taken. */
+    EXPECT_EQ("", ReadLine(peer, 1000));
+    EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+    EXPECT_EQ("locked", ReadLine(peer, 10000));
+    int status = Reap(peer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    /* We are still attached, so the peer's close did not reset the mutex. */
+    EXPECT_EQ(0u, ctx.WaitDevMutex());
+    EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+    EXPECT_EQ(0u, ctx.Close());
+}
+
+TEST_F(ContextTest, KilledHolderDoesNotBlockTheNext)
+{
+    std::string name = AddToken(31);
+    Peer peer = StartPeer("hold", name);
+    ASSERT_GT(peer.pid, 0);
+    ASSERT_EQ("locked", ReadLine(peer, 10000));
+    CDeviceContext ctx;
+    ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    kill(peer.pid, SIGKILL);
+    Reap(peer);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0u, ctx.WaitDevMutex());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+    /* The recovered mutex works as before. */
+    EXPECT_EQ(0u, ctx.WaitDevMutex());
+    EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+    EXPECT_EQ(0u, ctx.Close());
+}
+
+TEST_F(ContextTest, ProcessesOpeningTogetherInitialiseOnce)
+{
+    std::string name = AddToken(32);
+    Peer peers[6];
+    for (Peer &p : peers) p = StartPeer("wait", name);
+    for (Peer &p : peers) {
+        ASSERT_GT(p.pid, 0);
+        EXPECT_EQ("locked", ReadLine(p, 20000));
+        int status = Reap(p);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+}
