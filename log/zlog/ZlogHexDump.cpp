@@ -4,14 +4,14 @@
 
 namespace brio_zlog {
 
-void AppendHexDump(std::string &strOut, const void *pData, size_t ulLen)
+void AppendHexDump(std::string &strOut, const void *pData, size_t ulLen, size_t ulLimit)
 {
     static const char kDigits[] = "0123456789abcdef";
     const unsigned char *p = static_cast<const unsigned char *>(pData);
     char szHead[64];
     snprintf(szHead, sizeof szHead, "hex_buf_len=[%zu]", ulLen);
     strOut += szHead;
-    for (size_t off = 0; off < ulLen; off += 16) {
+    for (size_t off = 0; off < ulLen && (ulLimit == 0 || strOut.size() < ulLimit); off += 16) {
         snprintf(szHead, sizeof szHead, "\n%08zx  ", off);
         strOut += szHead;
         std::string strChars;

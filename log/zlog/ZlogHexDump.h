@@ -9,7 +9,9 @@
 
 namespace brio_zlog {
 
-void AppendHexDump(std::string &strOut, const void *pData, size_t ulLen);
+/* Stops after the line that takes strOut to ulLimit characters (0: no
+ * limit), so a huge dump costs no more than the record can hold. */
+void AppendHexDump(std::string &strOut, const void *pData, size_t ulLen, size_t ulLimit = 0);
 
 }  // namespace brio_zlog
 

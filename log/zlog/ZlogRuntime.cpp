@@ -204,7 +204,7 @@ bool MakeMessage(const CMessageSource &src, const ZlogConf &conf, std::string &s
     size_t ulMax = conf.ulBufMax;
     if (src.pszFormat == nullptr) {
         strMessage.clear();
-        AppendHexDump(strMessage, src.pHex, src.ulHexLen);
+        AppendHexDump(strMessage, src.pHex, src.ulHexLen, ulMax);
     } else {
         va_list ap2;
         va_copy(ap2, *src.pArgs);
@@ -282,7 +282,6 @@ void Write(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 int zlog_init(const char *pszConfPath)
 {
     zc_debug("------zlog_init start------");
-    zc_debug("------compile time[%s %s], version[1.2.8-vexa]------", __DATE__, __TIME__);
     CLock lock(true);
     if (g_bInited) {
         zc_error("already init, use zlog_reload pls");

@@ -125,6 +125,10 @@ TEST_F(ZlogRuntimeTest, BufferMaxCutsLongRecordsKeepingTheNewline)
     ASSERT_EQ(0, zlog_init(Conf(Rule("*.*", "a.log"), "buffer min = 16\nbuffer max = 32").c_str()));
     Log("c", ZLOG_LEVEL_INFO, std::string(100, 'x').c_str());
     EXPECT_EQ("c INFO " + std::string(24, 'x') + "\n", ReadFile(File("a.log")));
+    std::vector<unsigned char> vecHuge(1 << 20, 0x5a);
+    hzlog(zlog_get_category("c"), "f", "fn", 1, ZLOG_LEVEL_INFO, vecHuge.data(), vecHuge.size());
+    EXPECT_EQ("c INFO " + std::string(24, 'x') + "\nc INFO hex_buf_len=[1048576]\n00\n",
+              ReadFile(File("a.log")));
 }
 
 TEST_F(ZlogRuntimeTest, HexDumpRecord)
