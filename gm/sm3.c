@@ -31,14 +31,22 @@ static const uint32_t k_sm3_t[64] = {
     0x8a7a879d, 0x14f50f3b, 0x29ea1e76, 0x53d43cec, 0xa7a879d8, 0x4f50f3b1, 0x9ea1e762, 0x3d43cec5,
 };
 
-/* One round; the caller renames the registers instead of moving them. */
+/* W(j) of the message expansion, from the words before it. */
+#define EXPAND(j) \
+    (P1(w[(j) - 16] ^ w[(j) - 9] ^ ROL(w[(j) - 3], 15)) ^ ROL(w[(j) - 13], 7) ^ w[(j) - 6])
+
+/* One round; the caller renames the registers instead of moving them.
+ * Rounds from 12 on first expand the word W(j + 4) they need. */
 #define ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                                  \
     do {                                                                          \
         uint32_t a12 = ROL(A, 12);                                                \
-        uint32_t ss1 = ROL(a12 + E + k_sm3_t[j], 7);                              \
-        uint32_t ss2 = ss1 ^ a12;                                                 \
-        uint32_t tt1 = FF(A, B, C) + D + ss2 + (w[j] ^ w[(j) + 4]);               \
-        uint32_t tt2 = GG(E, F, G) + H + ss1 + w[j];                              \
+        uint32_t ss1, tt1, tt2;                                                   \
+        if ((j) >= 12)                                                            \
+            w[(j) + 4] = EXPAND((j) + 4);                                         \
+        /* E, the last value to arrive, enters the chain as late as possible */   \
+        ss1 = ROL((a12 + k_sm3_t[j]) + E, 7);                                     \
+        tt2 = (GG(E, F, G) + (H + w[j])) + ss1;                                   \
+        tt1 = (FF(A, B, C) + (D + (w[j] ^ w[(j) + 4]))) + (ss1 ^ a12);            \
         B = ROL(B, 9);                                                            \
         F = ROL(F, 19);                                                           \
         D = tt1;                                                                  \
@@ -63,17 +71,22 @@ static void sm3_compress_blocks(uint32_t *v, const unsigned char *data, size_t n
 
         for (j = 0; j < 16; j++)
             w[j] = gm_load_be32(data + 4 * j);
-        for (j = 16; j < 68; j++) {
-            uint32_t x = w[j - 16] ^ w[j - 9] ^ ROL(w[j - 3], 15);
-            w[j] = P1(x) ^ ROL(w[j - 13], 7) ^ w[j - 6];
-        }
         ROUND4(0, FF0, GG0);
         ROUND4(4, FF0, GG0);
         ROUND4(8, FF0, GG0);
         ROUND4(12, FF0, GG0);
-        for (j = 16; j < 64; j += 4) {
-            ROUND4(j, FF1, GG1);
-        }
+        ROUND4(16, FF1, GG1);
+        ROUND4(20, FF1, GG1);
+        ROUND4(24, FF1, GG1);
+        ROUND4(28, FF1, GG1);
+        ROUND4(32, FF1, GG1);
+        ROUND4(36, FF1, GG1);
+        ROUND4(40, FF1, GG1);
+        ROUND4(44, FF1, GG1);
+        ROUND4(48, FF1, GG1);
+        ROUND4(52, FF1, GG1);
+        ROUND4(56, FF1, GG1);
+        ROUND4(60, FF1, GG1);
         v[0] ^= a;
         v[1] ^= b;
         v[2] ^= c;
