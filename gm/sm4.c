@@ -328,28 +328,42 @@ static inline void sm4_crypt_block(const uint32_t *rk, const unsigned char *in, 
         gm_store_be32(out + 4 * i, x[i]);
 }
 
-/* Two independent blocks interleaved, for the modes that allow it. */
-static inline void sm4_crypt_2blocks(const uint32_t *rk, const unsigned char *in,
+/* Four independent blocks interleaved, for the modes that allow it: the
+ * rounds of one block are a dependency chain, so several chains keep the
+ * table loads busy. */
+#define SM4_LANES 4
+
+#define SM4_LOAD_LANE(p, x0, x1, x2, x3) \
+    uint32_t x0 = gm_load_be32(p), x1 = gm_load_be32((p) + 4), x2 = gm_load_be32((p) + 8), \
+             x3 = gm_load_be32((p) + 12)
+
+#define SM4_STORE_LANE(p, x0, x1, x2, x3) \
+    do {                                  \
+        gm_store_be32((p), x3);           \
+        gm_store_be32((p) + 4, x2);       \
+        gm_store_be32((p) + 8, x1);       \
+        gm_store_be32((p) + 12, x0);      \
+    } while (0)
+
+static inline void sm4_crypt_4blocks(const uint32_t *rk, const unsigned char *in,
                                      unsigned char *out)
 {
-    uint32_t a0 = gm_load_be32(in), a1 = gm_load_be32(in + 4), a2 = gm_load_be32(in + 8),
-             a3 = gm_load_be32(in + 12);
-    uint32_t b0 = gm_load_be32(in + 16), b1 = gm_load_be32(in + 20), b2 = gm_load_be32(in + 24),
-             b3 = gm_load_be32(in + 28);
+    SM4_LOAD_LANE(in, a0, a1, a2, a3);
+    SM4_LOAD_LANE(in + 16, b0, b1, b2, b3);
+    SM4_LOAD_LANE(in + 32, c0, c1, c2, c3);
+    SM4_LOAD_LANE(in + 48, d0, d1, d2, d3);
     int i;
 
     for (i = 0; i < SM4_ROUNDS; i += 4) {
         SM4_ROUNDS4(a0, a1, a2, a3, rk, i);
         SM4_ROUNDS4(b0, b1, b2, b3, rk, i);
+        SM4_ROUNDS4(c0, c1, c2, c3, rk, i);
+        SM4_ROUNDS4(d0, d1, d2, d3, rk, i);
     }
-    gm_store_be32(out, a3);
-    gm_store_be32(out + 4, a2);
-    gm_store_be32(out + 8, a1);
-    gm_store_be32(out + 12, a0);
-    gm_store_be32(out + 16, b3);
-    gm_store_be32(out + 20, b2);
-    gm_store_be32(out + 24, b1);
-    gm_store_be32(out + 28, b0);
+    SM4_STORE_LANE(out, a0, a1, a2, a3);
+    SM4_STORE_LANE(out + 16, b0, b1, b2, b3);
+    SM4_STORE_LANE(out + 32, c0, c1, c2, c3);
+    SM4_STORE_LANE(out + 48, d0, d1, d2, d3);
 }
 
 int _SM4_CipherPlaintextTransform(const uint32_t *in, const uint32_t *rk, uint32_t *out)
@@ -401,9 +415,9 @@ int SM4_cbc_encrypt(const unsigned char *in, const uint32_t *rk, unsigned char *
 void gm_sm4_ecb_blocks(const uint32_t *rk, const unsigned char *in, unsigned char *out,
                        size_t nblocks)
 {
-    for (; nblocks >= 2; nblocks -= 2, in += 32, out += 32)
-        sm4_crypt_2blocks(rk, in, out);
-    if (nblocks > 0)
+    for (; nblocks >= SM4_LANES; nblocks -= SM4_LANES, in += 16 * SM4_LANES, out += 16 * SM4_LANES)
+        sm4_crypt_4blocks(rk, in, out);
+    for (; nblocks > 0; nblocks--, in += 16, out += 16)
         sm4_crypt_block(rk, in, out);
 }
 
@@ -421,7 +435,7 @@ static inline void xor16(unsigned char *out, const unsigned char *a, const unsig
 void gm_sm4_cbc_blocks(const uint32_t *rk, unsigned char *iv, const unsigned char *in,
                        unsigned char *out, size_t nblocks, int enc)
 {
-    unsigned char buf[32], next_iv[16];
+    unsigned char buf[16], next_iv[16];
 
     if (enc) {
         const unsigned char *chain = iv;
@@ -435,18 +449,20 @@ void gm_sm4_cbc_blocks(const uint32_t *rk, unsigned char *iv, const unsigned cha
             memcpy(iv, chain, 16);
         return;
     }
-    /* Decryption: two blocks at a time; the cipher texts are kept before
+    /* Decryption: four blocks at a time; the cipher texts are kept before
      * the output is written, so in and out may be the same buffer. */
-    for (; nblocks >= 2; nblocks -= 2, in += 32, out += 32) {
-        unsigned char ct[32];
+    for (; nblocks >= SM4_LANES; nblocks -= SM4_LANES, in += 16 * SM4_LANES, out += 16 * SM4_LANES) {
+        unsigned char ct[16 * SM4_LANES], pt[16 * SM4_LANES];
+        int l;
 
-        memcpy(ct, in, 32);
-        sm4_crypt_2blocks(rk, ct, buf);
-        xor16(out, buf, iv);
-        xor16(out + 16, buf + 16, ct);
-        memcpy(iv, ct + 16, 16);
+        memcpy(ct, in, sizeof(ct));
+        sm4_crypt_4blocks(rk, ct, pt);
+        xor16(out, pt, iv);
+        for (l = 1; l < SM4_LANES; l++)
+            xor16(out + 16 * l, pt + 16 * l, ct + 16 * (l - 1));
+        memcpy(iv, ct + 16 * (SM4_LANES - 1), 16);
     }
-    if (nblocks > 0) {
+    for (; nblocks > 0; nblocks--, in += 16, out += 16) {
         memcpy(next_iv, in, 16);
         sm4_crypt_block(rk, next_iv, buf);
         xor16(out, buf, iv);
