@@ -28,19 +28,45 @@
  * only read by the point operations); other curves are built per call. */
 
 static EC_GROUP *g_sm2_groups[2];
+/* Montgomery form of each group's order, for the inverse of 1 + d. */
+static BN_MONT_CTX *g_sm2_order_mont[2];
 static pthread_once_t g_sm2_groups_once = PTHREAD_ONCE_INIT;
 
 static void sm2_groups_build(void)
 {
+    BN_CTX *ctx = BN_CTX_new();
+    int i;
+
     g_sm2_groups[0] = gm_curve_group_new(GM_CURVE_SM2);
     g_sm2_groups[1] = gm_curve_group_new(GM_CURVE_SM2_TEST);
+    for (i = 0; i < 2; i++) {
+        BN_MONT_CTX *mont = BN_MONT_CTX_new();
+
+        if (ctx != NULL && mont != NULL && g_sm2_groups[i] != NULL
+            && BN_MONT_CTX_set(mont, EC_GROUP_get0_order(g_sm2_groups[i]), ctx)) {
+            g_sm2_order_mont[i] = mont;
+        } else {
+            BN_MONT_CTX_free(mont);
+        }
+    }
+    BN_CTX_free(ctx);
 }
 
 __attribute__((destructor)) static void sm2_groups_release(void)
 {
-    EC_GROUP_free(g_sm2_groups[0]);
-    EC_GROUP_free(g_sm2_groups[1]);
-    g_sm2_groups[0] = g_sm2_groups[1] = NULL;
+    int i;
+
+    for (i = 0; i < 2; i++) {
+        EC_GROUP_free(g_sm2_groups[i]);
+        BN_MONT_CTX_free(g_sm2_order_mont[i]);
+        g_sm2_groups[i] = NULL;
+        g_sm2_order_mont[i] = NULL;
+    }
+}
+
+static int sm2_curve_index(int nid)
+{
+    return nid == GM_CURVE_SM2_TEST ? 1 : 0;
 }
 
 /* The group of a curve id; *owned is what the caller frees (null for a
@@ -52,7 +78,7 @@ static const EC_GROUP *sm2_group_get(int nid, EC_GROUP **owned)
     *owned = NULL;
     if (gm_curve_is_sm2(nid)) {
         pthread_once(&g_sm2_groups_once, sm2_groups_build);
-        group = g_sm2_groups[nid == GM_CURVE_SM2_TEST ? 1 : 0];
+        group = g_sm2_groups[sm2_curve_index(nid)];
     } else {
         group = *owned = gm_curve_group_new(nid);
     }
@@ -490,7 +516,7 @@ ECDSA_SIG *_SM2_sign(const BIGNUM *e, const BIGNUM *d, int nid)
         goto fail;
     }
     if (!BN_copy(tmp, n) || !BN_sub_word(tmp, 2)
-        || !BN_mod_exp_mont_consttime(inv, d1, tmp, n, ctx, NULL))
+        || !BN_mod_exp_mont_consttime(inv, d1, tmp, n, ctx, g_sm2_order_mont[sm2_curve_index(nid)]))
         goto fail;
     for (;;) {
         if (!sm2_draw_k(k, n) || !EC_POINT_mul(group, kg, k, NULL, NULL, ctx)
