@@ -405,3 +405,19 @@ unsigned int CAPDU::SendCommand(const char *szOperation, const APDU_HEADER &stHe
     TRACE_STEP_OK(szOperation, "SendAPDUCmd");
     return 0;
 }
+
+unsigned int CAPDU::Query(const char *szOperation, const APDU_HEADER &stHeader, unsigned int ulLe,
+                          unsigned char *pbOut, unsigned int *pulOutLen)
+{
+    CApduAnswer answer(ulLe);
+    unsigned int ulRet = SendCommand(szOperation, stHeader, nullptr, &answer);
+    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+}
+
+unsigned int CAPDU::Submit(const char *szOperation, const APDU_HEADER &stHeader, const unsigned char *pbData,
+                           unsigned int ulLen)
+{
+    CApduBody body;
+    body.Bytes(pbData, ulLen);
+    return SendCommand(szOperation, stHeader, &body, nullptr);
+}

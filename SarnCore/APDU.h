@@ -125,6 +125,14 @@ protected:
     unsigned int SendCommand(const char *szOperation, const APDU_HEADER &stHeader, const CApduBody *pBody,
                              CApduAnswer *pAnswer);
 
+    /* The two commonest rows: no body and the answer to the caller as
+     * received (each output skipped when null); the caller's data as the
+     * body and no answer. */
+    unsigned int Query(const char *szOperation, const APDU_HEADER &stHeader, unsigned int ulLe, unsigned char *pbOut,
+                       unsigned int *pulOutLen);
+    unsigned int Submit(const char *szOperation, const APDU_HEADER &stHeader, const unsigned char *pbData,
+                        unsigned int ulLen);
+
     /* Hands one frame to the transport and takes its answer. */
     virtual unsigned int TransmitFrame(const unsigned char *pbFrame, unsigned int ulFrameLen, unsigned char *pbAnswer,
                                        unsigned int *pulAnswerLen);

@@ -34,22 +34,6 @@ CAPDUChip::~CAPDUChip()
     CDeviceContext::TraceInfo("CAPDUChip: Destructor");
 }
 
-unsigned int CAPDUChip::Query(const char *szOperation, const APDU_HEADER &stHeader, unsigned int ulLe,
-                              unsigned char *pbOut, unsigned int *pulOutLen)
-{
-    CApduAnswer answer(ulLe);
-    unsigned int ulRet = SendCommand(szOperation, stHeader, nullptr, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
-}
-
-unsigned int CAPDUChip::Submit(const char *szOperation, const APDU_HEADER &stHeader, const unsigned char *pbData,
-                               unsigned int ulLen)
-{
-    CApduBody body;
-    body.Bytes(pbData, ulLen);
-    return SendCommand(szOperation, stHeader, &body, nullptr);
-}
-
 unsigned int CAPDUChip::EraseFlash()
 {
     return SendCommand("EraseFlash", {PLAIN, 0xE1, 0x00, 0x00}, nullptr, nullptr);

@@ -44,14 +44,6 @@ public:
     unsigned int EraseCOS_Response(unsigned char *pbData, unsigned int ulLen);
     unsigned int EraseMF_Request(unsigned char *pbOut, unsigned int *pulOutLen);
     unsigned int EraseMF_Response(unsigned char *pbData, unsigned int ulLen);
-
-protected:
-    /* A command without a body whose answer goes to the caller as received. */
-    unsigned int Query(const char *szOperation, const APDU_HEADER &stHeader, unsigned int ulLe, unsigned char *pbOut,
-                       unsigned int *pulOutLen);
-    /* A command whose body is the caller's data and that wants no answer. */
-    unsigned int Submit(const char *szOperation, const APDU_HEADER &stHeader, const unsigned char *pbData,
-                        unsigned int ulLen);
 };
 
 #endif

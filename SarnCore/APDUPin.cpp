@@ -44,23 +44,17 @@ unsigned int CAPDUPin::SendAppData(const char *szOperation, const APDU_HEADER &s
 
 unsigned int CAPDUPin::SetSessionKey(unsigned char *pbData, unsigned int ulLen)
 {
-    CApduBody body;
-    body.Bytes(pbData, ulLen);
-    return SendCommand("SetSessionKey", {PLAIN, 0x0A, 0x00, 0x00}, &body, nullptr);
+    return Submit("SetSessionKey", {PLAIN, 0x0A, 0x00, 0x00}, pbData, ulLen);
 }
 
 unsigned int CAPDUPin::ExternalAuth_Request(unsigned char *pbChallenge, unsigned int *pulLen)
 {
-    CApduAnswer answer(16);
-    unsigned int ulRet = SendCommand("ExternalAuth_Request", {PLAIN, 0x10, 0x00, 0x00}, nullptr, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbChallenge, pulLen);
+    return Query("ExternalAuth_Request", {PLAIN, 0x10, 0x00, 0x00}, 16, pbChallenge, pulLen);
 }
 
 unsigned int CAPDUPin::ExternalAuth_Response(unsigned char *pbData, unsigned int ulLen)
 {
-    CApduBody body;
-    body.Bytes(pbData, ulLen);
-    return SendCommand("ExternalAuth_Response", {PLAIN, 0x10, 0x01, 0x00}, &body, nullptr);
+    return Submit("ExternalAuth_Response", {PLAIN, 0x10, 0x01, 0x00}, pbData, ulLen);
 }
 
 unsigned int CAPDUPin::GetPINStatus(unsigned short usAppID, unsigned char byPINType, unsigned char *pbStatus0,
