@@ -210,10 +210,10 @@ int _SM2_KDF(const unsigned char *Z, unsigned Zlen, unsigned klen, unsigned char
 static EC_POINT *sm2_point_new(const EC_GROUP *group, const BIGNUM *x, const BIGNUM *y,
                                BN_CTX *ctx)
 {
-    BIGNUM *p = BN_CTX_get(ctx);
+    const BIGNUM *p = EC_GROUP_get0_field(group);
     EC_POINT *pt;
 
-    if (p == NULL || x == NULL || y == NULL || !EC_GROUP_get_curve(group, p, NULL, NULL, ctx))
+    if (p == NULL || x == NULL || y == NULL)
         return NULL;
     if (BN_is_negative(x) || BN_is_negative(y) || BN_cmp(x, p) >= 0 || BN_cmp(y, p) >= 0) {
         SM2_ERR(EC_R_COORDINATES_OUT_OF_RANGE);
