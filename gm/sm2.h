@@ -42,8 +42,8 @@ int _SM2_CalculateZValue(const unsigned char *ID, unsigned IDlen, const BIGNUM *
 int _SM2_CalculateDefaultZValue(const unsigned char *X, const unsigned char *Y,
                                 unsigned char *out);
 
-/* Encryption: writes mlen + 97 bytes to out.  mlen 0 and mlen above
- * SM2_MAX_MESSAGE_LENGTH are refused. */
+/* Encryption: writes mlen + 97 bytes to out, which must not overlap the
+ * message.  mlen 0 and mlen above SM2_MAX_MESSAGE_LENGTH are refused. */
 int _SM2_encrypt(int nid, const unsigned char *m, unsigned mlen, const BIGNUM *X,
                  const BIGNUM *Y, unsigned char *out);
 /* Decryption: writes clen - 97 bytes to out, only after C3 matched; out is
