@@ -109,19 +109,17 @@ unsigned int CHashObject::FinishContexts()
     static const char kOp[] = "CHashObject::Final";
     if (m_pHashCtx == nullptr)
         return 0;
-    unsigned int ulLen = 0;
     if (m_pHashCtx2nd != nullptr) {
         unsigned int ulMd5Len = 0;
         if (unsigned int rv = Hash_Final(m_pHashCtx2nd, m_byHash + 20, &ulMd5Len))
             return SC_STEP_FAIL(kOp, "Hash_Final", false, rv);
         m_pHashCtx2nd = nullptr;
-        ulLen = ulMd5Len;
     }
     unsigned int ulPrimaryLen = 0;
     if (unsigned int rv = Hash_Final(m_pHashCtx, m_byHash, &ulPrimaryLen))
         return SC_STEP_FAIL(kOp, "Hash_Final", false, rv);
     m_pHashCtx = nullptr;
-    m_ulHashLen = ulLen + ulPrimaryLen;
+    m_ulHashLen = ulPrimaryLen + (m_byHashID == SC_HASH_SHA1_MD5 ? 16 : 0);
     return 0;
 }
 
