@@ -1,0 +1,59 @@
+// The virtual-token daemon: one poll loop serving every client connection
+// (the libusb stand-ins of any number of processes, the command line, the
+// test kit) over one Unix socket.  Requests are handled one at a time, so
+// each token sees its commands in a single order, as a real device does.
+#pragma once
+
+#include "vtoken/link/VtLink.h"
+#include "vtoken/token/VtStore.h"
+#include "vtoken/token/VtToken.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vtoken {
+
+class CVtServer {
+public:
+    CVtServer(std::string strSocket, std::string strStateDir, std::string strKeysDir);
+    ~CVtServer();
+    // Serves until SIGTERM or SIGINT; the process exit code.
+    int Run();
+
+    // A control sub-command (the words after `brio-vtoken`); 0 done, 1 refused.
+    int Control(const std::vector<std::string>& args, std::string& strOut);
+
+private:
+    struct CConn {
+        int iFd = -1;
+        VtBytes vIn;
+        bool bWatcher = false;
+        std::string strToken;       // id of the token opened on this connection
+        uint32_t ulGeneration = 0;
+    };
+
+    bool Listen(std::string& strError);
+    bool LoadTokens(std::string& strError);
+    void Accept();
+    bool ReadConn(CConn& conn);  // false: close it
+    VtBytes Handle(CConn& conn, const VtBytes& vMsg);
+    CVtToken* Bound(const CConn& conn);
+    CVtToken* Find(const std::string& strName);
+    CVtToken& AddToken(CVtTokenState state);
+    void Broadcast(uint8_t byKind, const CVtToken& token);
+    VtDeviceEntry Entry(const CVtToken& token) const;
+
+    int CtlInit(const std::vector<std::string>& args, std::string& strOut);
+    int CtlPlug(CVtToken& token, bool bPlug, std::string& strOut);
+
+    std::string m_strSocket;
+    CVtStore m_store;
+    std::string m_strKeysDir;
+    int m_iListen = -1;
+    std::vector<CConn> m_vConns;
+    std::map<std::string, std::unique_ptr<CVtToken>> m_mapTokens;  // by id
+};
+
+}  // namespace vtoken

@@ -1,0 +1,410 @@
+// The daemon and the libusb stand-in through libusb's own interface:
+// enumeration, descriptors, the bulk-only exchange, injected faults,
+// hot-plug events, a daemon restart and two processes on one token.
+#include "vtoken/tests/VtTestHost.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace vtoken;
+using namespace vtoken::test;
+
+namespace {
+
+// GetTokenSN, a plain frame with no body.
+const VtBytes kGetSerial = {0xB0, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+TokenOptions Token(const std::string& strSerial, unsigned uAddress)
+{
+    TokenOptions o;
+    o.serial = strSerial;
+    o.address = uAddress;
+    return o;
+}
+
+class UsbTest : public ::testing::Test, public CTokenFixture {
+protected:
+    std::vector<std::pair<int, int>> List()
+    {
+        libusb_device** list = nullptr;
+        ssize_t n = libusb_get_device_list(m_pCtx, &list);
+        std::vector<std::pair<int, int>> v;
+        for (ssize_t i = 0; i < n; ++i) {
+            libusb_device_descriptor d;
+            EXPECT_EQ(0, libusb_get_device_descriptor(list[i], &d));
+            EXPECT_EQ(0x287F, d.idVendor);
+            EXPECT_EQ(0xF00D, d.idProduct);
+            v.emplace_back(libusb_get_bus_number(list[i]), libusb_get_device_address(list[i]));
+        }
+        libusb_free_device_list(list, 1);
+        return v;
+    }
+
+    std::string Serial(CUsbLink& link)
+    {
+        VtBytes vAnswer;
+        int rc = link.Exchange(kGetSerial, vAnswer);
+        if (rc != 0 || vAnswer.size() < 4 || vAnswer[0] != 0x90 || vAnswer[1] != 0x00) {
+            return "<failed " + std::to_string(rc) + ">";
+        }
+        return std::string(vAnswer.begin() + 4, vAnswer.end());
+    }
+};
+
+class Enumeration : public UsbTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Enumeration, ListsEveryPluggedTokenWithItsBusAndAddress)
+{
+    std::vector<std::pair<int, int>> vExpected;
+    for (int i = 0; i < GetParam(); ++i) {
+        m_daemon.CreateToken(Token("VT" + std::to_string(i), 5 + static_cast<unsigned>(i)));
+        vExpected.emplace_back(1, 5 + i);
+    }
+    m_daemon.CreateToken([] {
+        TokenOptions o = Token("UNPLUGGED", 20);
+        o.plugged = false;
+        return o;
+    }());
+    EXPECT_EQ(vExpected, List());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tokens, Enumeration, ::testing::Values(0, 1, 2));
+
+TEST_F(UsbTest, NoDaemonMeansNoDeviceNotAnError)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    std::string strSaved = getenv("BRIO_VTOKEN_SOCKET");
+    setenv("BRIO_VTOKEN_SOCKET", "/nonexistent/socket", 1);
+    libusb_device** list = nullptr;
+    EXPECT_EQ(0, libusb_get_device_list(m_pCtx, &list));
+    ASSERT_NE(nullptr, list);
+    EXPECT_EQ(nullptr, list[0]);
+    libusb_free_device_list(list, 1);
+    // The socket is looked up at each contact, not kept from libusb_init.
+    setenv("BRIO_VTOKEN_SOCKET", strSaved.c_str(), 1);
+    EXPECT_EQ(1u, List().size());
+}
+
+TEST_F(UsbTest, PresentsOneMassStorageInterfaceWithBulkAndInterruptEndpoints)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    ASSERT_TRUE(link.IsOpen());
+    libusb_config_descriptor* cfg = nullptr;
+    ASSERT_EQ(0, libusb_get_active_config_descriptor(libusb_get_device(link.Handle()), &cfg));
+    ASSERT_EQ(1, cfg->bNumInterfaces);
+    const libusb_interface_descriptor& alt = cfg->interface[0].altsetting[0];
+    EXPECT_EQ(0, alt.bInterfaceNumber);
+    EXPECT_EQ(LIBUSB_CLASS_MASS_STORAGE, alt.bInterfaceClass);
+    ASSERT_EQ(3, alt.bNumEndpoints);
+    EXPECT_EQ(0x81, alt.endpoint[0].bEndpointAddress);
+    EXPECT_EQ(LIBUSB_TRANSFER_TYPE_BULK, alt.endpoint[0].bmAttributes & 3);
+    EXPECT_EQ(0x02, alt.endpoint[1].bEndpointAddress);
+    EXPECT_EQ(LIBUSB_TRANSFER_TYPE_BULK, alt.endpoint[1].bmAttributes & 3);
+    EXPECT_EQ(LIBUSB_TRANSFER_TYPE_INTERRUPT, alt.endpoint[2].bmAttributes & 3);
+    libusb_free_config_descriptor(cfg);
+
+    // The kernel's driver is bound until detached; claims may repeat.
+    EXPECT_EQ(1, libusb_kernel_driver_active(link.Handle(), 0));
+    EXPECT_EQ(0, libusb_detach_kernel_driver(link.Handle(), 0));
+    EXPECT_EQ(0, libusb_kernel_driver_active(link.Handle(), 0));
+    EXPECT_EQ(0, libusb_claim_interface(link.Handle(), 0));
+    EXPECT_EQ(0, libusb_claim_interface(link.Handle(), 0));
+    EXPECT_EQ(0, libusb_release_interface(link.Handle(), 0));
+    EXPECT_EQ(LIBUSB_ERROR_NOT_FOUND, libusb_claim_interface(link.Handle(), 1));
+    EXPECT_EQ(0, libusb_attach_kernel_driver(link.Handle(), 0));
+    EXPECT_EQ(1, libusb_kernel_driver_active(link.Handle(), 0));
+}
+
+TEST_F(UsbTest, ExchangeCarriesFrameAndAnswerInBulkOnlyWrappers)
+{
+    m_daemon.CreateToken(Token("VTSERIAL42", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    ASSERT_TRUE(link.IsOpen());
+    EXPECT_EQ("VTSERIAL42", Serial(link));
+
+    // The frame may come in pieces; the write's status wrapper is the only
+    // answer to the write, and carries its tag.
+    ASSERT_EQ(0, link.Out(Cbw(0xCAFEF00D, 8, 0, 0xF0, 8)));
+    ASSERT_EQ(0, link.Out(VtBytes(kGetSerial.begin(), kGetSerial.begin() + 3)));
+    ASSERT_EQ(0, link.Out(VtBytes(kGetSerial.begin() + 3, kGetSerial.end())));
+    VtBytes vCsw;
+    ASSERT_EQ(0, link.In(vCsw));
+    ASSERT_EQ(13u, vCsw.size());
+    EXPECT_EQ(0xCAFEF00Du, VtGetLE32(&vCsw[4]));
+    EXPECT_EQ(0, vCsw[12]);
+    ASSERT_EQ(0, link.Out(Cbw(0xCAFEF00D, 1024, 0x80, 0xF1, 0)));
+    VtBytes vData;
+    ASSERT_EQ(0, link.ReadReply(vData, vCsw));
+    EXPECT_EQ(0xCAFEF00Du, VtGetLE32(&vCsw[4]));
+    EXPECT_EQ(4u + 10u, vData.size());
+}
+
+struct BadBlockCase {
+    const char* szName;
+    VtBytes vCbw;
+};
+
+class RefusedCommandBlock : public UsbTest, public ::testing::WithParamInterface<BadBlockCase> {};
+
+TEST_P(RefusedCommandBlock, AnswersStatusOneAndTheNextExchangeWorks)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    ASSERT_EQ(0, link.Out(GetParam().vCbw));
+    VtBytes vCsw;
+    ASSERT_EQ(0, link.In(vCsw));
+    ASSERT_EQ(13u, vCsw.size());
+    EXPECT_EQ(1, vCsw[12]);
+    EXPECT_EQ(0x77u, VtGetLE32(&vCsw[4]));
+    EXPECT_EQ("VT1", Serial(link));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, RefusedCommandBlock,
+    ::testing::Values(BadBlockCase {"ReadWithoutWrite", Cbw(0x77, 1024, 0x80, 0xF1, 0)},
+                      BadBlockCase {"EmptyWrite", Cbw(0x77, 0, 0, 0xF0, 0)},
+                      BadBlockCase {"UnknownBlock", Cbw(0x77, 0, 0, 0x12, 0)}),
+    [](const auto& info) { return std::string(info.param.szName); });
+
+TEST_F(UsbTest, WrongWrapperHaltsBulkInUntilCleared)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    ASSERT_EQ(0, link.Out(VtBytes(31, 0x55)));
+    VtBytes v;
+    EXPECT_EQ(LIBUSB_ERROR_PIPE, link.In(v));
+    EXPECT_EQ(0, libusb_clear_halt(link.Handle(), kEpIn));
+    EXPECT_EQ(LIBUSB_ERROR_TIMEOUT, link.In(v));  // nothing to read
+    EXPECT_EQ("VT1", Serial(link));
+}
+
+// Each injected fault, what the host sees in the exchange that carries it,
+// and the exchange after it works.
+struct FaultCase {
+    const char* szFault;
+    int iExpected;          // result of CUsbLink::Exchange
+    size_t nAnswer;         // answer bytes seen when the exchange completes
+};
+
+class InjectedFault : public UsbTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(InjectedFault, ShowsInTheNextExchangeOnly)
+{
+    m_daemon.CreateToken(Token("VTFAULT", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    m_daemon.InjectFault("VTFAULT", GetParam().szFault);
+    VtBytes vAnswer;
+    EXPECT_EQ(GetParam().iExpected, link.Exchange(kGetSerial, vAnswer));
+    if (GetParam().iExpected == 0) {
+        EXPECT_EQ(GetParam().nAnswer, vAnswer.size());
+    }
+    EXPECT_EQ("VTFAULT", Serial(link));
+    EXPECT_EQ("pending-fault: none", "pending-fault: " + m_daemon.StateField("VTFAULT", "pending-fault"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, InjectedFault,
+    ::testing::Values(FaultCase {"stall", LIBUSB_ERROR_PIPE, 0},      // CUsbLink does not clear halts
+                      FaultCase {"bad-tag", -100, 0},
+                      FaultCase {"csw-status", -100, 0},
+                      FaultCase {"short:0", 0, 0},
+                      FaultCase {"short:3", 0, 3},
+                      FaultCase {"long", -100, 0},
+                      FaultCase {"garbage", 0, 11},
+                      FaultCase {"no-csw", LIBUSB_ERROR_TIMEOUT, 0}),
+    [](const auto& info) {
+        std::string s = info.param.szFault;
+        for (char& c : s) {
+            c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        return s;
+    });
+
+TEST_F(UsbTest, StallLastsForTheGivenNumberOfClears)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    m_daemon.InjectFault("VT1", "stall:3");
+    ASSERT_EQ(0, link.Out(Cbw(1, 8, 0, 0xF0, 8)));
+    ASSERT_EQ(0, link.Out(kGetSerial));
+    VtBytes v;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(LIBUSB_ERROR_PIPE, link.In(v)) << i;
+        EXPECT_EQ(0, libusb_clear_halt(link.Handle(), kEpIn));
+    }
+    ASSERT_EQ(0, link.In(v));
+    EXPECT_EQ(13u, v.size());
+}
+
+TEST_F(UsbTest, HandleOfAnUnpluggedTokenStaysDeadAfterReplug)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    ASSERT_TRUE(link.IsOpen());
+    m_daemon.Unplug("VT1");
+    VtBytes v;
+    EXPECT_EQ(LIBUSB_ERROR_NO_DEVICE, link.Out(Cbw(1, 8, 0, 0xF0, 8)));
+    m_daemon.Plug("VT1");
+    EXPECT_EQ(LIBUSB_ERROR_NO_DEVICE, link.Out(Cbw(1, 8, 0, 0xF0, 8)));
+    CUsbLink again(m_pCtx, 1, 5);
+    ASSERT_TRUE(again.IsOpen());
+    EXPECT_EQ("VT1", Serial(again));
+}
+
+TEST_F(UsbTest, DaemonKilledAndRestartedKeepsStateAndOpenHandles)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    CUsbLink link(m_pCtx, 1, 5);
+    VtBytes vSetLabel = {0xB0, 0x02, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 'h', 'e', 'l', 'l', 'o'};
+    VtBytes vAnswer;
+    ASSERT_EQ(0, link.Exchange(vSetLabel, vAnswer));
+    ASSERT_EQ(0x90, vAnswer[0]);
+    m_daemon.Restart();
+    EXPECT_EQ("hello", m_daemon.StateField("VT1", "label"));
+    // The token stayed plugged: the open handle reaches the new daemon.
+    VtBytes vGetLabel = {0xB0, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+    ASSERT_EQ(0, link.Exchange(vGetLabel, vAnswer));
+    EXPECT_EQ("hello", std::string(vAnswer.begin() + 4, vAnswer.end()));
+}
+
+TEST_F(UsbTest, TwoProcessesShareOneToken)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    // The processes take turns (as the middleware's locks make them) on a
+    // file lock; each sets the label and reads back what the other wrote.
+    std::string strLock = m_daemon.StateDir() + "/../lock";
+    auto run = [&](char cMine, int iRounds) {
+        libusb_context* ctx = nullptr;
+        libusb_init(&ctx);
+        int failures = 0;
+        {
+            CUsbLink link(ctx, 1, 5);
+            int fd = open(strLock.c_str(), O_CREAT | O_RDWR, 0600);
+            for (int i = 0; i < iRounds; ++i) {
+                flock(fd, LOCK_EX);
+                VtBytes vSet = {0xB0, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, static_cast<uint8_t>(cMine)};
+                VtBytes vAnswer;
+                failures += link.Exchange(vSet, vAnswer) != 0 || vAnswer[0] != 0x90;
+                VtBytes vGet = {0xB0, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+                failures += link.Exchange(vGet, vAnswer) != 0 || vAnswer.size() != 5 || vAnswer[4] != cMine;
+                flock(fd, LOCK_UN);
+            }
+            close(fd);
+        }
+        libusb_exit(ctx);
+        return failures;
+    };
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        _exit(run('b', 50) == 0 ? 0 : 1);
+    }
+    EXPECT_EQ(0, run('a', 50));
+    int iStatus = 0;
+    ASSERT_EQ(pid, waitpid(pid, &iStatus, 0));
+    EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0);
+    std::string strLabel = m_daemon.StateField("VT1", "label");
+    EXPECT_TRUE(strLabel == "a" || strLabel == "b");
+}
+
+// Hot-plug events, delivered inside libusb_handle_events_completed.
+struct HotplugLog {
+    std::atomic<int> iArrived {0};
+    std::atomic<int> iLeft {0};
+    std::atomic<int> iAddress {0};
+    std::thread::id thread;
+};
+
+int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event event, void* user)
+{
+    auto* log = static_cast<HotplugLog*>(user);
+    libusb_device_descriptor d;
+    if (libusb_get_device_descriptor(dev, &d) != 0 || d.idProduct != 0xF00D) {
+        return 0;
+    }
+    log->iAddress = libusb_get_device_address(dev);
+    log->thread = std::this_thread::get_id();
+    (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? log->iArrived : log->iLeft)++;
+    return 0;
+}
+
+class Hotplug : public UsbTest {
+protected:
+    void Register(int iEvents, int iFlags = 0)
+    {
+        ASSERT_EQ(0, libusb_hotplug_register_callback(m_pCtx, iEvents, iFlags, 0x287F, 0xF00D,
+                                                      LIBUSB_HOTPLUG_MATCH_ANY, OnHotplug, &m_log, &m_hCallback));
+    }
+    void Pump(std::atomic<int>& counter)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (counter == 0 && std::chrono::steady_clock::now() < deadline) {
+            timeval tv {0, 200000};
+            libusb_handle_events_timeout_completed(m_pCtx, &tv, nullptr);
+        }
+    }
+    HotplugLog m_log;
+    libusb_hotplug_callback_handle m_hCallback = 0;
+};
+
+TEST_F(Hotplug, ArrivalAndRemovalReachTheWaitingThread)
+{
+    ASSERT_EQ(1, libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG));
+    m_daemon.CreateToken([] {
+        TokenOptions o = Token("VT1", 9);
+        o.plugged = false;
+        return o;
+    }());
+    Register(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT);
+    m_daemon.Plug("VT1");
+    Pump(m_log.iArrived);
+    EXPECT_EQ(1, m_log.iArrived);
+    EXPECT_EQ(9, m_log.iAddress);
+    EXPECT_EQ(std::this_thread::get_id(), m_log.thread);
+    m_daemon.Unplug("VT1");
+    Pump(m_log.iLeft);
+    EXPECT_EQ(1, m_log.iLeft);
+    libusb_hotplug_deregister_callback(m_pCtx, m_hCallback);
+}
+
+TEST_F(Hotplug, EnumerateFlagReportsTokensAlreadyPresent)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    Register(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, LIBUSB_HOTPLUG_ENUMERATE);
+    EXPECT_EQ(1, m_log.iArrived);
+    libusb_hotplug_deregister_callback(m_pCtx, m_hCallback);
+}
+
+TEST_F(Hotplug, DeregistrationFromAnotherThreadWakesTheWaiter)
+{
+    Register(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    auto start = std::chrono::steady_clock::now();
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        libusb_hotplug_deregister_callback(m_pCtx, m_hCallback);
+    });
+    EXPECT_EQ(0, libusb_handle_events_completed(m_pCtx, nullptr));  // 60 s without the wake
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST_F(Hotplug, InterruptBeforeTheWaitIsNotLost)
+{
+    Register(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED);
+    libusb_interrupt_event_handler(m_pCtx);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, libusb_handle_events_completed(m_pCtx, nullptr));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    libusb_hotplug_deregister_callback(m_pCtx, m_hCallback);
+}
+
+}  // namespace
