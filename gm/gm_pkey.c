@@ -15,75 +15,72 @@
 
 /* ---- engine slots ------------------------------------------------------ */
 
-typedef struct GM_ENGINE_SLOTS {
-    ENGINE_PKEY_DECRYPT_PTR pkeyDecrypt;
-    ENGINE_LIST_OBJECT_INDEX_PTR listObjectIndex;
-    ENGINE_IMPORT_KEY_PTR importKey;
-} GM_ENGINE_SLOTS;
+/* One ex_data index per slot, holding the function pointer itself: nothing
+ * is allocated per engine, so an engine that outlives the library neither
+ * leaks slot data nor calls back into unloaded code. */
+enum { SLOT_PKEY_DECRYPT, SLOT_LIST_OBJECT_INDEX, SLOT_IMPORT_KEY, SLOT_COUNT };
 
 static pthread_once_t g_slotsOnce = PTHREAD_ONCE_INIT;
-static int g_slotsIndex = -1;
-
-static void slots_free(void *parent, void *ptr, CRYPTO_EX_DATA *ad, int idx, long argl,
-                       void *argp)
-{
-    (void)parent;
-    (void)ad;
-    (void)idx;
-    (void)argl;
-    (void)argp;
-    OPENSSL_free(ptr);
-}
+static int g_slotIndex[SLOT_COUNT] = {-1, -1, -1};
 
 static void slots_setup(void)
 {
-    g_slotsIndex = ENGINE_get_ex_new_index(0, NULL, NULL, NULL, slots_free);
+    int i;
+
+    for (i = 0; i < SLOT_COUNT; i++)
+        g_slotIndex[i] = ENGINE_get_ex_new_index(0, NULL, NULL, NULL, NULL);
 }
 
-/* The index goes with the library, so no engine outliving it calls back. */
+/* The indices go with the library. */
 __attribute__((destructor)) static void slots_release(void)
 {
-    if (g_slotsIndex >= 0)
-        CRYPTO_free_ex_index(CRYPTO_EX_INDEX_ENGINE, g_slotsIndex);
-    g_slotsIndex = -1;
+    int i;
+
+    for (i = 0; i < SLOT_COUNT; i++) {
+        if (g_slotIndex[i] >= 0)
+            CRYPTO_free_ex_index(CRYPTO_EX_INDEX_ENGINE, g_slotIndex[i]);
+        g_slotIndex[i] = -1;
+    }
 }
 
-static GM_ENGINE_SLOTS *engine_slots(const ENGINE *e, int bCreate)
+typedef void (*slot_fn)(void);
+
+static int slot_set(ENGINE *e, int slot, slot_fn f)
 {
-    GM_ENGINE_SLOTS *slots;
+    void *p;
 
     pthread_once(&g_slotsOnce, slots_setup);
-    if (e == NULL || g_slotsIndex < 0)
-        return NULL;
-    slots = ENGINE_get_ex_data(e, g_slotsIndex);
-    if (slots == NULL && bCreate) {
-        slots = OPENSSL_zalloc(sizeof(*slots));
-        if (slots != NULL && !ENGINE_set_ex_data((ENGINE *)e, g_slotsIndex, slots)) {
-            OPENSSL_free(slots);
-            slots = NULL;
-        }
-    }
-    return slots;
+    if (e == NULL || g_slotIndex[slot] < 0)
+        return 0;
+    memcpy(&p, &f, sizeof(p));
+    return ENGINE_set_ex_data(e, g_slotIndex[slot], p);
 }
 
-#define GM_ENGINE_SLOT(name, type, field)                          \
-    int ENGINE_set_##name##_function(ENGINE *e, type f)            \
-    {                                                              \
-        GM_ENGINE_SLOTS *slots = engine_slots(e, 1);               \
-        if (slots == NULL)                                         \
-            return 0;                                              \
-        slots->field = f;                                          \
-        return 1;                                                  \
-    }                                                              \
-    type ENGINE_get_##name##_function(const ENGINE *e)             \
-    {                                                              \
-        GM_ENGINE_SLOTS *slots = engine_slots(e, 0);               \
-        return slots != NULL ? slots->field : NULL;                \
+static slot_fn slot_get(const ENGINE *e, int slot)
+{
+    slot_fn f;
+    void *p;
+
+    pthread_once(&g_slotsOnce, slots_setup);
+    if (e == NULL || g_slotIndex[slot] < 0 || (p = ENGINE_get_ex_data(e, g_slotIndex[slot])) == NULL)
+        return NULL;
+    memcpy(&f, &p, sizeof(f));
+    return f;
+}
+
+#define GM_ENGINE_SLOT(name, type, slot)                                 \
+    int ENGINE_set_##name##_function(ENGINE *e, type f)                  \
+    {                                                                    \
+        return slot_set(e, slot, (slot_fn)f);                            \
+    }                                                                    \
+    type ENGINE_get_##name##_function(const ENGINE *e)                   \
+    {                                                                    \
+        return (type)slot_get(e, slot);                                  \
     }
 
-GM_ENGINE_SLOT(pkey_decrypt, ENGINE_PKEY_DECRYPT_PTR, pkeyDecrypt)
-GM_ENGINE_SLOT(list_object_index, ENGINE_LIST_OBJECT_INDEX_PTR, listObjectIndex)
-GM_ENGINE_SLOT(import_key, ENGINE_IMPORT_KEY_PTR, importKey)
+GM_ENGINE_SLOT(pkey_decrypt, ENGINE_PKEY_DECRYPT_PTR, SLOT_PKEY_DECRYPT)
+GM_ENGINE_SLOT(list_object_index, ENGINE_LIST_OBJECT_INDEX_PTR, SLOT_LIST_OBJECT_INDEX)
+GM_ENGINE_SLOT(import_key, ENGINE_IMPORT_KEY_PTR, SLOT_IMPORT_KEY)
 
 /* ---- key helpers ------------------------------------------------------- */
 
