@@ -52,17 +52,17 @@ int g_semLock = -1;
  * exclusive creation succeeds gives it its first value (a semaphore is born
  * with 0, i.e. taken): the others then wait in their first exchange until
  * the creator has done so, and no late starter can reset a taken one. */
-static int OpenCommandSemaphore(void)
+int SarnOpenSemaphore(int iKey)
 {
-    int iSem = semget(SARN_SEM_KEY, 1, 0666);
+    int iSem = semget(iKey, 1, 0666);
     if (iSem >= 0) return iSem;
-    iSem = semget(SARN_SEM_KEY, 1, 0666 | IPC_CREAT | IPC_EXCL);
+    iSem = semget(iKey, 1, 0666 | IPC_CREAT | IPC_EXCL);
     if (iSem >= 0) {
         struct sembuf stOp = {0, 1, 0};
         if (semop(iSem, &stOp, 1) != 0) TRACE_STEP_FAIL("usbInit", "semop(init)", errno);
         return iSem;
     }
-    if (errno == EEXIST) iSem = semget(SARN_SEM_KEY, 1, 0666);
+    if (errno == EEXIST) iSem = semget(iKey, 1, 0666);
     if (iSem < 0) TRACE_STEP_FAIL("usbInit", "semget", errno);
     return iSem;
 }
@@ -70,7 +70,7 @@ static int OpenCommandSemaphore(void)
 _usbInit::_usbInit()
 {
     libusb_init(&g_pUsbCtx);
-    g_semLock = OpenCommandSemaphore();
+    g_semLock = SarnOpenSemaphore(SARN_SEM_KEY);
 }
 
 _usbInit::~_usbInit()
@@ -520,16 +520,15 @@ unsigned int SarnSendCommand(void *pDevHandle, const unsigned char *pbCommand, u
     }
     if (ulRet != 0) {
         TRACE_STEP_FAIL(OP, "ReadUSB", ulRet);
-        return ulRet;
-    }
-    TRACE_STEP_OK(OP, "ReadUSB");
-
-    if (ulCapacity < ulAnswerLen) {
+    } else if (ulCapacity < ulAnswerLen) {
         *pulRepLen = ulAnswerLen;
-        TRACE_STEP_FAIL(OP, "CHECK *pnRepLen SIZE", ERR_BUFFER_TOO_SMALL);
-        return ERR_BUFFER_TOO_SMALL;
+        ulRet = ERR_BUFFER_TOO_SMALL;
+        TRACE_STEP_FAIL(OP, "CHECK *pnRepLen SIZE", ulRet);
+    } else {
+        TRACE_STEP_OK(OP, "ReadUSB");
+        if (pbReply != nullptr) memcpy(pbReply, pbArea, ulAnswerLen);
+        *pulRepLen = ulAnswerLen;
     }
-    if (pbReply != nullptr) memcpy(pbReply, pbArea, ulAnswerLen);
-    *pulRepLen = ulAnswerLen;
-    return 0;
+    explicit_bzero(pbArea, sizeof(pbArea));
+    return ulRet;
 }

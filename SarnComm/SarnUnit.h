@@ -41,6 +41,10 @@ extern libusb_context *g_pUsbCtx;
 extern int g_semLock;
 extern _usbInit usbInit;
 
+/* Opens the semaphore set of iKey, or creates it with the value 1; see the
+ * unit's constructor.  Returns the id, or -1. */
+int SarnOpenSemaphore(int iKey);
+
 /* Builds "Mirel&pid_%04x&bus_%03d&addr_%03d" into a 32-byte buffer. */
 void SarnBuildDeviceName(char szName[32], uint16_t usProductID, uint8_t byBus, uint8_t byAddress);
 

@@ -12,8 +12,19 @@
  * block whose first two bytes are the next session id.
  *
  * The command classes build every command with SendCommand: a header row of
- * the wire table, a body assembled with CApduBody, and the payload received
- * into a CApduAnswer. */
+ * the wire table, a body assembled with CApduBody (its limit is the
+ * command's body buffer), and the payload received into a CApduAnswer of
+ * Le bytes; Query and Submit cover the two commonest rows.  A command method
+ * then reads like its row:
+ *
+ *   CApduBody body(256);
+ *   body.U16(usAppID).Bytes(pbData, ulLen);
+ *   CApduAnswer answer(16);
+ *   unsigned int ulRet = SendCommand("VerifyPIN_Response", {APDU_CLA_SECURE, 0x18, 0x01, byPINType},
+ *                                    &body, &answer);
+ *   return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+ *
+ * Outputs are written only on success. */
 #ifndef BRIO_SARNCORE_APDU_H
 #define BRIO_SARNCORE_APDU_H
 

@@ -256,7 +256,7 @@ struct Peer {
     int fd = -1;
 };
 
-static Peer StartPeer(const char *szMode, const std::string &name)
+static Peer StartPeer(const char *szMode, const std::string &name, const std::string &mark = "")
 {
     Peer peer;
     int fds[2];
@@ -266,7 +266,7 @@ static Peer StartPeer(const char *szMode, const std::string &name)
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const char *argv[] = {SARNCORE_PEER, szMode, name.c_str(), nullptr};
+    const char *argv[] = {SARNCORE_PEER, szMode, name.c_str(), mark.empty() ? nullptr : mark.c_str(), nullptr};
     if (posix_spawn(&peer.pid, SARNCORE_PEER, &actions, nullptr, const_cast<char **>(argv), environ) != 0) {
         peer.pid = -1;
     }
@@ -342,13 +342,16 @@ TEST_F(ContextTest, KilledHolderDoesNotBlockTheNext)
     EXPECT_EQ(0u, ctx.Close());
 }
 
-TEST_F(ContextTest, ProcessesOpeningTogetherInitialiseOnce)
+TEST_F(ContextTest, ProcessesOpeningTogetherShareOneMutex)
 {
+    /* A fresh token opened by several processes at once: had any of them
+     * initialised the mutex again, two would hold it together. */
     std::string name = AddToken(32);
+    std::string mark = daemon.StateDir() + "/holder.mark";
     Peer peers[4];
     for (Peer &p : peers) {
-        p = StartPeer("wait", name);
-        usleep(20000);
+        p = StartPeer("exclusive", name, mark);
+        usleep(5000);
     }
     for (Peer &p : peers) {
         ASSERT_GT(p.pid, 0);
