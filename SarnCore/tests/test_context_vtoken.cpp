@@ -249,6 +249,27 @@ INSTANTIATE_TEST_SUITE_P(Faults, FrameFaultTest,
                                            FrameFaultCase{"persistent_stall", "stall:50", ERR_USB_TRANSFER, 46}),
                          [](const ::testing::TestParamInfo<FrameFaultCase> &i) { return std::string(i.param.name); });
 
+TEST_F(ContextTest, GarbageSecureAnswerFailsAndTheSessionRecovers)
+{
+    std::string name = AddToken(47);
+    CDeviceContext ctx;
+    ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    ASSERT_EQ(0u, AuthenticateAsOperator(ctx, 0x13));
+    ASSERT_EQ(0u, ctx.SetSessionKey(true));
+    unsigned char sid[2] = {ctx.GetDeviceHandle()->m_pbSessionID[0], ctx.GetDeviceHandle()->m_pbSessionID[1]};
+    daemon.InjectFault("VTCTX47", "garbage");
+    unsigned char status = 0;
+    unsigned int ulRet = ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr);
+    EXPECT_NE(0u, ulRet);
+    /* An answer block that does not decrypt changes nothing. */
+    if (ulRet == CRYPTO_ERR_DECRYPT || ulRet == ERR_BAD_LENGTH) {
+        EXPECT_EQ(0, memcmp(sid, ctx.GetDeviceHandle()->m_pbSessionID, 2));
+    }
+    EXPECT_EQ(0u, ctx.SetSessionKey(false));
+    EXPECT_EQ(0u, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, ctx.Close());
+}
+
 /* ---- the device mutex across processes ---- */
 
 struct Peer {
