@@ -85,6 +85,11 @@ int main(int argc, char** argv)
     std::vector<std::string> vCommand(args.begin() + static_cast<long>(i), args.end());
     std::string strText;
     int iCode = VtControl(strSocket, vCommand, strText);
+    // A daemon started just before (`serve &`) may not listen yet.
+    for (int iTry = 0; iCode < 0 && iTry < 20 && access(strSocket.c_str(), F_OK) != 0; ++iTry) {
+        usleep(100000);
+        iCode = VtControl(strSocket, vCommand, strText);
+    }
     fputs(strText.c_str(), iCode == 0 ? stdout : stderr);
     if (iCode < 0) {
         fputc('\n', stderr);

@@ -316,6 +316,35 @@ TEST_F(UsbTest, TwoProcessesShareOneToken)
     EXPECT_TRUE(strLabel == "a" || strLabel == "b");
 }
 
+int RunCli(const std::string& strArgs, std::string& strOut)
+{
+    FILE* p = popen((std::string(VT_DAEMON_EXE) + " " + strArgs + " 2>&1").c_str(), "r");
+    strOut.clear();
+    char buf[512];
+    while (p != nullptr && fgets(buf, sizeof(buf), p) != nullptr) {
+        strOut += buf;
+    }
+    int iStatus = p != nullptr ? pclose(p) : -1;
+    return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
+}
+
+TEST_F(UsbTest, CommandLineDrivesTheDaemon)
+{
+    std::string strSock = " --socket " + m_daemon.SocketPath() + " ";
+    std::string strOut;
+    EXPECT_EQ(0, RunCli(strSock + "init --serial CLI1 --address 7 --alg 3", strOut)) << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("device-name: Mirel&pid_f00d&bus_001&addr_007")) << strOut;
+    EXPECT_EQ(1, RunCli(strSock + "init --serial CLI2 --address 7", strOut)) << strOut;  // address taken
+    EXPECT_EQ(1, RunCli(strSock + "fault CLI1 bogus", strOut)) << strOut;
+    EXPECT_EQ(0, RunCli(strSock + "button CLI1 after:3", strOut)) << strOut;
+    EXPECT_EQ("after:3", m_daemon.StateField("CLI1", "button"));
+    EXPECT_EQ(0, RunCli(strSock + "unplug CLI1", strOut)) << strOut;
+    EXPECT_TRUE(List().empty());
+    EXPECT_EQ(0, RunCli(strSock + "list", strOut)) << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("CLI1 serial=CLI1 bus=1 address=7 unplugged")) << strOut;
+    EXPECT_EQ(2, RunCli("--socket /nonexistent/socket show CLI1", strOut)) << strOut;
+}
+
 // Hot-plug events, delivered inside libusb_handle_events_completed.
 struct HotplugLog {
     std::atomic<int> iArrived {0};
