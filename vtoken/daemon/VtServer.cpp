@@ -213,7 +213,7 @@ VtBytes CVtServer::Handle(CConn& conn, const VtBytes& vMsg)
         }
         if (op == VtOp::BulkOut) {
             VtBytes vData = rd.Bytes();
-            return Reply(rd.Failed() ? kUsbInvalid : t->BulkOut(byArg, vData));
+            return Reply(rd.Failed() ? kUsbInvalid : t->BulkOut(byArg, vData, conn.ulId));
         }
         if (op == VtOp::BulkIn) {
             uint32_t ulMax = rd.U32();
@@ -253,6 +253,7 @@ void CVtServer::Accept()
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     CConn c;
     c.iFd = fd;
+    c.ulId = m_ulNextConn++;
     m_vConns.push_back(std::move(c));
 }
 
@@ -341,6 +342,10 @@ int CVtServer::Run()
         for (size_t i = 0; i < m_vConns.size() && i + 1 < vPoll.size(); ++i) {
             if (vPoll[i + 1].revents != 0 && !ReadConn(m_vConns[i])) {
                 vClosed.push_back(m_vConns[i].iFd);
+                auto it = m_mapTokens.find(m_vConns[i].strToken);
+                if (it != m_mapTokens.end()) {
+                    it->second->ClientGone(m_vConns[i].ulId);
+                }
             }
         }
         for (int fd : vClosed) {

@@ -28,6 +28,7 @@ public:
 private:
     struct CConn {
         int iFd = -1;
+        uint64_t ulId = 0;          // unique for the daemon's life
         VtBytes vIn;
         bool bWatcher = false;
         std::string strToken;       // id of the token opened on this connection
@@ -52,6 +53,7 @@ private:
     CVtStore m_store;
     std::string m_strKeysDir;
     int m_iListen = -1;
+    uint64_t m_ulNextConn = 1;
     std::vector<CConn> m_vConns;
     std::map<std::string, std::unique_ptr<CVtToken>> m_mapTokens;  // by id
 };

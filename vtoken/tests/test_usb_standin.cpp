@@ -229,6 +229,18 @@ INSTANTIATE_TEST_SUITE_P(
         return s;
     });
 
+TEST_F(UsbTest, WriteLeftUnfinishedByAClosedHandleDoesNotSwallowTheNextCommand)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    {
+        CUsbLink dying(m_pCtx, 1, 5);
+        ASSERT_EQ(0, dying.Out(Cbw(1, 8, 0, 0xF0, 8)));
+        ASSERT_EQ(0, dying.Out(VtBytes(kGetSerial.begin(), kGetSerial.begin() + 3)));
+    }
+    CUsbLink next(m_pCtx, 1, 5);
+    EXPECT_EQ("VT1", Serial(next));
+}
+
 TEST_F(UsbTest, StallLastsForTheGivenNumberOfClears)
 {
     m_daemon.CreateToken(Token("VT1", 5));

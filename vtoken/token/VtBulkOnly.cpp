@@ -34,7 +34,7 @@ void CVtToken::QueueCsw(uint32_t ulTag, uint32_t ulResidue, uint8_t byStatus)
     m_vIn.insert(m_vIn.end(), csw, csw + 13);
 }
 
-int CVtToken::BulkOut(uint8_t byEndpoint, const VtBytes& vData)
+int CVtToken::BulkOut(uint8_t byEndpoint, const VtBytes& vData, uint64_t ulFrom)
 {
     if (byEndpoint != kEpOut || m_bOutHalted) {
         return kUsbPipe;
@@ -52,7 +52,21 @@ int CVtToken::BulkOut(uint8_t byEndpoint, const VtBytes& vData)
         return 0;
     }
     HandleCbw(vData);
+    if (m_phase == Phase::Data) {
+        m_ulWriter = ulFrom;
+    }
     return 0;
+}
+
+void CVtToken::ClientGone(uint64_t ulFrom)
+{
+    if (ulFrom != 0 && m_phase == Phase::Data && m_ulWriter == ulFrom) {
+        m_phase = Phase::Command;
+        m_ulExpected = 0;
+        m_bDiscard = false;
+        VtWipe(m_vFrame);
+        m_vIn.clear();
+    }
 }
 
 void CVtToken::HandleCbw(const VtBytes& vCbw)

@@ -99,8 +99,9 @@ public:
     CVtTokenState& State() { return m_state; }
     const CVtTokenState& State() const { return m_state; }
 
-    // USB side; each returns a libusb code.
-    int BulkOut(uint8_t byEndpoint, const VtBytes& vData);
+    // USB side; each returns a libusb code.  ulFrom names the client
+    // connection (0: unnamed).
+    int BulkOut(uint8_t byEndpoint, const VtBytes& vData, uint64_t ulFrom = 0);
     int BulkIn(uint8_t byEndpoint, uint32_t ulMax, VtBytes& vOut);
     int ClearHalt(uint8_t byEndpoint);
     int KernelDriver(uint8_t byAction);  // 0 query, 1 detach, 2 attach
@@ -109,6 +110,9 @@ public:
     void Plug();
     void Unplug();
     void PowerCycle();
+    // A client connection went away (its process ended): a write it left
+    // unfinished is abandoned, as the host's reset recovery would.
+    void ClientGone(uint64_t ulFrom);
 
     // Control.
     bool SetButton(const std::string& strPolicy);
@@ -173,6 +177,7 @@ private:
     Phase m_phase = Phase::Command;
     uint32_t m_ulTag = 0;
     uint32_t m_ulExpected = 0;   // frame bytes still to come
+    uint64_t m_ulWriter = 0;     // connection that sent the write's command block
     bool m_bDiscard = false;     // data of a command block that is refused
     VtBytes m_vFrame;
     bool m_bHaveAnswer = false;
