@@ -1,5 +1,6 @@
 // The token state file: what is stored comes back, and a damaged file is
 // refused rather than read half.
+#include "vtoken/link/VtLink.h"
 #include "vtoken/token/VtStore.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <ftw.h>
+#include <unistd.h>
 
 using namespace vtoken;
 
@@ -78,5 +80,34 @@ TEST(TokenStore, IdsAreSafeFileNames)
     EXPECT_FALSE(VtValidTokenId(".hidden"));
     EXPECT_FALSE(VtValidTokenId("12345678901234567"));
 }
+
+struct SocketCase {
+    const char* szSocket;   // BRIO_VTOKEN_SOCKET, or null
+    const char* szRuntime;  // XDG_RUNTIME_DIR, or null
+    std::string strExpected;
+};
+
+class SocketPath : public ::testing::TestWithParam<SocketCase> {};
+
+TEST_P(SocketPath, FollowsTheEnvironmentInOrder)
+{
+    auto set = [](const char* szName, const char* szValue) {
+        if (szValue != nullptr) {
+            setenv(szName, szValue, 1);
+        } else {
+            unsetenv(szName);
+        }
+    };
+    set("BRIO_VTOKEN_SOCKET", GetParam().szSocket);
+    set("XDG_RUNTIME_DIR", GetParam().szRuntime);
+    EXPECT_EQ(GetParam().strExpected, VtDefaultSocketPath());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Env, SocketPath,
+    ::testing::Values(SocketCase {"/x/sock", "/run/user/7", "/x/sock"},
+                      SocketCase {nullptr, "/run/user/7", "/run/user/7/brio-vtoken/socket"},
+                      SocketCase {"", "relative", "/tmp/brio-vtoken-" + std::to_string(getuid()) + "/socket"},
+                      SocketCase {nullptr, nullptr, "/tmp/brio-vtoken-" + std::to_string(getuid()) + "/socket"}));
 
 }  // namespace
