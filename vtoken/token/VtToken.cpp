@@ -40,6 +40,7 @@ const CVtCommandTable& CVtCommandTable::Builtin()
         CVtCommandTable t;
         VtRegisterChipCommands(t);
         VtRegisterPinCommands(t);
+        VtRegisterProductCommands(t);
         return t;
     }();
     return table;

@@ -82,6 +82,9 @@ private:
 // Registration functions of the command sets.
 void VtRegisterChipCommands(CVtCommandTable& table);
 void VtRegisterPinCommands(CVtCommandTable& table);
+// The product's flash read and wireless commands; registered last, its EA
+// replaces the chip commands' one.
+void VtRegisterProductCommands(CVtCommandTable& table);
 
 // Faults injected into the next exchange (control sub-command `fault`).
 enum class VtFault { None, Stall, BadTag, CswStatus, Short, Long, Garbage, NoCsw };
