@@ -33,15 +33,6 @@ std::string& DisplayName()
     return s_strName;
 }
 
-// Starts the X server before the first test and stops it after the last.
-class CXServerEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { TestDisplayName(); }
-    void TearDown() override { XServerProcess().Stop(); }
-};
-
-const ::testing::Environment* const g_pEnvironment = ::testing::AddGlobalTestEnvironment(new CXServerEnvironment);
-
 }  // namespace
 
 std::string CChildProcess::Start(const std::vector<std::string>& argv, bool bReadLine)
@@ -94,6 +85,11 @@ void CChildProcess::Stop()
     }
 }
 
+void StopTestDisplay()
+{
+    XServerProcess().Stop();
+}
+
 void PrepareTestProcess()
 {
     setenv("LC_ALL", "C.UTF-8", 1);
@@ -143,9 +139,12 @@ const BrioUi& LoadBrioUi()
 
 CWindowManager::CWindowManager()
 {
-    m_process.Start({"openbox", "--sm-disable"}, false);
+    // A window manager that ran before leaves its check property behind.
     CXClient client;
     const Atom ulCheck = XInternAtom(client.Get(), "_NET_SUPPORTING_WM_CHECK", False);
+    XDeleteProperty(client.Get(), client.Root(), ulCheck);
+    XSync(client.Get(), False);
+    m_process.Start({"openbox", "--sm-disable"}, false);
     for (int i = 0; i < 100; ++i) {
         Atom ulType = None;
         int nFormat = 0;
@@ -359,6 +358,15 @@ void SaveScreenshot(GtkWidget* pWindow, const std::string& strName)
     std::snprintf(szCommand, sizeof(szCommand), "import -window 0x%lx '%s' >/dev/null 2>&1", XidOf(pWindow),
                   strFile.c_str());
     EXPECT_EQ(RunCommand(szCommand), 0) << szCommand;
+}
+
+unsigned long WaitForCancelStatus(void* pvStatus, void*)
+{
+    unsigned long* pulStatus = static_cast<unsigned long*>(pvStatus);
+    while (__atomic_load_n(pulStatus, __ATOMIC_SEQ_CST) == 0) {
+        g_usleep(10000);
+    }
+    return __atomic_load_n(pulStatus, __ATOMIC_SEQ_CST);
 }
 
 CPromptDriver::CPromptDriver(std::vector<Step> steps) : m_steps(std::move(steps))

@@ -54,6 +54,7 @@ private:
 // loaded (so the library's load-time GTK start finds it) and stopped after
 // the last test.  DISPLAY names it.
 const std::string& TestDisplayName();
+void StopTestDisplay();
 
 // openbox on the test display, for the tests of window-manager activation.
 class CWindowManager {
@@ -120,6 +121,10 @@ private:
     GtkWidget* m_pWindow = nullptr;
     guint m_uiSource = 0;
 };
+
+// A confirmation callback that waits, as the middleware's polling loop does,
+// until the status word it gets as context says cancel; returns that status.
+unsigned long WaitForCancelStatus(void* pvStatus, void* pvParam);
 
 // The first shown window (dialog) of the library, or null.
 GtkWidget* FindShownPrompt();

@@ -208,3 +208,22 @@ INSTANTIATE_TEST_SUITE_P(Dialog, PinPromptArguments,
                          });
 
 }  // namespace
+
+namespace {
+
+// GTK is running, but the display cannot be opened for the parent search
+// (DISPLAY changed since): the prompt fails before showing anything.
+TEST(PinPromptDisplay, DisplayUnreachableAtPromptTime)
+{
+    const std::string strDisplay = TestDisplayName();
+    LoadBrioUi();
+    setenv("DISPLAY", ":65000", 1);
+    char acOut[32];
+    std::memset(acOut, FILL, sizeof(acOut));
+    EXPECT_EQ(LoadBrioUi().GetUserPIN(nullptr, 3, 6, 16, acOut), BRIOUI_DIALOG_FAILED);
+    setenv("DISPLAY", strDisplay.c_str(), 1);
+    EXPECT_EQ(acOut[0], FILL);
+    EXPECT_EQ(PromptWindowCount(), 0);
+}
+
+}  // namespace
