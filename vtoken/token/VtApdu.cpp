@@ -76,6 +76,7 @@ VtBytes CVtToken::ProcessFrame(const VtBytes& vFrame)
     cmd.byIns = vFrame[1];
     cmd.byP1 = vFrame[2];
     cmd.byP2 = vFrame[3];
+    cmd.wLe = static_cast<uint16_t>(VtGetBE16(&vFrame[6]));
     size_t nLc = VtGetBE16(&vFrame[4]);
     if (nLc != vFrame.size() - 8 || nLc > kVtMaxFrameBody) {
         return StatusOnly(kSwWrongLength);

@@ -55,6 +55,7 @@ struct CVtCommand {
     uint8_t byIns = 0;
     uint8_t byP1 = 0;
     uint8_t byP2 = 0;
+    uint16_t wLe = 0;  // the frame's Le: what the host expects (random count)
     VtBytes vBody;  // the plain body (for a secure command, unwrapped)
 };
 
