@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,51 @@ TEST(ConfirmPromptWorker, MissingRequestOrCallbackFails)
     EXPECT_EQ(LoadBrioUi().ShowConfirmationPrompt(nullptr), BRIOUI_DIALOG_FAILED);
     EXPECT_EQ(LoadBrioUi().ShowConfirmationPrompt(&stNoCallback), BRIOUI_DIALOG_FAILED);
     EXPECT_EQ(PromptWindowCount(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// One prompt at a time per process: a second prompt, asked for from another
+// thread while one is shown, starts (and runs its callback) only after the
+// first has returned.
+std::atomic<int> g_nClock{0};
+std::atomic<int> g_nSecondCalledAt{0};
+
+unsigned long MarkSecondCalled(void*, void*)
+{
+    g_nSecondCalledAt = ++g_nClock;
+    return 7;
+}
+
+TEST(ConfirmPromptMutex, SecondPromptWaitsForTheFirst)
+{
+    LoadBrioUi();
+    CallbackControl first;
+    const ConfirmPromptRequest stFirst = {4, 0, &WaitForButton, &first, nullptr, &first.ulStatus};
+    int nFirstReturnedAt = 0;
+    long lFirst = 0;
+    std::thread firstThread([&] {
+        lFirst = LoadBrioUi().ShowConfirmationPrompt(&stFirst);
+        nFirstReturnedAt = ++g_nClock;
+    });
+    while (!first.bCalled) {
+        usleep(10000);
+    }
+    long lSecond = 0;
+    std::thread secondThread([&] {
+        const ConfirmPromptRequest stSecond = {2, 0, &MarkSecondCalled, nullptr, nullptr, nullptr};
+        lSecond = LoadBrioUi().ShowConfirmationPrompt(&stSecond);
+    });
+    usleep(300000);
+    EXPECT_EQ(g_nSecondCalledAt, 0) << "the second prompt started while the first was shown";
+    first.bRelease = true;
+    firstThread.join();
+    secondThread.join();
+    EXPECT_EQ(lFirst, static_cast<long>(CONFIRMED));
+    EXPECT_EQ(lSecond, 7);
+    EXPECT_GT(g_nSecondCalledAt, nFirstReturnedAt);
 }
 
 }  // namespace
