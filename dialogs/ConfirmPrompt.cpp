@@ -74,26 +74,39 @@ public:
             g_main_loop_unref(m_pLoop);
             return BRIOUI_DIALOG_FAILED;
         }
-        Build();
-        m_uiTimerId = g_timeout_add(1000, &CConfirmPrompt::OnTick, this);
-        session.ShowAbove(m_pWindow);
-        g_main_loop_run(m_pLoop);
-        session.ReleaseGrab();
+        try {
+            Build();
+            m_uiTimerId = g_timeout_add(1000, &CConfirmPrompt::OnTick, this);
+            session.ShowAbove(m_pWindow);
+            g_main_loop_run(m_pLoop);
+            session.ReleaseGrab();
+        } catch (...) {
+            // The callback is told to stop, so that the worker can be joined.
+            SetStatus(static_cast<unsigned long>(SCARD_W_CANCELLED_BY_USER));
+            Finish(worker);
+            throw;
+        }
+        Finish(worker);
+        return static_cast<long>(m_ulResult);
+    }
 
-        // The loop also ends when the window is destroyed under the prompt;
-        // then the callback is still to be waited for, and its completion
-        // may be left queued.
+private:
+    // The loop has ended, normally through the worker's completion, or when
+    // the window was destroyed under the prompt; then the callback is still
+    // to be waited for and its completion may be left queued.
+    void Finish(std::thread& worker)
+    {
         StopTimer();
         worker.join();
         if (!m_bCompleted && m_uiCompletionId != 0) {
             g_source_remove(m_uiCompletionId);
         }
-        DestroyPromptWindow(m_pWindow, this, {m_pCancelButton});
+        if (m_pWindow != nullptr) {
+            DestroyPromptWindow(m_pWindow, this, {m_pCancelButton});
+        }
         g_main_loop_unref(m_pLoop);
-        return static_cast<long>(m_ulResult);
     }
 
-private:
     void Build()
     {
         m_pWindow = gtk_dialog_new();
