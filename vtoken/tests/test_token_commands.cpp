@@ -185,7 +185,7 @@ TEST_P(ChipCommands, LabelAndSerialAreSetAndRead)
 
 TEST_P(ChipCommands, FlashIsErasedWrittenAndReadInUnits)
 {
-    VtBytes vRead = {0, 0, 1, 0};
+    VtBytes vRead = {0, 0, 0, 0x80};  // E3 counts two-byte units: byte 0x100
     EXPECT_EQ(VtBytes(256, 0xFF), Host().Plain(0xE3, 0, 0, vRead).vPayload);
     VtBytes vWrite = {0, 0, 1, 0};
     for (int i = 0; i < 256; ++i) {

@@ -11,7 +11,6 @@ namespace {
 
 constexpr size_t kDevInfoSize = 288;
 constexpr size_t kFlashChunk = 256;
-constexpr size_t kProductFlashRead = kVtMaxAnswer - 4;  // what fits through the transport
 constexpr uint32_t kFileSpace = 64 * 1024;
 
 void PutText(VtBytes& v, size_t off, size_t width, const std::string& s)
@@ -129,12 +128,21 @@ CVtAnswer WriteFlash(CVtToken& t, const CVtCommand& c)
     return CVtAnswer::Ok();
 }
 
+// E3: the generic middleware writes block index i at byte i * 256 but reads
+// it at i * 128, so this token counts read addresses in units of two bytes:
+// address A reads from byte 2 * A.
+constexpr uint32_t kReadAddrUnit = 2;
+
 CVtAnswer ReadFlashUnit(CVtToken& t, const CVtCommand& c, size_t nUnit)
 {
     if (c.vBody.size() != 4) {
         return CVtAnswer::Status(kSwWrongData);
     }
-    uint32_t ulAddr = VtGetBE32(c.vBody.data());
+    uint32_t ulWord = VtGetBE32(c.vBody.data());
+    if (ulWord >= kVtFlashSize / kReadAddrUnit) {
+        return CVtAnswer::Status(kSwOutOfRange);
+    }
+    uint32_t ulAddr = ulWord * kReadAddrUnit;
     if (ulAddr >= kVtFlashSize) {
         return CVtAnswer::Status(kSwOutOfRange);
     }
@@ -170,8 +178,7 @@ void VtRegisterChipCommands(CVtCommandTable& table)
     table.Add(kVtClaPlain, 0xE2, WriteFlash);
     table.Add(kVtClaPlain, 0xE3, [](CVtToken& t, const CVtCommand& c) { return ReadFlashUnit(t, c, kFlashChunk); });
     table.Add(kVtClaPlain, 0xE9, WriteFlash);
-    table.Add(kVtClaPlain, 0xEA,
-              [](CVtToken& t, const CVtCommand& c) { return ReadFlashUnit(t, c, kProductFlashRead); });
+    // EA, the product's flash read, is one of the product commands.
     // InitAuthKey (05), ImportAuthKey (06) and the erase procedures (08, 09)
     // are not offered: nothing in the system sends them (6D 00).
 }
