@@ -22,19 +22,6 @@
 
 #include "SarnCore/DeviceContext.h"
 
-#ifndef ERR_BAD_CERTIFICATE
-#define ERR_BAD_CERTIFICATE     0x20Bu  /* certificate header or length wrong */
-#endif
-#ifndef ERR_CONTAINER_NOT_FOUND
-#define ERR_CONTAINER_NOT_FOUND 0x20Cu  /* container not in the operator's cache */
-#endif
-#ifndef ERR_ENCRYPT_FAILED
-#define ERR_ENCRYPT_FAILED      0x211u  /* software public-key encryption failed in a key object */
-#endif
-#ifndef ERR_VERIFY_FAILED
-#define ERR_VERIFY_FAILED       0x212u  /* a signature did not verify in a key object */
-#endif
-
 /* Key specification: which key pair of a container. */
 #define KEY_SPEC_EXCHANGE  1u
 #define KEY_SPEC_SIGNATURE 2u
@@ -60,6 +47,8 @@
 #define SARN_LOG_FILE_SIZE (SARN_LOG_RECORDS * 16u)
 #define SARN_LOG_EMPTY 0xFFu
 #define SARN_LOG_TAG_FIELD 11u
+
+#define PIN_CRYPT_LEN 128u  /* a PIN answer: RSA-1024 cryptogram */
 
 #define OPERATOR_FLASH_UNIT 256u
 #define OPERATOR_BUFFER_LIMIT 0xA00000u
@@ -128,6 +117,7 @@ typedef struct _QV_LOG_INFO {
 static_assert(sizeof(_QV_LOG_INFO) == 16, "log record of 16 bytes");
 
 class CAsymKeyObject;
+struct PIN_RESET_COMMANDS;
 
 class IDeviceOperator {
 public:
@@ -315,6 +305,15 @@ public:
 
     CDeviceContext *GetDeviceContext() const { return m_pDeviceContext; }
 
+    /* MD5(MD5(PIN) || challenge), followed by MD5(new PIN) when one is given,
+     * encrypted with PKCS #1 v1.5 under the token's 132-byte PIN key
+     * (modulus, exponent) into the 128-byte pbCrypt.  Steps are traced
+     * under pszOperation. */
+    static unsigned int ProtectPIN(const char *pszOperation, const unsigned char *pbKey,
+                                   const unsigned char *pbChallenge, const unsigned char *pbPin,
+                                   unsigned int ulPinLen, const unsigned char *pbNewPin, unsigned int ulNewPinLen,
+                                   unsigned char *pbCrypt);
+
 protected:
     /* Records a log entry after a change and traces its result. */
     void LogOperation(const char *pszOperation, const char *pszTag);
@@ -325,6 +324,10 @@ protected:
     std::vector<_QV_CONTAINER_INFO> m_vContainers;  /* in the order added */
     unsigned int m_ulFlashWriteUnit;                /* 256 */
     unsigned int m_ulFlashReadUnit;                 /* 256; the product operator sets 2048 */
+
+private:
+    unsigned int ResetWithChallenge(const PIN_RESET_COMMANDS &stCmds, unsigned char byFlag, unsigned char *pbBuf,
+                                    unsigned int &nBufLen);
 };
 
 #endif
