@@ -40,6 +40,10 @@ const CVtCommandTable& CVtCommandTable::Builtin()
         CVtCommandTable t;
         VtRegisterChipCommands(t);
         VtRegisterPinCommands(t);
+        VtRegisterContainerCommands(t);
+        VtRegisterFileCommands(t);
+        VtRegisterKeyCommands(t);
+        VtRegisterCryptoCommands(t);
         VtRegisterProductCommands(t);
         return t;
     }();

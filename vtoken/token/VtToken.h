@@ -86,6 +86,11 @@ void VtRegisterPinCommands(CVtCommandTable& table);
 // The product's flash read and wireless commands; registered last, its EA
 // replaces the chip commands' one.
 void VtRegisterProductCommands(CVtCommandTable& table);
+// Containers, files, keys and certificates, cryptography (VtTokenData.h).
+void VtRegisterContainerCommands(CVtCommandTable& table);
+void VtRegisterFileCommands(CVtCommandTable& table);
+void VtRegisterKeyCommands(CVtCommandTable& table);
+void VtRegisterCryptoCommands(CVtCommandTable& table);
 
 // Faults injected into the next exchange (control sub-command `fault`).
 enum class VtFault { None, Stall, BadTag, CswStatus, Short, Long, Garbage, NoCsw };
