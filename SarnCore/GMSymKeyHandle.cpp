@@ -1,0 +1,205 @@
+#include "SarnCore/GMSymKeyHandle.h"
+
+#include <string.h>
+
+#include <new>
+
+#include <openssl/crypto.h>
+
+#include "SarnCore/APDUCommon.h"
+#include "SarnCore/DeviceContext.h"
+
+static const char *UPDATE_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryptUpdate",
+                                     "pDeviceContext->GetAPDUCrypto()->SymEncryptUpdate"};
+static const char *FINAL_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryptFinal",
+                                    "pDeviceContext->GetAPDUCrypto()->SymEncryptFinal"};
+
+CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext) : m_nFinalLen(0)
+{
+    m_pCipherCtx = pDeviceContext;
+    m_bEncrypt = 0;
+    m_ulUnitLen = 0;
+    m_ulPadding = 0;
+    memset(m_pbBlock, 0, sizeof(m_pbBlock));
+}
+
+CGMSymKeyHandle::~CGMSymKeyHandle()
+{
+    /* The device context belongs to the connection, not to this handle. */
+    m_pCipherCtx = nullptr;
+    OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
+}
+
+unsigned int CGMSymKeyHandle::SetKey(unsigned short usKeySpec, unsigned char *pbKey, unsigned int ulKeyLen)
+{
+    static const char *OP = "CGMSymKeyHandle::SetKey";
+    CDeviceContext *pCtx = Context();
+    if (pCtx == nullptr || pCtx->GetAPDUKey() == nullptr)
+        return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NO_CONTEXT);
+    unsigned int ulRet = pCtx->SetSessionKey(false);
+    if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->SetSessionKey", ulRet);
+    ulRet = pCtx->GetAPDUKey()->ImportSymKey(0, 0, usKeySpec, pbKey, ulKeyLen);
+    if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey", ulRet);
+    TRACE_STEP_OK(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey");
+    return 0;
+}
+
+unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptType, unsigned char byMode,
+                                   unsigned char *pbIV, unsigned int ulPadding)
+{
+    static const char *OP = "CGMSymKeyHandle::Init";
+    if (byAlgID != SC_ALG_SM1 && byAlgID != SC_ALG_SM4) return APDU_CHECK_FAIL(OP, "CHECK byAlgID", ERR_BAD_ALGORITHM);
+    CDeviceContext *pCtx = Context();
+    if (pCtx == nullptr || pCtx->GetAPDUCrypto() == nullptr)
+        return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NO_CONTEXT);
+    if (byCryptType != SYM_CRYPT_ENCRYPT && byCryptType != SYM_CRYPT_DECRYPT)
+        return APDU_CHECK_FAIL(OP, "CHECK byCryptType", ERR_BAD_KEY_TYPE);
+    unsigned char pbIV16[GM_SYM_BLOCK] = {0};
+    if (pbIV != nullptr) memcpy(pbIV16, pbIV, GM_SYM_BLOCK);
+    unsigned char byDirection = byCryptType == SYM_CRYPT_ENCRYPT ? 1 : 0;
+    unsigned short usSpec = (unsigned short)((byAlgID << 8) | byMode);
+    unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+    if (ulRet != 0)
+        return APDU_CHECK_FAIL(OP, byDirection ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
+                                               : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
+                               ulRet);
+    m_bEncrypt = byDirection;
+    m_ulUnitLen = GM_SYM_BLOCK;
+    m_ulPadding = ulPadding;
+    /* Bytes an abandoned operation held back do not belong to this one. */
+    OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
+    m_nFinalLen = 0;
+    return 0;
+}
+
+unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                                     unsigned int *pulOutLen)
+{
+    static const char *OP = "CGMSymKeyHandle::Update";
+    CDeviceContext *pCtx = Context();
+    if (pulOutLen == nullptr) return APDU_CHECK_FAIL(OP, "CHECK pnOutlen", ERR_NULL_ARGUMENT);
+    if (pCtx == nullptr || pCtx->GetAPDUCrypto() == nullptr) {
+        *pulOutLen = 0;
+        return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NULL_ARGUMENT);
+    }
+    if (pbIn == nullptr && ulInLen != 0) return APDU_CHECK_FAIL(OP, "CHECK pbInbuf", ERR_NULL_ARGUMENT);
+    unsigned long long ullTotal = (unsigned long long)ulInLen + m_nFinalLen;
+    if (ullTotal == 0) {
+        *pulOutLen = 0;
+        return 0;
+    }
+    unsigned int ulKeep = (unsigned int)(ullTotal % GM_SYM_BLOCK);
+    if (ulKeep == 0 && !m_bEncrypt) ulKeep = GM_SYM_BLOCK;
+    unsigned int ulSize = (unsigned int)(ullTotal - ulKeep);
+    if (pbOut == nullptr) {
+        *pulOutLen = ulSize;
+        TRACE_STEP_OK(OP, "CHECK pbOutbuf");
+        return 0;
+    }
+    if (*pulOutLen < ulSize) {
+        *pulOutLen = ulSize;
+        return APDU_CHECK_FAIL(OP, "CHECK *pnOutlen SIZE", ERR_BUFFER_TOO_SMALL);
+    }
+    if (ulSize == 0) {
+        memcpy(m_pbBlock + m_nFinalLen, pbIn, ulInLen);
+        m_nFinalLen = (unsigned int)ullTotal;
+        *pulOutLen = 0;
+        return 0;
+    }
+    unsigned int ulProduced = 0, ulUsed = 0;
+    while (ulProduced < ulSize) {
+        unsigned int ulChunk = ulSize - ulProduced < CRYPTO_SYM_BLOCK_MAX ? ulSize - ulProduced : CRYPTO_SYM_BLOCK_MAX;
+        unsigned int ulFromInput = ulChunk - m_nFinalLen;
+        memcpy(m_pbBlock + m_nFinalLen, pbIn + ulUsed, ulFromInput);
+        unsigned int ulAnswered = ulChunk;
+        unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptUpdate(m_bEncrypt, 0, 0, m_pbBlock, ulChunk,
+                                                                    pbOut + ulProduced, &ulAnswered);
+        if (ulRet == 0 && ulAnswered != ulChunk) ulRet = ERR_BAD_LENGTH;
+        if (ulRet != 0) {
+            *pulOutLen = ulProduced;
+            return APDU_CHECK_FAIL(OP, UPDATE_STEP[m_bEncrypt ? 1 : 0], ulRet);
+        }
+        ulProduced += ulChunk;
+        ulUsed += ulFromInput;
+        m_nFinalLen = 0;
+    }
+    OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
+    memcpy(m_pbBlock, pbIn + ulInLen - ulKeep, ulKeep);
+    m_nFinalLen = ulKeep;
+    *pulOutLen = ulProduced;
+    return 0;
+}
+
+unsigned int CGMSymKeyHandle::Final(unsigned char *pbOut, unsigned int *pulOutLen)
+{
+    static const char *OP = "CGMSymKeyHandle::Final";
+    CDeviceContext *pCtx = Context();
+    if (pulOutLen == nullptr) return APDU_CHECK_FAIL(OP, "CHECK pnOutlen", ERR_NULL_ARGUMENT);
+    if (pCtx == nullptr || pCtx->GetAPDUCrypto() == nullptr) {
+        *pulOutLen = GM_SYM_BLOCK;
+        return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NULL_ARGUMENT);
+    }
+    if (pbOut == nullptr) {
+        *pulOutLen = GM_SYM_BLOCK;
+        return 0;
+    }
+    unsigned int ulSend = m_nFinalLen;
+    if (m_bEncrypt) {
+        if (m_nFinalLen != 0 && m_ulPadding == 0)
+            return APDU_CHECK_FAIL(OP, "CHECK m_nFinalLen and m_nPadding", ERR_BAD_LENGTH);
+        if (m_ulPadding != 0) {
+            memset(m_pbBlock + m_nFinalLen, (int)(GM_SYM_BLOCK - m_nFinalLen), GM_SYM_BLOCK - m_nFinalLen);
+            ulSend = GM_SYM_BLOCK;
+        }
+    } else if (m_nFinalLen != 0 && m_nFinalLen != GM_SYM_BLOCK) {
+        return APDU_CHECK_FAIL(OP, "CHECK m_nFinalLen", ERR_BAD_LENGTH);
+    }
+    unsigned char pbLast[GM_SYM_BLOCK] = {0};
+    unsigned int ulAnswered = GM_SYM_BLOCK;
+    unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptFinal(m_bEncrypt, 0, 0, ulSend != 0 ? m_pbBlock : nullptr,
+                                                                ulSend, pbLast, &ulAnswered);
+    if (ulRet == 0 && ulAnswered != ulSend) ulRet = ERR_BAD_LENGTH;
+    if (ulRet != 0) return APDU_CHECK_FAIL(OP, FINAL_STEP[m_bEncrypt ? 1 : 0], ulRet);
+    unsigned int ulOut = ulAnswered;
+    if (!m_bEncrypt && m_ulPadding != 0) {
+        unsigned int p = ulAnswered == GM_SYM_BLOCK ? pbLast[GM_SYM_BLOCK - 1] : 0;
+        bool bOk = p >= 1 && p <= GM_SYM_BLOCK;
+        for (unsigned int i = GM_SYM_BLOCK - (bOk ? p : 0); bOk && i < GM_SYM_BLOCK; ++i) bOk = pbLast[i] == p;
+        if (!bOk) {
+            OPENSSL_cleanse(pbLast, sizeof(pbLast));
+            return APDU_CHECK_FAIL(OP, "CHECK Padding", SARN_SW_CODE(0xF525));
+        }
+        ulOut = GM_SYM_BLOCK - p;
+    }
+    memcpy(pbOut, pbLast, ulOut);
+    OPENSSL_cleanse(pbLast, sizeof(pbLast));
+    OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
+    *pulOutLen = ulOut;
+    m_nFinalLen = 0;
+    return 0;
+}
+
+unsigned int CGMSymKeyHandle::Initialize(void *pDeviceContext, unsigned char byAlgID, unsigned char byCryptType,
+                                         unsigned char byMode, unsigned char *pbKey, unsigned char *pbIV,
+                                         void **phKeyHandle)
+{
+    static const char *OP = "CGMSymKeyHandle::Initialize";
+    if (byAlgID != SC_ALG_SM1 && byAlgID != SC_ALG_SM4) return APDU_CHECK_FAIL(OP, "CHECK byAlgID", ERR_BAD_ALGORITHM);
+    if (pDeviceContext == nullptr) return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NULL_ARGUMENT);
+    if (phKeyHandle == nullptr) return APDU_CHECK_FAIL(OP, "CHECK phKeyHandle", ERR_NULL_ARGUMENT);
+    CGMSymKeyHandle *pHandle = new (std::nothrow) CGMSymKeyHandle(static_cast<CDeviceContext *>(pDeviceContext));
+    if (pHandle == nullptr) return APDU_CHECK_FAIL(OP, "new CGMSymKeyHandle", ERR_NO_MEMORY);
+    CSymKeyHandle *pBase = pHandle;
+    unsigned int ulRet = pBase->SetKey((unsigned short)((byAlgID << 8) | byMode), pbKey, GM_SYM_BLOCK);
+    if (ulRet != 0) {
+        delete pHandle;
+        return APDU_CHECK_FAIL(OP, "SetKey", ulRet);
+    }
+    ulRet = pBase->Init(byAlgID, byCryptType, byMode, pbIV, 1);
+    if (ulRet != 0) {
+        delete pHandle;
+        return APDU_CHECK_FAIL(OP, "Init", ulRet);
+    }
+    *phKeyHandle = pHandle;
+    return 0;
+}

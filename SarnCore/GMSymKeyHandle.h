@@ -1,0 +1,50 @@
+/* CGMSymKeyHandle: the symmetric cipher handle whose cipher runs on the
+ * token: SM1 or SM4 in ECB or CBC with a 16-byte key imported under secure
+ * messaging.  It keeps the interface of CSymKeyHandle; its own work is
+ * buffering: callers feed any length, the token takes whole 16-byte blocks
+ * in commands of at most 128 bytes, and on decryption the last block stays
+ * back until Final so that its padding can be checked.
+ *
+ * Base fields used: m_pCipherCtx holds the CDeviceContext* (not owned),
+ * m_bEncrypt the direction, m_ulUnitLen the block size (16 after Init),
+ * m_ulPadding the padding flag.  The key stays on the token.
+ *
+ * Every token answer is held to what was sent: an update or final answer
+ * of another length than its input fails with 260 and nothing of it is
+ * taken. */
+#ifndef BRIO_SARNCORE_GM_SYM_KEY_HANDLE_H
+#define BRIO_SARNCORE_GM_SYM_KEY_HANDLE_H
+
+#include "SoftCrypto/SymKeyHandle.h"
+
+class CDeviceContext;
+
+#define GM_SYM_BLOCK 16u
+#define GM_SYM_BUFFER 256u
+
+class CGMSymKeyHandle : public CSymKeyHandle {
+public:
+    explicit CGMSymKeyHandle(CDeviceContext *pDeviceContext);
+    virtual ~CGMSymKeyHandle();
+
+    /* usKeySpec: (cipher << 8) | mode, e.g. 0x1302 SM4-CBC. */
+    unsigned int SetKey(unsigned short usKeySpec, unsigned char *pbKey, unsigned int ulKeyLen) override;
+    unsigned int Init(unsigned char byAlgID, unsigned char byCryptType, unsigned char byMode, unsigned char *pbIV,
+                      unsigned int ulPadding) override;
+    unsigned int Update(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                        unsigned int *pulOutLen) override;
+    /* The output must hold 16 bytes. */
+    unsigned int Final(unsigned char *pbOut, unsigned int *pulOutLen) override;
+
+    static unsigned int Initialize(void *pDeviceContext, unsigned char byAlgID, unsigned char byCryptType,
+                                   unsigned char byMode, unsigned char *pbKey, unsigned char *pbIV,
+                                   void **phKeyHandle);
+
+private:
+    CDeviceContext *Context() const { return static_cast<CDeviceContext *>(m_pCipherCtx); }
+
+    unsigned int m_nFinalLen;                  /* bytes held back (0 to 16) */
+    unsigned char m_pbBlock[GM_SYM_BUFFER];    /* held bytes; each update command assembled here */
+};
+
+#endif
