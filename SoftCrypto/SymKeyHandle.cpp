@@ -218,11 +218,13 @@ unsigned int CSymKeyHandle::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK *pulEncryptedLen SIZE", ulCapacity >= ulNeeded,
                                        ERR_BUFFER_TOO_SMALL))
         return rv;
-    unsigned int ulUpdated = 0, ulFinal = 0;
+    /* The room goes along: a derived Update or Final may check it. */
+    unsigned int ulUpdated = ulCapacity, ulFinal = 0;
     if (unsigned int rv = Update(pbIn, ulInLen, pbOut, &ulUpdated)) {
         *pulOutLen = ulUpdated;
         return SC_STEP_FAIL(kOp, "Update", false, rv);
     }
+    ulFinal = ulCapacity - ulUpdated;
     if (unsigned int rv = Final(pbOut + ulUpdated, &ulFinal)) {
         *pulOutLen = ulUpdated;
         return SC_STEP_FAIL(kOp, "Final", false, rv);

@@ -766,6 +766,13 @@ TEST_P(CipherHandleVTokenTest, EqualsOpenSslSm4WithPkcs7)
     EXPECT_EQ(expect, cipher);
     ASSERT_EQ(0u, h->Init(SC_ALG_SM4, SYM_CRYPT_DECRYPT, c.mode, iv.data(), 1));
     EXPECT_EQ(plain, RunCipher(*h, cipher, c.piece == 0 ? 0 : c.piece + 3));
+    /* The one-shot encryption of the base runs through the same slots. */
+    ASSERT_EQ(0u, h->Init(SC_ALG_SM4, SYM_CRYPT_ENCRYPT, c.mode, iv.data(), 1));
+    Bytes once(c.len + 16);
+    unsigned int len = (unsigned int)once.size();
+    ASSERT_EQ(0u, h->Encrypt(plain.data(), c.len, once.data(), &len));
+    once.resize(len);
+    EXPECT_EQ(expect, once);
     delete h;
 }
 
