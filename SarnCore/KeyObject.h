@@ -60,7 +60,18 @@ public:
                            unsigned int *pnOutlen);
 
 protected:
+    /* A crypto command on the stored key: authorisation code, application,
+     * key file, input, output. */
+    typedef unsigned int (CAPDUCrypto::*StoredKeyCommand)(unsigned char *, unsigned short, unsigned short,
+                                                          unsigned char *, unsigned int, unsigned char *,
+                                                          unsigned int *);
+
     CDeviceContext *Context() const { return static_cast<CDeviceContext *>(m_pDevCtx); }
+    unsigned int RunStoredKey(const char *pszOperation, const char *pszStep, StoredKeyCommand pfnCommand,
+                              unsigned char *pbyInbuf, unsigned int nInlen, unsigned char *pbyOutbuf,
+                              unsigned int *pnOutlen);
+    /* The public key of the key file into a zeroed key record of its kind. */
+    unsigned int ExportKey(const char *pszOperation, void *pKeyRecord);
 
     void *m_pDevCtx;
     unsigned short m_usKeyFID;
