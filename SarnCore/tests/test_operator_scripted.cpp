@@ -19,6 +19,7 @@ protected:
         ctx.m_pApduFile = new CFakeLink<CAPDUFile>(ctx.m_pDevieHandle, &token);
         ctx.m_pApduContainer = new CFakeLink<CAPDUContainer>(ctx.m_pDevieHandle, &token);
         ctx.m_pApduKey = new CFakeLink<CAPDUKey>(ctx.m_pDevieHandle, &token);
+        ctx.m_pApduChip = new CFakeLink<CAPDUChip>(ctx.m_pDevieHandle, &token);
         const char *name = "Mirel&pid_f00d&bus_004&addr_200";
         EXPECT_EQ(0u, ctx.SetDeviceName(name, (unsigned int)strlen(name)));
         EXPECT_EQ(0u, ctx.CreateDevMutex());
@@ -143,4 +144,37 @@ TEST_F(ScriptedOperatorTest, CertificateChunksCarryTheirFlags)
     EXPECT_EQ(0xB0, token.seen[1].p1);
     EXPECT_EQ(24u + 256u, token.seen[0].body.size());
     EXPECT_EQ(24u + 44u, token.seen[1].body.size());
+}
+
+TEST_F(ScriptedOperatorTest, LabelGoesAsAZeroFilledField)
+{
+    ASSERT_EQ(0u, op.SetTokenLabel((char *)"Hello", 5));
+    ASSERT_EQ(1u, token.seen.size());
+    Bytes expected(32, 0);
+    memcpy(expected.data(), "Hello", 5);
+    EXPECT_EQ(expected, token.seen[0].body);
+}
+
+TEST_F(ScriptedOperatorTest, FlashBlocksAndTheirAddresses)
+{
+    Bytes data(300, 0x42);
+    ASSERT_EQ(0u, op.WriteFlash(2, data.data(), (unsigned int)data.size()));
+    ASSERT_EQ(2u, token.seen.size());
+    EXPECT_EQ(Bytes({0, 0, 2, 0}), Bytes(token.seen[0].body.begin(), token.seen[0].body.begin() + 4));
+    EXPECT_EQ(Bytes({0, 0, 3, 0}), Bytes(token.seen[1].body.begin(), token.seen[1].body.begin() + 4));
+    ASSERT_EQ(260u, token.seen[1].body.size());
+    EXPECT_EQ(Bytes(44, 0x42), Bytes(token.seen[1].body.begin() + 4, token.seen[1].body.begin() + 48));
+    EXPECT_EQ(Bytes(212, 0xFF), Bytes(token.seen[1].body.begin() + 48, token.seen[1].body.end()));
+
+    /* Reads start at index * 128 and go on in the same address units. */
+    token.seen.clear();
+    Answer(0x9000, Bytes(256, 1));
+    Answer(0x9000, Bytes(256, 2));
+    Bytes back(300, 0);
+    ASSERT_EQ(0u, op.ReadFlash(2, back.data(), (unsigned int)back.size()));
+    ASSERT_EQ(2u, token.seen.size());
+    EXPECT_EQ(Bytes({0, 0, 1, 0}), token.seen[0].body);
+    EXPECT_EQ(Bytes({0, 0, 1, 0x80}), token.seen[1].body);  // byte 768: the second written block
+    EXPECT_EQ(Bytes(256, 1), Bytes(back.begin(), back.begin() + 256));
+    EXPECT_EQ(Bytes(44, 2), Bytes(back.begin() + 256, back.end()));
 }
