@@ -535,6 +535,104 @@ TEST_F(TokenDataTest, ImportedSm2KeyRoundTrips)
     EVP_PKEY_free(mine);
 }
 
+TEST_F(TokenDataTest, MessageSignaturesVerifyWithOpenSsl)
+{
+    Open(46);
+    unsigned short base = NewContainer("msg");
+    _QV_SM2_KEY_PAIR k = NewSm2Key(base | 2);
+    ASSERT_EQ(0u, ctx.GetAPDUKey()->GenRsaKeyPair(TOKEN_ALG_RSA1024, auth, 0, base | 1, 65537));
+    _QV_RSA_KEY_PAIR rsa = {};
+    ASSERT_EQ(0u, ctx.GetAPDUKey()->ExportPublicKey(0, base | 1, TOKEN_ALG_RSA1024, &rsa));
+    daemon.SetButton(m_strSerial, "after:1");
+    for (size_t size : {0u, 600u}) {
+        Bytes msg = Random(size);
+        unsigned char sig[128];
+        unsigned int len = 64;
+        ASSERT_EQ(0u, ctx.GetAPDUCrypto()->SM2SignDisp(auth, 0, base | 2, msg.data(), (unsigned int)size, sig, &len));
+        ASSERT_EQ(64u, len);
+        EVP_PKEY *pub = Sm2Key(XY(k), nullptr);
+        ECDSA_SIG *es = ECDSA_SIG_new();
+        ECDSA_SIG_set0(es, BN_bin2bn(sig, 32, nullptr), BN_bin2bn(sig + 32, 32, nullptr));
+        unsigned char *der = nullptr;
+        int derLen = i2d_ECDSA_SIG(es, &der);
+        EVP_MD_CTX *md = EVP_MD_CTX_new();
+        EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, pub, nullptr);
+        EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16);
+        EVP_MD_CTX_set_pkey_ctx(md, pctx);
+        EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, pub);
+        EXPECT_EQ(1, EVP_DigestVerify(md, der, (size_t)derLen, msg.data(), msg.size())) << size;
+        EVP_MD_CTX_free(md);
+        EVP_PKEY_CTX_free(pctx);
+        OPENSSL_free(der);
+        ECDSA_SIG_free(es);
+        EVP_PKEY_free(pub);
+
+        len = 128;
+        ASSERT_EQ(0u, ctx.GetAPDUCrypto()->RSASignDisp(auth, 0, base | 1, TOKEN_ALG_RSA1024, 12, msg.data(),
+                                                       (unsigned int)size, sig, &len));
+        ASSERT_EQ(128u, len);
+        EVP_PKEY *rpub = RsaPublic(Bytes(rsa.N, rsa.N + 128), Bytes(rsa.E, rsa.E + 4));
+        EVP_MD_CTX *rmd = EVP_MD_CTX_new();
+        EVP_DigestVerifyInit(rmd, nullptr, EVP_sha256(), nullptr, rpub);
+        EXPECT_EQ(1, EVP_DigestVerify(rmd, sig, 128, msg.data(), msg.size())) << size;
+        EVP_MD_CTX_free(rmd);
+        EVP_PKEY_free(rpub);
+    }
+}
+
+TEST_F(TokenDataTest, ImportedRsaKeysWorkAndUnwrapSessionKeys)
+{
+    Open(47);
+    unsigned short base = NewContainer("rsaimp");
+    for (unsigned char alg : {TOKEN_ALG_RSA1024, TOKEN_ALG_RSA2048}) {
+        unsigned int k = alg == TOKEN_ALG_RSA2048 ? 256 : 128;
+        EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", (size_t)(8 * k));
+        BIGNUM *bn = nullptr, *bd = nullptr;
+        EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &bn);
+        EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_D, &bd);
+        Bytes material(3 * k, 0);
+        BN_bn2binpad(bn, material.data(), (int)k);
+        BN_bn2binpad(bd, material.data() + k, (int)k);
+        material[2 * k] = 1; /* 65537 as three bytes followed by zeros */
+        material[2 * k + 2] = 1;
+        BN_free(bn);
+        BN_clear_free(bd);
+        bool encrypted = alg == TOKEN_ALG_RSA2048;
+        if (encrypted) {
+            /* The material under the key slot's key (SM4-ECB). */
+            Bytes kek = Random(16);
+            ASSERT_EQ(0u, ctx.GetAPDUKey()->ImportSymKey(0, 0, SYM_SPEC_SM4_ECB, kek.data(), 16));
+            material.resize(768, 0);
+            material = Sm4(true, 1, kek, {}, material, false);
+        }
+        ASSERT_EQ(0u, ctx.GetAPDUKey()->ImportRsaKeyPair(alg, auth, 0, base | 1, material.data(),
+                                                         (unsigned int)material.size(), encrypted));
+        _QV_RSA_KEY_PAIR pub = {};
+        ASSERT_EQ(0u, ctx.GetAPDUKey()->ExportPublicKey(0, base | 1, alg, &pub));
+        Bytes n(k);
+        BIGNUM *bn2 = nullptr;
+        EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &bn2);
+        BN_bn2binpad(bn2, n.data(), (int)k);
+        BN_free(bn2);
+        EXPECT_EQ(n, Bytes(pub.N, pub.N + k));
+        EXPECT_EQ(Bytes({0, 1, 0, 1}), Bytes(pub.E, pub.E + 4));
+
+        /* A session key wrapped with PKCS #1 v1.5 type 2 under it. */
+        Bytes session = Random(16), block = Random(16);
+        session[5] = alg;
+        EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+        unsigned char wrapped[256];
+        size_t wLen = sizeof(wrapped);
+        EVP_PKEY_encrypt_init(pctx);
+        EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
+        ASSERT_EQ(1, EVP_PKEY_encrypt(pctx, wrapped, &wLen, session.data(), 16));
+        EVP_PKEY_CTX_free(pctx);
+        ASSERT_EQ(0u, ctx.GetAPDUKey()->ImportEncSymKey(auth, 0, base | 1, wrapped, (unsigned int)wLen));
+        EXPECT_EQ(Sm4(true, 1, session, {}, block, false), SlotEncrypt(block));
+        EVP_PKEY_free(key);
+    }
+}
+
 /* ---- session keys ---- */
 
 TEST_F(TokenDataTest, ImportedAndExportedSessionKeysMatchOpenSsl)

@@ -10,6 +10,7 @@
 #include "vtoken/token/VtTokenData.h"
 
 #include <openssl/bn.h>
+#include <openssl/rsa.h>
 
 namespace vtoken {
 
@@ -139,6 +140,118 @@ CVtAnswer ExtSign(CVtToken&, const CVtCommand& c)
     return CVtAnswer::Ok(vRS);
 }
 
+constexpr uint8_t kInsSm2SignMessage = 0x74;
+constexpr uint8_t kInsRsaSignMessage = 0x58;
+constexpr size_t kMaxSignedMessage = 64 * 1024;
+
+// The digest of a hash id (10 MD5, 11 SHA-1, 12 SHA-256, 13 SHA-512, 14
+// SHA-1 and MD5, 18 SM3), or null.
+const EVP_MD* HashOf(uint32_t ulHash)
+{
+    switch (ulHash) {
+    case 10: return EVP_md5();
+    case 11: return EVP_sha1();
+    case 12: return EVP_sha256();
+    case 13: return EVP_sha512();
+    case 14: return EVP_md5_sha1();
+    case 18: return EVP_sm3();
+    default: return nullptr;
+    }
+}
+
+// PKCS #1 v1.5 signature of a digest (DigestInfo for all but SHA-1 + MD5).
+bool RsaSignDigest(EVP_PKEY* pKey, const EVP_MD* md, const VtBytes& vDigest, VtBytes& vSig)
+{
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr);
+    size_t n = VtRsaBytes(pKey);
+    vSig.assign(n, 0);
+    bool bOk = ctx != nullptr && EVP_PKEY_sign_init(ctx) == 1 &&
+               EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+               EVP_PKEY_CTX_set_signature_md(ctx, md) == 1 &&
+               EVP_PKEY_sign(ctx, vSig.data(), &n, vDigest.data(), vDigest.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    vSig.resize(bOk ? n : 0);
+    return bOk;
+}
+
+// A message signature in four phases under one INS: P1 0 start (SM2: the
+// user ID; RSA: the hash id), 1 the message in chunks, 2 finish, 3 fetch
+// (waits for the button).  Every phase carries the key prefix.
+CVtAnswer SignMessage(CVtToken& t, const CVtCommand& c)
+{
+    bool bSm2 = c.byIns == kInsSm2SignMessage;
+    CVtReader r(c.vBody);
+    CVtKeyPair kp;
+    uint32_t ulFid = 0;
+    uint16_t wSW = VtCheckAuthPrefix(t, r);
+    if (wSW == kSwOk && !r.U16(ulFid)) {
+        wSW = kSwWrongData;
+    }
+    if (wSW == kSwOk) {
+        wSW = VtKeyAt(t.State(), ulFid, kp);
+    }
+    if (wSW == kSwOk && (kp.byAlg == kVtAlgSm2) != bSm2) {
+        wSW = kSwWrongData;
+    }
+    if (wSW != kSwOk) {
+        return CVtAnswer::Status(wSW);
+    }
+    CVtVolatile& vol = VtVolatileOf(t);
+    if (c.byP1 == 0) {
+        uint32_t ulHash = 18;
+        VtBytes vId;
+        if (bSm2 ? !r.Take(r.Left(), vId) : (!r.U8(ulHash) || r.Left() != 0 || HashOf(ulHash) == nullptr)) {
+            return CVtAnswer::Status(kSwWrongData);
+        }
+        vol.bySignIns = c.byIns;
+        vol.ulSignFid = ulFid;
+        vol.ulSignHash = ulHash;
+        vol.bSignFinished = false;
+        vol.vSignId = vId;
+        vol.vSignMessage.clear();
+        return CVtAnswer::Ok();
+    }
+    if (vol.bySignIns != c.byIns || vol.ulSignFid != ulFid || c.byP1 > 3 ||
+        vol.bSignFinished != (c.byP1 == 3)) {
+        return CVtAnswer::Status(c.byP1 > 3 ? static_cast<uint16_t>(kSwWrongP1P2) : static_cast<uint16_t>(kSwConditions));
+    }
+    if (c.byP1 == 1) {
+        VtBytes vChunk = r.Rest();
+        if (vChunk.size() > 256 || vol.vSignMessage.size() + vChunk.size() > kMaxSignedMessage) {
+            return CVtAnswer::Status(kSwWrongData);
+        }
+        VtAppend(vol.vSignMessage, vChunk);
+        return CVtAnswer::Ok();
+    }
+    if (r.Left() != 0) {
+        return CVtAnswer::Status(kSwWrongData);
+    }
+    if (c.byP1 == 2) {
+        vol.bSignFinished = true;
+        return CVtAnswer::Ok();
+    }
+    if (!t.ButtonPressed(c.byIns)) {
+        return CVtAnswer::Status(kSwButtonNotPressed);
+    }
+    VtBytes vSig;
+    bool bOk;
+    if (bSm2) {
+        VtBytes vIn = VtSm2UserHash(vol.vSignId, VtSm2PublicOfKey(kp.key.get()));
+        VtAppend(vIn, vol.vSignMessage);
+        bOk = VtSm2SignDigest(kp.key.get(), VtSm3(vIn), vSig);
+    } else {
+        const EVP_MD* md = HashOf(vol.ulSignHash);
+        VtBytes vDigest(EVP_MAX_MD_SIZE);
+        unsigned int nDigest = 0;
+        bOk = EVP_Digest(vol.vSignMessage.data(), vol.vSignMessage.size(), vDigest.data(), &nDigest, md, nullptr) == 1;
+        vDigest.resize(nDigest);
+        bOk = bOk && RsaSignDigest(kp.key.get(), md, vDigest, vSig);
+    }
+    vol.bySignIns = 0;
+    VtWipe(vol.vSignMessage);
+    return bOk ? CVtAnswer::Ok(vSig) : CVtAnswer::Status(kSwNoPreciseDiagnosis);
+}
+
 constexpr uint8_t kInsEncryptInit = 0xA4;
 constexpr uint8_t kInsEncryptUpdate = 0xA8;
 constexpr uint8_t kInsEncryptFinal = 0xAA;
@@ -216,6 +329,8 @@ void VtRegisterCryptoCommands(CVtCommandTable& table)
     table.Add(kVtClaSecure, 0x57, RsaRaw);
     table.Add(kVtClaSecure, 0x73, Sm2SignDigest);
     table.Add(kVtClaSecure, 0x75, Sm2Decrypt);
+    table.Add(kVtClaSecure, kInsSm2SignMessage, SignMessage);
+    table.Add(kVtClaSecure, kInsRsaSignMessage, SignMessage);
     table.Add(kVtClaPlain, 0x7A, ExtEncrypt);
     table.Add(kVtClaSecure, 0x7C, ExtDecrypt);
     table.Add(kVtClaSecure, 0x7E, ExtSign);

@@ -477,6 +477,15 @@ VtBytes VtSm2CipherAnswer(const VtBytes& vC1C2C3)
     return v;
 }
 
+VtBytes VtSm2UserHash(const VtBytes& vId, const VtBytes& vPub65)
+{
+    Own<EC_GROUP> g = Sm2Group();
+    Own<BN_CTX> ctx(BN_CTX_new());
+    return g && ctx ? UserHash(g.get(), vId, vPub65, ctx.get()) : VtBytes();
+}
+
+VtBytes VtSm2PublicOfKey(EVP_PKEY* pKey) { return PublicOf(pKey); }
+
 bool VtSm2Agree(EVP_PKEY* pOwn, EVP_PKEY* pOwnTemp, const VtBytes& vPeerPub, const VtBytes& vPeerTemp,
                 const VtBytes& vIdA, const VtBytes& vIdB, bool bInitiator, size_t nKeyLen, VtBytes& vKey)
 {

@@ -106,6 +106,12 @@ struct CVtVolatile {
     uint32_t ulCertFid = 0;    // a certificate arriving in chunks
     bool bCertOpen = false;
     VtBytes vCert;
+    uint8_t bySignIns = 0;     // a message signature under way (0: none)
+    uint32_t ulSignFid = 0;
+    uint32_t ulSignHash = 0;
+    bool bSignFinished = false;
+    VtBytes vSignId;
+    VtBytes vSignMessage;
     uint32_t ulNextParam = 1;
     std::vector<std::pair<uint32_t, CVtAgreement>> agreements;
     void SetKey(const VtBytes& v);
@@ -129,6 +135,9 @@ bool VtSm2Encrypt(EVP_PKEY* pKey, const VtBytes& vPlain, VtBytes& vC1C2C3);
 // The answer form of an SM2 cipher text: bit length 256, X, Y, C3, the
 // length of C2, C2.
 VtBytes VtSm2CipherAnswer(const VtBytes& vC1C2C3);
+// The SM2 user hash Z of an ID and a public key (04 X Y).
+VtBytes VtSm2UserHash(const VtBytes& vId, const VtBytes& vPub65);
+VtBytes VtSm2PublicOfKey(EVP_PKEY* pKey);  // 04 X Y
 // SM2 key exchange: the key of klen bytes for this side.  Own key pair and
 // temporary pair, the peer's public key and temporary public key (04 X Y),
 // the initiator's and responder's IDs; bInitiator: this side is A.
