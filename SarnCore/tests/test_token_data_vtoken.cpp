@@ -385,6 +385,32 @@ TEST_F(TokenDataTest, FreshTokenHoldsTheObjectRecordFile)
     EXPECT_EQ(72u, len);
 }
 
+TEST_F(TokenDataTest, DataSurvivesADaemonRestart)
+{
+    Open(48);
+    unsigned short base = NewContainer("keep");
+    _QV_SM2_KEY_PAIR k = NewSm2Key(base | 2);
+    Bytes data = Random(300);
+    ASSERT_EQ(0u, ctx.GetAPDUFile()->CreateDataFile(0, 0x2002, 300));
+    ASSERT_EQ(0u, ctx.GetAPDUFile()->WriteFile(0, 0x2002, 0, data.data(), 300));
+    ctx.Close();
+    m_bOpen = false;
+    daemon.Restart();
+    ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, DeviceNameOf(BUS, 48).c_str(), true));
+    m_bOpen = true;
+    _QV_SM2_KEY_PAIR back = {};
+    ASSERT_EQ(0u, ctx.GetAPDUKey()->ExportPublicKey(0, base | 2, TOKEN_ALG_SM2, &back));
+    EXPECT_EQ(XY(k), XY(back));
+    Bytes read(300);
+    unsigned int len = 300;
+    ASSERT_EQ(0u, ctx.GetAPDUFile()->ReadFile(0, 0x2002, 0, read.data(), &len));
+    EXPECT_EQ(data, read);
+    unsigned char desc[8];
+    len = sizeof(desc);
+    ASSERT_EQ(0u, ctx.GetAPDUContainer()->OpenContainer((char *)"keep", desc, &len));
+    EXPECT_EQ(0x11, desc[6]);
+}
+
 /* ---- key pairs and private-key operations ---- */
 
 TEST_F(TokenDataTest, Sm2SignatureOfADigestVerifiesWithOpenSsl)
