@@ -497,3 +497,52 @@ TEST_F(OperatorVTokenTest, ImportedSm2KeyFromAnEnvelopeSignsForItsPublicKey)
                                      0, nullptr));
     EVP_PKEY_free(pkey);
 }
+
+/* ---- messages hashed and signed on the token ---- */
+
+static bool Sm2VerifiesMessage(const _QV_SM2_KEY_PAIR &key, const Bytes &msg, const unsigned char *rs)
+{
+    PkeyPtr pkey = Sm2PublicKey(key);
+    EVP_MD_CTX *md = EVP_MD_CTX_new();
+    EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(pkey.get(), nullptr);
+    EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16);
+    EVP_MD_CTX_set_pkey_ctx(md, pctx);
+    Bytes der = SignatureDer(rs);
+    bool ok = EVP_DigestVerifyInit(md, nullptr, EVP_sm3(), nullptr, pkey.get()) == 1 &&
+              EVP_DigestVerify(md, der.data(), der.size(), msg.data(), msg.size()) == 1;
+    EVP_MD_CTX_free(md);
+    EVP_PKEY_CTX_free(pctx);
+    return ok;
+}
+
+TEST_F(OperatorVTokenTest, MessagesSignedOnTheTokenVerifyWithOpenSsl)
+{
+    CDeviceOperator *pOp = OpenVerified(37);
+    ASSERT_EQ(0u, pOp->CreateContainer((char *)"sm2msg"));
+    ASSERT_EQ(0u, pOp->CreateContainer((char *)"rsamsg"));
+    void *pSm2 = nullptr, *pRsa = nullptr;
+    ASSERT_EQ(0u, pOp->GenerateKeyPair((char *)"sm2msg", 2, TOKEN_ALG_SM2, &pSm2));
+    ASSERT_EQ(0u, pOp->GenerateKeyPair((char *)"rsamsg", 2, TOKEN_ALG_RSA1024, &pRsa));
+    std::unique_ptr<CAsymKeyObject> sm2(static_cast<CAsymKeyObject *>(pSm2));
+    std::unique_ptr<CAsymKeyObject> rsa(static_cast<CAsymKeyObject *>(pRsa));
+    Bytes msg = Random(600);
+
+    _QV_SM2_KEY_PAIR sm2Pub;
+    unsigned char alg = 0;
+    unsigned int size = sizeof(sm2Pub);
+    ASSERT_EQ(0u, pOp->ExportPublicKey((char *)"sm2msg", 2, &alg, (unsigned char *)&sm2Pub, &size));
+    unsigned char sig[128];
+    unsigned int sigLen = 64;
+    ASSERT_EQ(0u, sm2->PrikeySign(ASYM_SIGN_DISP, SC_HASH_SM3, msg.data(), (unsigned int)msg.size(), sig, &sigLen));
+    EXPECT_TRUE(Sm2VerifiesMessage(sm2Pub, msg, sig));
+    EXPECT_EQ(ERR_BAD_ALGORITHM,
+              sm2->PrikeySign(ASYM_SIGN_DISP, SC_HASH_SHA256, msg.data(), (unsigned int)msg.size(), sig, &sigLen));
+
+    _QV_RSA_KEY_PAIR rsaPub;
+    size = sizeof(rsaPub);
+    ASSERT_EQ(0u, pOp->ExportPublicKey((char *)"rsamsg", 2, &alg, (unsigned char *)&rsaPub, &size));
+    sigLen = 128;
+    ASSERT_EQ(0u, rsa->PrikeySign(ASYM_SIGN_DISP, SC_HASH_SHA256, msg.data(), (unsigned int)msg.size(), sig, &sigLen));
+    ASSERT_EQ(128u, sigLen);
+    EXPECT_TRUE(RsaVerifiesSha256(rsaPub, EvpDigest(EVP_sha256(), msg), Bytes(sig, sig + 128)));
+}
