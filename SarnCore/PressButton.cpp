@@ -170,6 +170,18 @@ unsigned int PressButtonRead(const PressButtonRecord *pRecord, PressButtonArgs *
     }
 }
 
+unsigned int RepeatAfterUserPin(unsigned int ulResult, OperationCallback pfnCallback, void *pContext,
+                                const std::function<unsigned int()> &fnOperation)
+{
+    if (ulResult != SW_SECURITY_STATUS || pfnCallback == nullptr) return ulResult;
+    unsigned int ulRet = (unsigned int)pfnCallback(CALLBACK_NEED_USER_PIN, pContext, nullptr);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL("OperationCallback", "CALLBACK_NEED_USER_PIN", ulRet);
+        return ulRet;
+    }
+    return fnOperation();
+}
+
 void PressButtonWipe(PressButtonRecord *pRecord)
 {
     if (pRecord != nullptr) OPENSSL_cleanse(pRecord->pbBytes, sizeof(pRecord->pbBytes));

@@ -25,6 +25,8 @@
 #ifndef BRIO_SARNCORE_PRESS_BUTTON_H
 #define BRIO_SARNCORE_PRESS_BUTTON_H
 
+#include <functional>
+
 #include "log/ResultCodes.h"
 
 /* Operation callback: (code, the caller's context, argument). */
@@ -93,6 +95,12 @@ unsigned int PressButtonReadSignature(const PressButtonRecord *pRecord, unsigned
 /* Reader: 257 for a null object or callback, 277 for an unknown kind, 260
  * for a PIN or data longer than the wait's buffers. */
 unsigned int PressButtonRead(const PressButtonRecord *pRecord, PressButtonArgs *pArgs);
+
+/* An operation refused with 0x80006982 and a callback: callback(1, context,
+ * null); its non-zero result is the result, 0 runs the operation once more.
+ * Any other result passes unchanged. */
+unsigned int RepeatAfterUserPin(unsigned int ulResult, OperationCallback pfnCallback, void *pContext,
+                                const std::function<unsigned int()> &fnOperation);
 
 /* Wipes PINs and data. */
 void PressButtonWipe(PressButtonRecord *pRecord);
