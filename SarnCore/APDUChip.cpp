@@ -52,7 +52,13 @@ unsigned int CAPDUChip::ReadFlash(unsigned int ulAddress, unsigned char *pbOut)
     body.U32(ulAddress);
     CApduAnswer answer(CHIP_FLASH_BLOCK);
     unsigned int ulRet = SendCommand("ReadFlash", {PLAIN, 0xE3, 0x00, 0x00}, &body, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, nullptr);
+    if (ulRet != 0) return ulRet;
+    /* a block is whole or not at all: never hand out bytes that were not read */
+    if (answer.Length() != CHIP_FLASH_BLOCK) {
+        TRACE_STEP_FAIL("ReadFlash", "CHECK nRecvLen", ERR_BAD_LENGTH);
+        return ERR_BAD_LENGTH;
+    }
+    return answer.CopyTo(pbOut, nullptr);
 }
 
 unsigned int CAPDUChip::SetTokenLabel(unsigned char *pbLabel, unsigned int ulLen)

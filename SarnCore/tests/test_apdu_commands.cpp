@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "SarnCore/APDUChip.h"
@@ -22,6 +23,7 @@ struct WireRow {
     unsigned char cla, ins, p1, p2;
     unsigned int le;
     Bytes body;
+    Bytes reply = {};  /* payload the token answers, when the command needs one */
 };
 
 class WireTableTest : public CommandTest, public ::testing::WithParamInterface<WireRow> {};
@@ -29,6 +31,11 @@ class WireTableTest : public CommandTest, public ::testing::WithParamInterface<W
 TEST_P(WireTableTest, SendsItsRow)
 {
     const WireRow &r = GetParam();
+    if (!r.reply.empty()) {
+        ScriptedAnswer a;
+        a.payload = r.reply;
+        token.script.push_back(a);
+    }
     ASSERT_EQ(0u, r.call(pin, chip));
     ASSERT_EQ(1u, token.seen.size());
     const SeenCommand &c = token.seen[0];
@@ -156,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         WireRow{"WriteFlash", [](CAPDUPinBrio &, CAPDUChip &c) { return c.WriteFlash(0x01020304, g_data); }, 0xB0,
                 0xE2, 0, 0, 0, Cat({1, 2, 3, 4}, Data(256))},
         WireRow{"ReadFlash", [](CAPDUPinBrio &, CAPDUChip &c) { return c.ReadFlash(0x0A0B0C0D, g_out); }, 0xB0, 0xE3,
-                0, 0, 256, Bytes({0x0A, 0x0B, 0x0C, 0x0D})},
+                0, 0, 256, Bytes({0x0A, 0x0B, 0x0C, 0x0D}), Data(256)},
         WireRow{"SetTokenLabel", [](CAPDUPinBrio &, CAPDUChip &c) { return c.SetTokenLabel(g_data, 32); }, 0xB0, 0x02,
                 0, 0, 0, Data(32)},
         WireRow{"SetTokenSN16", [](CAPDUPinBrio &, CAPDUChip &c) { return c.SetTokenSN(g_data, 16); }, 0xB0, 0x03, 0,
@@ -186,6 +193,19 @@ INSTANTIATE_TEST_SUITE_P(
         WireRow{"EraseMF_Response", [](CAPDUPinBrio &, CAPDUChip &c) { return c.EraseMF_Response(g_data, 16); },
                 0xB0, 0x09, 1, 0, 0, Data(16)}),
     [](const ::testing::TestParamInfo<WireRow> &i) { return std::string(i.param.name); });
+
+TEST_F(CommandTest, ReadFlashRefusesABlockShorterThan256Bytes)
+{
+    for (size_t n : {size_t(0), size_t(1), size_t(255)}) {
+        ScriptedAnswer a;
+        a.payload = Bytes(n, 0xAB);
+        token.script.push_back(a);
+        unsigned char block[256];
+        std::memset(block, 0x11, sizeof(block));
+        EXPECT_EQ(ERR_BAD_LENGTH, chip.ReadFlash(0, block)) << n;
+        for (unsigned char b : block) ASSERT_EQ(0x11, b) << "bytes written for a short block of " << n;
+    }
+}
 
 TEST_F(CommandTest, ChallengeAnswerSplitsIntoChallengeAndKey)
 {
