@@ -473,6 +473,29 @@ TEST_F(BrioOperatorTest, RefusedForTheUserPinAsksForItOnce)
     ASSERT_EQ(0u, pOp->CreateContainer((char *)"c1", &PinGiver::Callback, &give));
     EXPECT_EQ(1, give.iCalls);
 
+    /* Decryption with the container's key after the authorisation ended:
+     * the PIN through code 1, then the one more attempt. */
+    void *pKeyCtx = nullptr;
+    ASSERT_EQ(0u, pOp->GenerateKeyPair((char *)"c1", KEY_SPEC_EXCHANGE, TOKEN_ALG_SM2, &pKeyCtx));
+    std::unique_ptr<CAsymKeyObject> pair(static_cast<CAsymKeyObject *>(pKeyCtx));
+    const unsigned char msg[24] = "a message for the token";
+    unsigned char cipher[24 + SM2_CIPHER_OVERHEAD];
+    unsigned int cipherLen = sizeof(cipher);
+    ASSERT_EQ(0u, pair->PubkeyEnc((unsigned char *)msg, sizeof(msg), cipher, &cipherLen));
+    ASSERT_EQ(0u, pOp->ClearAuthCode());
+    give.iCalls = 0;
+    unsigned char plain[64];
+    unsigned int plainLen = sizeof(plain);
+    ASSERT_EQ(0u, CAsymKeyObjectBrio::PrikeyDec(pair.get(), cipher, cipherLen, plain, &plainLen,
+                                                &PinGiver::Callback, &give));
+    EXPECT_EQ(1, give.iCalls);
+    ASSERT_EQ(sizeof(msg), plainLen);
+    EXPECT_EQ(0, memcmp(msg, plain, sizeof(msg)));
+    ASSERT_EQ(0u, pOp->ClearAuthCode());
+    plainLen = sizeof(plain);
+    EXPECT_EQ(0x0A000025u, CAsymKeyObjectBrio::PrikeyDec(pair.get(), cipher, cipherLen, plain, &plainLen,
+                                                         &PinGiver::Callback, &refuse));
+
     unsigned char key[16] = {0};
     EXPECT_EQ(ERR_BAD_KEY_TYPE,
               pOp->ImportKeyPair((char *)"c1", 1, 2, key, 16, nullptr, 0, nullptr, &PinGiver::Callback, &give));
