@@ -193,3 +193,28 @@ TEST_P(LostSessionTest, ForcesOneNewSessionKeyAndAsksOnceMore)
 }
 
 INSTANTIATE_TEST_SUITE_P(StatusWords, LostSessionTest, ::testing::Values(0xF525u, 0xF526u, 0x6700u));
+
+/* A cancel on the first repetition of the wait: exactly one GetPINStatus
+ * with application 0 and PIN type 1 ends the token's wait. */
+static long CancelAtOnce(unsigned int ulCode, void *pContext, void *pArg)
+{
+    if (ulCode == CALLBACK_WAIT_STATUS) return (long)SCARD_W_CANCELLED_BY_USER;
+    return (long)CBrioOperator::WaitPressButton(pContext, pArg);
+}
+
+TEST_F(BrioScriptedTest, CancelSendsOnePinStatusOfTypeOne)
+{
+    for (int i = 0; i < 2; ++i) {
+        Answer(0x9000, ChallengeAnswer(0x10));
+        Answer(0xF321);
+    }
+    Answer(0x9000, {10, 10, 1, 0});
+    EXPECT_EQ(SCARD_W_CANCELLED_BY_USER, op.VerifyPIN(1, (char *)"246810", 6, &CancelAtOnce, nullptr));
+    ASSERT_EQ(5u, token.seen.size());
+    const SeenCommand &last = token.seen[4];
+    EXPECT_EQ(0xB4, last.cla);
+    EXPECT_EQ(0x14, last.ins);
+    EXPECT_EQ(0x01, last.p2);
+    EXPECT_EQ((Bytes{0, 0}), last.body);
+    EXPECT_EQ(0u, Info()->m_ulAuthCodeLen);
+}
