@@ -130,7 +130,9 @@ function(brio_assemble_middleware)
   target_link_libraries(brioskf-enterprise PRIVATE ${archives})
   target_link_options(brioskf-enterprise PRIVATE
     "-Wl,--version-script=${map}" "-Wl,--no-undefined" "-Wl,-z,defs")
-  if(TARGET brioui-enterprise)
+  # The dialog library is a needed library of the middleware once the SKF
+  # layer's dialog glue calls its prompts.
+  if(TARGET brioui-enterprise AND TARGET brio_skf)
     target_link_libraries(brioskf-enterprise PRIVATE brioui-enterprise)
   endif()
 endfunction()
