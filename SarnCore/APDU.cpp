@@ -6,6 +6,7 @@
 
 #include <openssl/crypto.h>
 
+#include "SarnCore/APDUCommon.h"
 #include "SarnComm/SarnComm.h"
 #include "SoftCrypto/SymKeyHandle.h"
 #include "log/StepTrace.h"
@@ -67,7 +68,8 @@ CApduBody &CApduBody::Bytes(const unsigned char *pbData, unsigned int ulLen)
     return *this;
 }
 
-CApduAnswer::CApduAnswer(unsigned int ulLe) : m_ulLe(ulLe < APDU_MAX_PAYLOAD ? ulLe : APDU_MAX_PAYLOAD), m_ulLen(0)
+CApduAnswer::CApduAnswer(unsigned int ulLe, bool bExact)
+    : m_ulLe(ulLe < APDU_MAX_PAYLOAD ? ulLe : APDU_MAX_PAYLOAD), m_ulLen(0), m_bExact(bExact)
 {
     memset(m_pbData, 0, m_ulLe);
 }
@@ -401,8 +403,15 @@ unsigned int CAPDU::SendCommand(const char *szOperation, const APDU_HEADER &stHe
         TRACE_STEP_FAIL(szOperation, "SendAPDUCmd", ulRet);
         return ulRet;
     }
-    if (pAnswer != nullptr) pAnswer->m_ulLen = ulLen;
     TRACE_STEP_OK(szOperation, "SendAPDUCmd");
+    if (pAnswer != nullptr) {
+        if (pAnswer->m_bExact && ulLen != pAnswer->m_ulLe) {
+            OPENSSL_cleanse(pAnswer->m_pbData, pAnswer->m_ulLe);
+            TRACE_STEP_FAIL(szOperation, "CHECK answer length", ERR_BAD_LENGTH);
+            return ERR_BAD_LENGTH;
+        }
+        pAnswer->m_ulLen = ulLen;
+    }
     return 0;
 }
 
@@ -411,7 +420,7 @@ unsigned int CAPDU::Query(const char *szOperation, const APDU_HEADER &stHeader, 
 {
     CApduAnswer answer(ulLe);
     unsigned int ulRet = SendCommand(szOperation, stHeader, nullptr, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+    return ulRet != 0 ? ulRet : ApduCopyOut(szOperation, answer, pbOut, pulOutLen);
 }
 
 unsigned int CAPDU::Submit(const char *szOperation, const APDU_HEADER &stHeader, const unsigned char *pbData,

@@ -79,15 +79,18 @@ private:
 };
 
 /* The payload of one answer: a zero-filled area of Le bytes (the capacity;
- * a longer payload fails with 259).  Wiped when destroyed. */
+ * a longer payload fails with 259).  With bExact the answer is a record of
+ * exactly Le bytes and any other length fails with 260, nothing taken.
+ * Wiped when destroyed. */
 class CApduAnswer {
 public:
-    explicit CApduAnswer(unsigned int ulLe);
+    explicit CApduAnswer(unsigned int ulLe, bool bExact = false);
     ~CApduAnswer();
     CApduAnswer(const CApduAnswer &) = delete;
     CApduAnswer &operator=(const CApduAnswer &) = delete;
 
     unsigned int Le() const { return m_ulLe; }
+    bool Exact() const { return m_bExact; }
     unsigned int Length() const { return m_ulLen; }
     const unsigned char *Data() const { return m_pbData; }
     unsigned char Byte(unsigned int ulIndex) const { return ulIndex < m_ulLe ? m_pbData[ulIndex] : 0; }
@@ -102,6 +105,7 @@ private:
     unsigned char m_pbData[APDU_MAX_PAYLOAD];
     unsigned int m_ulLe;
     unsigned int m_ulLen;
+    bool m_bExact;
 };
 
 class CAPDU {
@@ -137,8 +141,9 @@ protected:
                              CApduAnswer *pAnswer);
 
     /* The two commonest rows: no body and the answer to the caller as
-     * received (each output skipped when null); the caller's data as the
-     * body and no answer. */
+     * received (each output skipped when null; with both given *pulOutLen is
+     * the room, and a longer answer fails with 259 and the length needed);
+     * the caller's data as the body and no answer. */
     unsigned int Query(const char *szOperation, const APDU_HEADER &stHeader, unsigned int ulLe, unsigned char *pbOut,
                        unsigned int *pulOutLen);
     unsigned int Submit(const char *szOperation, const APDU_HEADER &stHeader, const unsigned char *pbData,

@@ -105,7 +105,7 @@ unsigned int CAPDUChip::InitAuthKey(unsigned char byForm, unsigned char *pbData,
     }
     CApduBody body;
     body.Bytes(pbData, ulLen);
-    CApduAnswer answer(stForm.ulKeyLen);
+    CApduAnswer answer(stForm.ulKeyLen, true);
     unsigned int ulRet = SendCommand("InitAuthKey", {PLAIN, 0x05, 0x00, 0x00}, &body, &answer);
     if (ulRet != 0 || pKeyRecord == nullptr) return ulRet;
     if (byForm == AUTH_KEY_FORM_SM2) {
@@ -137,7 +137,7 @@ unsigned int CAPDUChip::ExportAuthKey(unsigned char byForm, unsigned char *pbKey
         TRACE_STEP_FAIL("ExportAuthKey", "CHECK byAlgID", ERR_BAD_ALGORITHM);
         return ERR_BAD_ALGORITHM;
     }
-    CApduAnswer answer(stForm.ulKeyLen + stForm.ulSignatureLen);
+    CApduAnswer answer(stForm.ulKeyLen + stForm.ulSignatureLen, true);
     unsigned int ulRet = SendCommand("ExportAuthKey", {PLAIN, 0x07, 0x00, 0x00}, nullptr, &answer);
     if (ulRet != 0) return ulRet;
     answer.Take(0, stForm.ulKeyLen, pbKey);

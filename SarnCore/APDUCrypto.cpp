@@ -32,7 +32,8 @@ static void SleepMs(unsigned int ulMs)
     }
 }
 
-CAPDUCrypto::CAPDUCrypto(CDeviceInfo *pDeviceInfo, unsigned int ulTimeout) : CAPDU(pDeviceInfo, ulTimeout)
+CAPDUCrypto::CAPDUCrypto(CDeviceInfo *pDeviceInfo, unsigned int ulTimeout)
+    : CAPDU(pDeviceInfo, ulTimeout), m_ulButtonWaitMs(CRYPTO_BUTTON_WAIT_MS)
 {
     CDeviceContext::TraceInfo("CAPDUCrypto: Constructor");
 }
@@ -51,7 +52,7 @@ unsigned int CAPDUCrypto::RSAPriKeyRaw(unsigned char *pbAuthCode, unsigned short
     if (ulLe == 0) return APDU_CHECK_FAIL(OP, "CHECK byAlgID", ERR_BAD_ALGORITHM);
     CApduBody body(KEY_PREFIX_LEN + 300);
     KeyPrefix(body, pbAuthCode, usAppID, usKeyFID).Bytes(pbIn, ulInLen);
-    CApduAnswer answer(ulLe);
+    CApduAnswer answer(ulLe, true);
     unsigned int ulRet = SendCommand(OP, {SECURE, 0x57, 0x00, 0x00}, &body, &answer);
     return ulRet != 0 ? ulRet : ApduCopyOut(OP, answer, pbOut, pulOutLen);
 }
@@ -72,11 +73,16 @@ unsigned int CAPDUCrypto::SignDisp(const char *szOperation, unsigned char byINS,
     if (ulRet == 0) ulRet = SendCommand(szOperation, {SECURE, byINS, 0x02, 0x00}, &prefix, nullptr);
     if (ulRet != 0) return ulRet;
     if (ulSigLen == 0) return APDU_CHECK_FAIL(szOperation, "CHECK byAlgID", ERR_BAD_ALGORITHM);
-    CApduAnswer answer(ulSigLen);
+    CApduAnswer answer(ulSigLen, true);
+    /* While the token waits for its button: no longer than a confirmation
+     * prompt would let the user take. */
+    unsigned int ulWaited = 0;
     do {
         SleepMs(CRYPTO_FETCH_WAIT_MS);
+        ulWaited += CRYPTO_FETCH_WAIT_MS;
         ulRet = SendCommand(szOperation, {SECURE, byINS, 0x03, 0x00}, &prefix, &answer);
-    } while (ulRet == SW_BUTTON_WAIT);
+    } while (ulRet == SW_BUTTON_WAIT && ulWaited < m_ulButtonWaitMs);
+    if (ulRet == SW_BUTTON_WAIT) return APDU_CHECK_FAIL(szOperation, "CHECK button wait", SCARD_E_TIMEOUT);
     return ulRet != 0 ? ulRet : ApduCopyOut(szOperation, answer, pbOut, pulOutLen);
 }
 
@@ -99,7 +105,7 @@ unsigned int CAPDUCrypto::SM2SignDigest(unsigned char *pbAuthCode, unsigned shor
 {
     CApduBody body(KEY_PREFIX_LEN + 44);
     KeyPrefix(body, pbAuthCode, usAppID, usKeyFID).Bytes(pbDigest, ulDigestLen);
-    CApduAnswer answer(2 * SC_SM2_BYTES);
+    CApduAnswer answer(2 * SC_SM2_BYTES, true);
     unsigned int ulRet = SendCommand("SM2SignDigest", {SECURE, 0x73, 0x00, 0x00}, &body, &answer);
     return ulRet != 0 ? ulRet : ApduCopyOut("SM2SignDigest", answer, pbOut, pulOutLen);
 }
@@ -125,7 +131,7 @@ unsigned int CAPDUCrypto::SM2Decrypt(unsigned char *pbAuthCode, unsigned short u
         return APDU_CHECK_FAIL(OP, "CHECK nEncryptedLen", ERR_BAD_LENGTH);
     CApduBody body(KEY_PREFIX_LEN + 300);
     KeyPrefix(body, pbAuthCode, usAppID, usKeyFID).Bytes(pbCipher, ulCipherLen);
-    CApduAnswer answer(ulCipherLen - CRYPTO_SM2_OVERHEAD);
+    CApduAnswer answer(ulCipherLen - CRYPTO_SM2_OVERHEAD, true);
     unsigned int ulRet = SendCommand(OP, {SECURE, 0x75, 0x00, 0x00}, &body, &answer);
     return ulRet != 0 ? ulRet : ApduCopyOut(OP, answer, pbOut, pulOutLen);
 }
@@ -138,7 +144,7 @@ unsigned int CAPDUCrypto::SignWithAdminKey(unsigned char *pbAuthCode, unsigned c
     if (ulLe == 0) return APDU_CHECK_FAIL(OP, "CHECK byAlgID", ERR_BAD_ALGORITHM);
     CApduBody body(APDU_AUTH_CODE_LEN + 304);
     body.Bytes(pbAuthCode, APDU_AUTH_CODE_LEN).Bytes(pbData, ulLen);
-    CApduAnswer answer(ulLe);
+    CApduAnswer answer(ulLe, true);
     unsigned int ulRet = SendCommand(OP, {SECURE, 0x67, 0x00, byAlgID}, &body, &answer);
     return ulRet != 0 ? ulRet : ApduCopyOut(OP, answer, pbOut, pulOutLen);
 }
@@ -176,7 +182,7 @@ unsigned int CAPDUCrypto::ExtSM2SignHash(unsigned char *pbPriKey, unsigned int u
 {
     CApduBody body(128);
     body.U32(8 * ulPriKeyLen).Bytes(pbPriKey, ulPriKeyLen).U32(ulHashLen).Bytes(pbHash, ulHashLen);
-    CApduAnswer answer(2 * SC_SM2_BYTES);
+    CApduAnswer answer(2 * SC_SM2_BYTES, true);
     unsigned int ulRet = SendCommand("ExtSM2SignHash", {SECURE, 0x7E, 0x00, 0x00}, &body, &answer);
     return ulRet != 0 ? ulRet : ApduCopyOut("ExtSM2SignHash", answer, pbOut, pulOutLen);
 }

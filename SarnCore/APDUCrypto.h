@@ -20,6 +20,10 @@
 #define CRYPTO_EXT_CIPHER_MAX 224u
 #define CRYPTO_EXT_ENCRYPT_OVERHEAD 104u  /* bit length, X, Y, C3, cipher length */
 #define CRYPTO_FETCH_WAIT_MS 100u
+#define CRYPTO_BUTTON_WAIT_MS 30000u  /* the confirmation prompt's countdown */
+#ifndef SCARD_E_TIMEOUT
+#define SCARD_E_TIMEOUT 0x8010000Au
+#endif
 
 class CAPDUCrypto : public CAPDU {
 public:
@@ -65,11 +69,16 @@ public:
     unsigned int HashUpdate(unsigned char *pbData, unsigned int ulLen);
     unsigned int HashFinal(unsigned char *pbOut, unsigned int *pulOutLen);
 
+protected:
+    /* How long a message signature's fetch repeats while the token waits
+     * for its button (0x8000F321) before it gives up with 0x8010000A. */
+    unsigned int m_ulButtonWaitMs;
+
 private:
     /* The four phases of a message signature under one INS: start with its
-     * body, the message in chunks, finish, and the fetch of ulSigLen bytes
-     * (0: an unknown key algorithm, 276 before the fetch), repeated while
-     * the token waits for its button. */
+     * body, the message in chunks, finish, and the fetch of exactly ulSigLen
+     * bytes (0: an unknown key algorithm, 276 before the fetch), repeated
+     * while the token waits for its button, for at most m_ulButtonWaitMs. */
     unsigned int SignDisp(const char *szOperation, unsigned char byINS, const unsigned char *pbPrefix,
                           const CApduBody &start, const unsigned char *pbMsg, unsigned int ulMsgLen,
                           unsigned int ulSigLen, unsigned char *pbOut, unsigned int *pulOutLen);

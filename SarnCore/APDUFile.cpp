@@ -55,7 +55,8 @@ unsigned int CAPDUFile::GetFileInfo(unsigned short usAppID, unsigned short usFil
         return APDU_CHECK_FAIL(OP, "CHECK byFlag", ERR_BAD_FLAG);
     CApduBody body;
     body.U16(usAppID).U16(usFileID);
-    CApduAnswer answer(ulLe);
+    /* The size and the full record have fixed lengths when they are wanted. */
+    CApduAnswer answer(ulLe, pbOut != nullptr && pulLen != nullptr);
     unsigned int ulRet = SendCommand(OP, {PLAIN, 0x36, byForm, 0x00}, &body, &answer);
     if (ulRet != 0) return ulRet;
     if (pbOut == nullptr || pulLen == nullptr) {

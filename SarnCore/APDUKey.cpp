@@ -119,7 +119,7 @@ unsigned int CAPDUKey::ExportPublicKey(unsigned short usAppID, unsigned short us
     if (pKeyRecord == nullptr) return APDU_CHECK_FAIL(OP, "CHECK pKeyRecord", ERR_NULL_ARGUMENT);
     CApduBody body;
     body.U16(usAppID).U16(usKeyFID);
-    CApduAnswer answer(ulModulus != 0 ? ulModulus + 4 : 2 * SC_SM2_BYTES);
+    CApduAnswer answer(ulModulus != 0 ? ulModulus + 4 : 2 * SC_SM2_BYTES, true);
     unsigned int ulRet = SendCommand(OP, {PLAIN, 0x88, 0x00, 0x00}, &body, &answer);
     if (ulRet != 0) return ulRet;
     if (ulModulus != 0) {
@@ -230,7 +230,7 @@ unsigned int CAPDUKey::ReadCertSHA1(unsigned short usAppID, unsigned short usCer
 {
     CApduBody body;
     body.U16(usAppID).U16(usCertFID);
-    CApduAnswer answer(20);
+    CApduAnswer answer(20, true);
     unsigned int ulRet = SendCommand("ReadCertSHA1", {PLAIN, 0x4E, 0x01, 0x00}, &body, &answer);
     return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, nullptr);
 }

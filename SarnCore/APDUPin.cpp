@@ -1,5 +1,6 @@
 #include "SarnCore/APDUPin.h"
 
+#include "SarnCore/APDUCommon.h"
 #include "SarnCore/DeviceContext.h"
 
 #define PIN_BODY_LIMIT 256u
@@ -26,7 +27,7 @@ unsigned int CAPDUPin::RequestChallenge(const char *szOperation, const APDU_HEAD
 {
     CApduBody body(PIN_BODY_LIMIT);
     body.U16(usAppID);
-    CApduAnswer answer(PIN_CHALLENGE_ANSWER);
+    CApduAnswer answer(PIN_CHALLENGE_ANSWER, true);
     unsigned int ulRet = SendCommand(szOperation, stHeader, &body, &answer);
     if (ulRet != 0) return ulRet;
     answer.Take(0, PIN_CHALLENGE_LEN, pbChallenge);
@@ -62,7 +63,9 @@ unsigned int CAPDUPin::GetPINStatus(unsigned short usAppID, unsigned char byPINT
 {
     CApduBody body(PIN_BODY_LIMIT);
     body.U16(usAppID);
-    CApduAnswer answer(4);
+    /* Four status bytes when any is wanted; the session check reads none. */
+    bool bWanted = pbStatus0 != nullptr || pbStatus1 != nullptr || pbStatus2 != nullptr || pbStatus3 != nullptr;
+    CApduAnswer answer(4, bWanted);
     unsigned int ulRet = SendCommand("GetPINStatus", {SECURE, 0x14, 0x00, byPINType}, &body, &answer);
     if (ulRet != 0) return ulRet;
     unsigned char *ppbOut[4] = {pbStatus0, pbStatus1, pbStatus2, pbStatus3};
@@ -89,10 +92,10 @@ unsigned int CAPDUPin::VerifyPIN_Request(unsigned short usAppID, unsigned char *
 unsigned int CAPDUPin::VerifyPIN_Response(unsigned short usAppID, unsigned char byPINType, unsigned char *pbData,
                                           unsigned int ulLen, unsigned char *pbOut, unsigned int *pulOutLen)
 {
-    CApduAnswer answer(PIN_AUTH_CODE_LEN);
+    CApduAnswer answer(PIN_AUTH_CODE_LEN, true);
     unsigned int ulRet =
         SendAppData("VerifyPIN_Response", {SECURE, 0x18, 0x01, byPINType}, usAppID, pbData, ulLen, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+    return ulRet != 0 ? ulRet : ApduCopyOut("VerifyPIN_Response", answer, pbOut, pulOutLen);
 }
 
 unsigned int CAPDUPin::ChangePIN_Request(unsigned short usAppID, unsigned char *pbChallenge, unsigned char *pbKey)
@@ -166,9 +169,9 @@ unsigned int CAPDUPinBrio::VerifyPIN_Request(unsigned short usAppID, unsigned ch
 unsigned int CAPDUPinBrio::VerifyPIN_Response(unsigned short usAppID, unsigned char *pbData, unsigned int ulLen,
                                               unsigned char *pbOut, unsigned int *pulOutLen)
 {
-    CApduAnswer answer(PIN_AUTH_CODE_LEN);
+    CApduAnswer answer(PIN_AUTH_CODE_LEN, true);
     unsigned int ulRet = SendAppData("VerifyPIN_Response", {SECURE, 0x18, 0x01, 0x00}, usAppID, pbData, ulLen, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+    return ulRet != 0 ? ulRet : ApduCopyOut("VerifyPIN_Response", answer, pbOut, pulOutLen);
 }
 
 unsigned int CAPDUPinBrio::ChangePIN_Request(unsigned short usAppID, unsigned char byPINType,
@@ -189,7 +192,7 @@ unsigned int CAPDUPinBrio::WirelessAuth(unsigned char *pbCode, unsigned char byA
     body.Bytes(pbCode, 16).Bytes(pbData, ulLen);
     CApduAnswer answer(64);
     unsigned int ulRet = SendCommand("WirelessAuth", {SECURE, 0x1D, byAlgID, 0x00}, &body, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+    return ulRet != 0 ? ulRet : ApduCopyOut("WirelessAuth", answer, pbOut, pulOutLen);
 }
 
 unsigned int CAPDUPinBrio::WirelessIdentify(const char *szOperation, unsigned char byP1, unsigned char byP2,
@@ -199,9 +202,10 @@ unsigned int CAPDUPinBrio::WirelessIdentify(const char *szOperation, unsigned ch
 {
     CApduBody body(ulLimit);
     body.Bytes(pbData1, ulLen1).Bytes(pbData2, ulLen2);
-    CApduAnswer answer(16);
+    /* A 16-byte challenge or authorisation code. */
+    CApduAnswer answer(16, true);
     unsigned int ulRet = SendCommand(szOperation, {SECURE, 0x1E, byP1, byP2}, &body, &answer);
-    return ulRet != 0 ? ulRet : answer.CopyTo(pbOut, pulOutLen);
+    return ulRet != 0 ? ulRet : ApduCopyOut(szOperation, answer, pbOut, pulOutLen);
 }
 
 unsigned int CAPDUPinBrio::WirelessIdentify_Request(unsigned char byP2, unsigned char *pbData1, unsigned int ulLen1,

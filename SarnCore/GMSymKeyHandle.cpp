@@ -111,10 +111,14 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
         unsigned int ulChunk = ulSize - ulProduced < CRYPTO_SYM_BLOCK_MAX ? ulSize - ulProduced : CRYPTO_SYM_BLOCK_MAX;
         unsigned int ulFromInput = ulChunk - m_nFinalLen;
         memcpy(m_pbBlock + m_nFinalLen, pbIn + ulUsed, ulFromInput);
+        /* The answer is taken only when it has the length sent. */
+        unsigned char pbAnswer[CRYPTO_SYM_BLOCK_MAX];
         unsigned int ulAnswered = ulChunk;
-        unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptUpdate(m_bEncrypt, 0, 0, m_pbBlock, ulChunk,
-                                                                    pbOut + ulProduced, &ulAnswered);
+        unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptUpdate(m_bEncrypt, 0, 0, m_pbBlock, ulChunk, pbAnswer,
+                                                                    &ulAnswered);
         if (ulRet == 0 && ulAnswered != ulChunk) ulRet = ERR_BAD_LENGTH;
+        if (ulRet == 0) memcpy(pbOut + ulProduced, pbAnswer, ulChunk);
+        OPENSSL_cleanse(pbAnswer, sizeof(pbAnswer));
         if (ulRet != 0) {
             *pulOutLen = ulProduced;
             return APDU_CHECK_FAIL(OP, UPDATE_STEP[m_bEncrypt ? 1 : 0], ulRet);

@@ -55,6 +55,14 @@ public:
 
     std::vector<SeenCommand> seen;
     std::deque<ScriptedAnswer> script;
+    /* Once the script is used up: this answer for every further command
+     * when bRepeat, else 90 00 without payload. */
+    bool bRepeat = false;
+    ScriptedAnswer repeat;
+    /* Commands past this many fail in the transport (a loop that never
+     * ends shows as a count over the limit). */
+    size_t ulLimit = (size_t)-1;
+    static constexpr unsigned int LIMIT_CODE = 0xFA4E0001u;
 
     unsigned int Exchange(const unsigned char *pbFrame, unsigned int ulLen, unsigned char *pbAnswer,
                           unsigned int *pulAnswerLen)
@@ -79,10 +87,13 @@ public:
             c.body = body;
         }
         seen.push_back(c);
+        if (seen.size() > ulLimit) return LIMIT_CODE;
         ScriptedAnswer a;
         if (!script.empty()) {
             a = script.front();
             script.pop_front();
+        } else if (bRepeat) {
+            a = repeat;
         }
         if (a.transportCode != 0) return a.transportCode;
         Bytes answer;

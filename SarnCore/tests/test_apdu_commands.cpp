@@ -26,11 +26,29 @@ struct WireRow {
     Bytes reply = {};  /* payload the token answers, when the command needs one */
 };
 
+static unsigned char g_data[400];
+static unsigned char g_out[1024];
+static unsigned int g_len;
+static const bool g_bDataFilled = [] {
+    for (unsigned int i = 0; i < sizeof(g_data); ++i) g_data[i] = (unsigned char)(i * 7 + 1);
+    return true;
+}();
+static Bytes Data(size_t n, size_t from = 0)
+{
+    return Bytes(g_data + from, g_data + from + n);
+}
+static Bytes Cat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 class WireTableTest : public CommandTest, public ::testing::WithParamInterface<WireRow> {};
 
 TEST_P(WireTableTest, SendsItsRow)
 {
     const WireRow &r = GetParam();
+    g_len = sizeof(g_out);
     if (!r.reply.empty()) {
         ScriptedAnswer a;
         a.payload = r.reply;
@@ -50,22 +68,6 @@ TEST_P(WireTableTest, SendsItsRow)
     }
 }
 
-static unsigned char g_data[400];
-static unsigned char g_out[1024];
-static unsigned int g_len;
-static const bool g_bDataFilled = [] {
-    for (unsigned int i = 0; i < sizeof(g_data); ++i) g_data[i] = (unsigned char)(i * 7 + 1);
-    return true;
-}();
-static Bytes Data(size_t n, size_t from = 0)
-{
-    return Bytes(g_data + from, g_data + from + n);
-}
-static Bytes Cat(Bytes a, const Bytes &b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 static const Bytes APP = {0x01, 0x02};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,17 +92,17 @@ INSTANTIATE_TEST_SUITE_P(
                 [](CAPDUPinBrio &p, CAPDUChip &) {
                     return static_cast<CAPDUPin &>(p).VerifyPIN_Request(0x0102, g_out, g_out + 16);
                 },
-                0xB4, 0x18, 0, 0, 148, APP},
+                0xB4, 0x18, 0, 0, 148, APP, Bytes(148, 0x33)},
         WireRow{"VerifyPIN_Response",
                 [](CAPDUPinBrio &p, CAPDUChip &) {
                     return static_cast<CAPDUPin &>(p).VerifyPIN_Response(0x0102, 2, g_data, 128, g_out, &g_len);
                 },
-                0xB4, 0x18, 1, 2, 16, Cat(APP, Data(128))},
+                0xB4, 0x18, 1, 2, 16, Cat(APP, Data(128)), Bytes(16, 0x33)},
         WireRow{"ChangePIN_Request",
                 [](CAPDUPinBrio &p, CAPDUChip &) {
                     return static_cast<CAPDUPin &>(p).ChangePIN_Request(0x0102, g_out, g_out + 16);
                 },
-                0xB4, 0x16, 0, 0, 148, APP},
+                0xB4, 0x16, 0, 0, 148, APP, Bytes(148, 0x33)},
         WireRow{"ChangePIN_Response",
                 [](CAPDUPinBrio &p, CAPDUChip &) {
                     return static_cast<CAPDUPin &>(p).ChangePIN_Response(0x0102, 1, g_data, 254);
@@ -108,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                 0xB4, 0x16, 1, 1, 0, Cat(APP, Data(254))},
         WireRow{"UnlockPIN_Request",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.UnlockPIN_Request(0x0102, g_out, g_out + 16); }, 0xB4,
-                0x1A, 0, 0, 148, APP},
+                0x1A, 0, 0, 148, APP, Bytes(148, 0x33)},
         WireRow{"UnlockPIN_ResponseFlag1",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.UnlockPIN_Response(0x0102, 1, g_data, 8); }, 0xB4, 0x1A,
                 1, 0, 0, Cat(APP, Data(8))},
@@ -120,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
                 1, 1, 0, Cat(APP, Data(8))},
         WireRow{"ResetApp_Request",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.ResetApp_Request(0x0102, g_out, g_out + 16); }, 0xB4,
-                0x2B, 0, 0, 148, APP},
+                0x2B, 0, 0, 148, APP, Bytes(148, 0x33)},
         WireRow{"ResetApp_ResponseFlag1",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.ResetApp_Response(0x0102, 1, g_data, 8); }, 0xB4, 0x2B, 1,
                 0, 0, Cat(APP, Data(8))},
@@ -131,13 +133,13 @@ INSTANTIATE_TEST_SUITE_P(
                 0, 0, APP},
         WireRow{"BrioVerifyPIN_Request",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.VerifyPIN_Request(0x0102, 2, g_out, g_out + 16); }, 0xB4,
-                0x18, 0, 2, 148, APP},
+                0x18, 0, 2, 148, APP, Bytes(148, 0x33)},
         WireRow{"BrioVerifyPIN_Response",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.VerifyPIN_Response(0x0102, g_data, 128, g_out, &g_len); },
-                0xB4, 0x18, 1, 0, 16, Cat(APP, Data(128))},
+                0xB4, 0x18, 1, 0, 16, Cat(APP, Data(128)), Bytes(16, 0x33)},
         WireRow{"BrioChangePIN_Request",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.ChangePIN_Request(0x0102, 1, g_out, g_out + 16); }, 0xB4,
-                0x16, 0, 1, 148, APP},
+                0x16, 0, 1, 148, APP, Bytes(148, 0x33)},
         WireRow{"BrioChangePIN_Response",
                 [](CAPDUPinBrio &p, CAPDUChip &) { return p.ChangePIN_Response(0x0102, g_data, 128); }, 0xB4, 0x16, 1,
                 0, 0, Cat(APP, Data(128))},
@@ -148,12 +150,12 @@ INSTANTIATE_TEST_SUITE_P(
                 [](CAPDUPinBrio &p, CAPDUChip &) {
                     return p.WirelessIdentify_Request(5, g_data, 300, g_data + 300, 64, g_out, &g_len);
                 },
-                0xB4, 0x1E, 0, 5, 16, Data(364)},
+                0xB4, 0x1E, 0, 5, 16, Data(364), Bytes(16, 0x33)},
         WireRow{"WirelessIdentify_Response",
                 [](CAPDUPinBrio &p, CAPDUChip &) {
                     return p.WirelessIdentify_Response(6, g_data, 64, g_data + 64, 64, g_out, &g_len);
                 },
-                0xB4, 0x1E, 1, 6, 16, Data(128)}),
+                0xB4, 0x1E, 1, 6, 16, Data(128), Bytes(16, 0x33)}),
     [](const ::testing::TestParamInfo<WireRow> &i) { return std::string(i.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -181,9 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
                     _QV_SM2_KEY_PAIR k;
                     return c.InitAuthKey(0x13, g_data, 10, &k);
                 },
-                0xB0, 0x05, 0, 0, 64, Data(10)},
+                0xB0, 0x05, 0, 0, 64, Data(10), Bytes(64, 0x33)},
         WireRow{"ExportAuthKeyRSA", [](CAPDUPinBrio &, CAPDUChip &c) { return c.ExportAuthKey(3, g_out, g_out + 132); },
-                0xB0, 0x07, 0, 0, 260, {}},
+                0xB0, 0x07, 0, 0, 260, {}, Bytes(260, 0x33)},
         WireRow{"EraseCOS_Request", [](CAPDUPinBrio &, CAPDUChip &c) { return c.EraseCOS_Request(g_out, &g_len); },
                 0xB0, 0x08, 0, 0, 16, {}},
         WireRow{"EraseCOS_Response", [](CAPDUPinBrio &, CAPDUChip &c) { return c.EraseCOS_Response(g_data, 16); },
@@ -218,17 +220,18 @@ TEST_F(CommandTest, ChallengeAnswerSplitsIntoChallengeAndKey)
     for (int i = 0; i < 132; ++i) EXPECT_EQ(16 + i, key[i]);
 }
 
-TEST_F(CommandTest, ShortChallengeAnswerLeavesTheRestZero)
+TEST_F(CommandTest, ShortChallengeAnswerIsRefusedAndNothingTaken)
 {
     ScriptedAnswer a;
     a.payload = Bytes(20, 0xAA);
     token.script.push_back(a);
     unsigned char challenge[16], key[132];
+    memset(challenge, 0x55, sizeof(challenge));
     memset(key, 0x55, sizeof(key));
-    ASSERT_EQ(0u, pin.UnlockPIN_Request(0, challenge, key));
-    EXPECT_EQ(0xAA, key[3]);
-    EXPECT_EQ(0x00, key[4]);
-    EXPECT_EQ(0x00, key[131]);
+    ASSERT_EQ(ERR_BAD_LENGTH, pin.UnlockPIN_Request(0, challenge, key));
+    EXPECT_EQ(0x55, challenge[0]);
+    EXPECT_EQ(0x55, key[3]);
+    EXPECT_EQ(0x55, key[131]);
 }
 
 TEST_F(CommandTest, PinStatusFillsOnlyGivenOutputs)

@@ -65,6 +65,7 @@ struct DataRow {
     unsigned char cla, ins, p1, p2;
     unsigned int le;
     Bytes body;
+    Bytes reply = {};  /* payload the token answers, when the command needs one */
 };
 
 class DataWireTest : public DataCommandTest, public ::testing::WithParamInterface<DataRow> {};
@@ -73,6 +74,7 @@ TEST_P(DataWireTest, SendsItsRow)
 {
     const DataRow &r = GetParam();
     g_len = sizeof(g_out);
+    if (!r.reply.empty()) Answer(0x9000, r.reply);
     ASSERT_EQ(0u, r.call(links));
     ASSERT_EQ(1u, token.seen.size());
     const SeenCommand &c = token.seen[0];
@@ -118,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
         DataRow{"GetFileInfoSize", [](Links &l) { return l.file.GetFileInfo(0, 0xA000, 0, nullptr, nullptr); }, 0xB0,
                 0x36, 0, 0, 2, {0, 0, 0xA0, 0x00}},
         DataRow{"GetFileInfoFull", [](Links &l) { return l.file.GetFileInfo(0, 0xA000, 1, g_out, &g_len); }, 0xB0,
-                0x36, 1, 0, 20, {0, 0, 0xA0, 0x00}},
+                0x36, 1, 0, 20, {0, 0, 0xA0, 0x00}, Bytes(20, 0x33)},
         DataRow{"CreateFileSystem", [](Links &l) { return l.file.CreateFileSystem(); }, 0xB0, 0x3E, 0, 0, 0, {}}),
     [](const ::testing::TestParamInfo<DataRow> &i) { return std::string(i.param.name); });
 
@@ -161,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 0xB0, 0x4E, 0, 0, 300, {0, 0, 0x40, 0x12, 0, 16}},
         DataRow{"ReadCertSHA1", [](Links &l) { return l.key.ReadCertSHA1(0, 0x4012, g_out); }, 0xB0, 0x4E, 1, 0, 20,
-                {0, 0, 0x40, 0x12}}),
+                {0, 0, 0x40, 0x12}, Bytes(20, 0x33)}),
     [](const ::testing::TestParamInfo<DataRow> &i) { return std::string(i.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,16 +171,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DataRow{"RSAPriKeyRaw",
                 [](Links &l) { return l.crypto.RSAPriKeyRaw(AUTH, 0, 0x4011, 1, g_in, 128, g_out, &g_len); }, 0xB4,
-                0x57, 0, 0, 128, Cat({Auth(), APP, {0x40, 0x11}, In(128)})},
+                0x57, 0, 0, 128, Cat({Auth(), APP, {0x40, 0x11}, In(128)}), Bytes(128, 0x33)},
         DataRow{"SM2SignDigest",
                 [](Links &l) { return l.crypto.SM2SignDigest(AUTH, 0, 0x4012, g_in, 32, g_out, &g_len); }, 0xB4, 0x73,
-                0, 0, 64, Cat({Auth(), APP, {0x40, 0x12}, In(32)})},
+                0, 0, 64, Cat({Auth(), APP, {0x40, 0x12}, In(32)}), Bytes(64, 0x33)},
         DataRow{"SM2Decrypt",
                 [](Links &l) { return l.crypto.SM2Decrypt(AUTH, 0, 0x4011, g_in, 113, g_out, &g_len); }, 0xB4, 0x75, 0,
-                0, 16, Cat({Auth(), APP, {0x40, 0x11}, In(113)})},
+                0, 16, Cat({Auth(), APP, {0x40, 0x11}, In(113)}), Bytes(16, 0x33)},
         DataRow{"SignWithAdminKey",
                 [](Links &l) { return l.crypto.SignWithAdminKey(AUTH, 0x11, g_in, 32, g_out, &g_len); }, 0xB4, 0x67, 0,
-                0x11, 64, Cat({Auth(), In(32)})},
+                0x11, 64, Cat({Auth(), In(32)}), Bytes(64, 0x33)},
         DataRow{"ExtSM2Encrypt128",
                 [](Links &l) { return l.crypto.ExtSM2Encrypt(g_in, 64, g_in + 64, 128, g_out, &g_len); }, 0xB0, 0x7A, 0,
                 0, 232, Cat({{0, 0, 1, 0}, In(64), {0, 0, 0, 128}, In(128, 64)})},
@@ -190,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
                 0, 132, Cat({{0, 0, 1, 0}, In(32), In(116, 32)})},
         DataRow{"ExtSM2SignHash",
                 [](Links &l) { return l.crypto.ExtSM2SignHash(g_in, 32, g_in + 32, 32, g_out, &g_len); }, 0xB4, 0x7E, 0,
-                0, 64, Cat({{0, 0, 1, 0}, In(32), {0, 0, 0, 32}, In(32, 32)})},
+                0, 64, Cat({{0, 0, 1, 0}, In(32), {0, 0, 0, 32}, In(32, 32)}), Bytes(64, 0x33)},
         DataRow{"SymEncryptInit", [](Links &l) { return l.crypto.SymEncryptInit(1, 0, 0, 0x1302, g_in, 16); }, 0xB0,
                 0xA4, 0, 0, 0, Cat({APP, {0, 0, 0x13, 0x02, 0, 16}, In(16), Bytes(8, 0)})},
         DataRow{"SymDecryptUpdate",
