@@ -100,16 +100,19 @@ unsigned int CDeviceOperator::ReadCertFile(unsigned short usCertFID, unsigned ch
         return 0;
     }
     OP_CHECK_SIZE(OP, *pnCertLen >= ulTotal, "CHECK *pnCertLen SIZE", ERR_BUFFER_TOO_SMALL, pnCertLen, ulTotal);
-    *pnCertLen = ulTotal;
+    /* The length is handed out only with the whole certificate. */
     for (unsigned int ulOff = 0; ulOff < ulTotal;) {
         unsigned int ulWant = ulTotal - ulOff < COS_CHUNK ? ulTotal - ulOff : COS_CHUNK;
         unsigned int ulGot = ulWant;
-        OP_STEP(OP, "m_pDeviceContext->GetAPDUKey()->ReadCert",
-                pKey->ReadCert(OPERATOR_APP_ID, usCertFID, (unsigned short)ulOff, pbyCertBuf + ulOff, &ulGot));
+        ulRet = pKey->ReadCert(OPERATOR_APP_ID, usCertFID, (unsigned short)ulOff, pbyCertBuf + ulOff, &ulGot);
+        OP_CHECK_SIZE(OP, ulRet == 0, "m_pDeviceContext->GetAPDUKey()->ReadCert", ulRet, pnCertLen, 0u);
+        TRACE_STEP_OK(OP, "m_pDeviceContext->GetAPDUKey()->ReadCert");
         /* A chunk answered with nothing would never end the read. */
-        OP_CHECK(OP, ulGot > 0 && ulGot <= ulWant, "ReadCert answer length", ERR_BAD_LENGTH);
+        OP_CHECK_SIZE(OP, ulGot > 0 && ulGot <= ulWant, "CHECK ReadCert answer length", ERR_BAD_LENGTH, pnCertLen,
+                      0u);
         ulOff += ulGot;
     }
+    *pnCertLen = ulTotal;
     return 0;
 }
 

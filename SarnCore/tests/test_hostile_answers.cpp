@@ -92,6 +92,14 @@ ScriptedAnswer Sm2Container()
     return Ok({2, 0, 0x2F, 0x00, 17, 1, 17, 1});
 }
 
+/* Device information of an SM2/SM4 token (algorithm byte 0x13). */
+Bytes DevInfo()
+{
+    Bytes b(288, 0);
+    b[214] = 0x13;  /* ulDevAuthAlgId, big-endian: its second-lowest byte */
+    return b;
+}
+
 ScriptedAnswer RsaContainer()
 {
     return Ok({1, 0, 0x2F, 0x00, 1, 1, 1, 1});
@@ -150,6 +158,14 @@ public:
             for (unsigned int j = 0; j < sizes[i]; ++j)
                 if (outs[i][j] != CANARY) return false;
         return true;
+    }
+
+    /* Container "c" into the operator's cache (from the token's answer). */
+    unsigned int CacheContainer()
+    {
+        _QV_CONTAINER_INFO info = {};
+        strcpy(info.szName, "c");
+        return op.ReadContainer(&info, false);
     }
 
     CAPDUChip *Chip() { return ctx.m_pApduChip; }
@@ -479,6 +495,7 @@ std::vector<Row> HandleAndOperatorRows()
     ScriptedAnswer status = Ok({3, 3, 1, 0});
     std::vector<Row> v = {
         /* CGMSymKeyHandle */
+        {"Sym_SetKey", 0, QUIET, {status}, [](Env &e) { return e.sym.SetKey(SYM_SPEC_SM4_CBC, e.in, 16); }},
         {"Sym_Init", 0, QUIET, {}, [](Env &e) { return e.sym.Init(SC_ALG_SM4, SYM_CRYPT_ENCRYPT, 2, e.in, 1); }},
         {"Sym_Update", 48, FIXED | KEEP, {ok},
          [](Env &e) {
@@ -493,7 +510,21 @@ std::vector<Row> HandleAndOperatorRows()
         {"Sym_EncryptFinal", 16, FIXED | KEEP, {ok}, [](Env &e) { return SymFinal(e, SYM_CRYPT_ENCRYPT, 5); }},
         {"Sym_DecryptFinal", 16, FIXED | KEEP, {ok}, [](Env &e) { return SymFinal(e, SYM_CRYPT_DECRYPT, 16); }},
         /* CDeviceOperator */
+        {"Op_Initialize", 288, FIXED, {}, [](Env &e) { return e.op.Initialize(0); }},
+        {"Op_InitializeAuth", 16, 0, {Ok(DevInfo())}, [](Env &e) { return e.op.Initialize(0); }},
         {"Op_ExternalAuth", 16, 0, {}, [](Env &e) { return e.op.ExternalAuth(nullptr); }},
+        {"Op_CreateContainerAndLog", 0, QUIET, {}, [](Env &e) { return e.op.CreateContainer((char *)"c"); }},
+        {"Op_ImportCertAndLog", 0, QUIET, {Sm2Container()},
+         [](Env &e) {
+             Bytes cert(300, 0x41);
+             cert[0] = 0x30;
+             cert[1] = 0x82;
+             cert[2] = 0x01;
+             cert[3] = 0x28;
+             return e.op.ImportCert((char *)"c", KEY_SPEC_SIGNATURE, cert.data(), 300);
+         }},
+        {"Op_GenerateKeyPair", 0, QUIET, {Sm2Container()},
+         [](Env &e) { return e.op.GenerateKeyPair((char *)"c", KEY_SPEC_SIGNATURE, TOKEN_ALG_SM2, nullptr); }},
         {"Op_EnumContainer", 50, 0, {}, [](Env &e) { return e.op.EnumContainer(nullptr, e.Len(0), false); }},
         {"Op_ReadContainer", 8, FIXED, {},
          [](Env &e) {
@@ -547,7 +578,10 @@ std::vector<Row> HandleAndOperatorRows()
         {"Op_GetZValue", 64, FIXED | KEEP, {Sm2Container()},
          [](Env &e) { return e.op.GetZValue((char *)"c", e.Out(32)); }},
         {"Op_ExportCert", 16, 0, {Sm2Container()},
-         [](Env &e) { return e.op.ExportCert((char *)"c", KEY_SPEC_SIGNATURE, e.Out(600), e.Len(600)); }},
+         [](Env &e) {
+             unsigned int r = e.CacheContainer();
+             return r != 0 ? r : e.op.ExportCert((char *)"c", KEY_SPEC_SIGNATURE, e.Out(600), e.Len(600));
+         }},
         {"Op_GetCosFileInfo", 2, FIXED | KEEP, {},
          [](Env &e) { return e.op.GetCosFileInfo(0xA001, 0, 4, e.Out(4)); }},
         {"Op_GetCosFileInfoFull", 20, FIXED | KEEP, {},
@@ -594,6 +628,10 @@ std::vector<Row> HandleAndOperatorRows()
          }},
         {"Brio_ReadFlash", BRIO_FLASH_READ_BLOCK, KEEP | PRODUCT, {},
          [](Env &e) { return e.brio.ReadFlash(1, e.Out(BRIO_FLASH_READ_BLOCK), BRIO_FLASH_READ_BLOCK); }},
+        {"Brio_WirelessAuth", 64, KEEP | PRODUCT, {},
+         [](Env &e) { return e.brio.WirelessAuth(TOKEN_ALG_SM2, e.in, e.Out(64), e.Len(64)); }},
+        {"Brio_WirelessIdentifyInit", 16, FIXED | KEEP | PRODUCT, {},
+         [](Env &e) { return e.brio.WirelessIdentifyInit(TOKEN_ALG_SM2, e.in, e.in, 32, e.Out(16), e.Len(16)); }},
         {"Brio_WirelessIdentify", 16, FIXED | PRODUCT, {},
          [](Env &e) {
              unsigned int r = e.brio.WirelessIdentify(1, e.in, 32, e.in, 32, e.in, 64);
@@ -744,6 +782,27 @@ TEST(HostileAnswerRegression, AnswerLongerThanTheRoomGivenIsRefused)
     EXPECT_EQ(ERR_BUFFER_TOO_SMALL, e.Chip()->GetChipSN(out, len));
     EXPECT_EQ(16u, *len);
     EXPECT_TRUE(e.Untouched());
+}
+
+/* A certificate read that fails in a later chunk hands out no length. */
+TEST(HostileAnswerRegression, CertificateReadFailingInAChunkGivesNoLength)
+{
+    Env e(false);
+    e.token.script.push_back(Sm2Container());
+    Bytes header(16, 0x41);
+    header[0] = 0x30;
+    header[1] = 0x82;
+    header[2] = 0x01;
+    header[3] = 0x28;
+    e.token.script.push_back(Ok(header));
+    e.token.script.push_back(Ok(Bytes(256, 0x41)));
+    ScriptedAnswer refused;
+    refused.sw = 0x6982;
+    e.token.script.push_back(refused);
+    ASSERT_EQ(0u, e.CacheContainer());
+    unsigned int *len = e.Len(600);
+    EXPECT_EQ(0x80006982u, e.op.ExportCert((char *)"c", KEY_SPEC_SIGNATURE, e.Out(600), len));
+    EXPECT_EQ(0u, *len);
 }
 
 }  // namespace
