@@ -509,6 +509,17 @@ std::vector<Row> HandleAndOperatorRows()
          }},
         {"Sym_EncryptFinal", 16, FIXED | KEEP, {ok}, [](Env &e) { return SymFinal(e, SYM_CRYPT_ENCRYPT, 5); }},
         {"Sym_DecryptFinal", 16, FIXED | KEEP, {ok}, [](Env &e) { return SymFinal(e, SYM_CRYPT_DECRYPT, 16); }},
+        /* the session key set up by the device context */
+        {"Ctx_SetSessionKey", 128, FIXED, {},
+         [](Env &e) {
+             e.ctx.m_pDevieHandle->m_pRootKey = &g_stProdSM2PubKey;
+             return e.ctx.SetSessionKey(true);
+         }},
+        {"Ctx_CheckOrSetSessionKey", 4, 0, {},
+         [](Env &e) {
+             e.ctx.m_pDevieHandle->m_pRootKey = &g_stProdSM2PubKey;
+             return e.ctx.SetSessionKey(false);
+         }},
         /* CDeviceOperator */
         {"Op_Initialize", 288, FIXED, {}, [](Env &e) { return e.op.Initialize(0); }},
         {"Op_InitializeAuth", 16, 0, {Ok(DevInfo())}, [](Env &e) { return e.op.Initialize(0); }},
