@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <deque>
@@ -55,6 +56,14 @@ public:
 
     std::vector<SeenCommand> seen;
     std::deque<ScriptedAnswer> script;
+    /* Queues an answer with this status word and payload. */
+    void Answer(unsigned int sw, Bytes payload = {})
+    {
+        ScriptedAnswer a;
+        a.sw = sw;
+        a.payload = std::move(payload);
+        script.push_back(std::move(a));
+    }
     /* Once the script is used up: this answer for every further command
      * when bRepeat, else 90 00 without payload. */
     bool bRepeat = false;
@@ -143,6 +152,21 @@ private:
 };
 
 /* A record with an SM4 secure channel under a fixed key. */
+/* The command the token saw is the given row of a wire table. */
+inline void ExpectSent(const SeenCommand &c, unsigned char cla, unsigned char ins, unsigned char p1, unsigned char p2,
+                       unsigned int le, const Bytes &body)
+{
+    EXPECT_EQ(cla, c.cla);
+    EXPECT_EQ(ins, c.ins);
+    EXPECT_EQ(p1, c.p1);
+    EXPECT_EQ(p2, c.p2);
+    EXPECT_EQ(le, c.le);
+    EXPECT_EQ(body, c.body);
+    if (cla == APDU_CLA_SECURE) {
+        EXPECT_EQ(body.size(), c.innerLc);
+    }
+}
+
 inline void OpenChannel(CDeviceInfo &info)
 {
     static const unsigned char key[16] = {0x12, 0x34, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};

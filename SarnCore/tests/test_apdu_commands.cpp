@@ -49,23 +49,10 @@ TEST_P(WireTableTest, SendsItsRow)
 {
     const WireRow &r = GetParam();
     g_len = sizeof(g_out);
-    if (!r.reply.empty()) {
-        ScriptedAnswer a;
-        a.payload = r.reply;
-        token.script.push_back(a);
-    }
+    if (!r.reply.empty()) token.Answer(0x9000, r.reply);
     ASSERT_EQ(0u, r.call(pin, chip));
     ASSERT_EQ(1u, token.seen.size());
-    const SeenCommand &c = token.seen[0];
-    EXPECT_EQ(r.cla, c.cla);
-    EXPECT_EQ(r.ins, c.ins);
-    EXPECT_EQ(r.p1, c.p1);
-    EXPECT_EQ(r.p2, c.p2);
-    EXPECT_EQ(r.le, c.le);
-    EXPECT_EQ(r.body, c.body);
-    if (r.cla == APDU_CLA_SECURE) {
-        EXPECT_EQ(r.body.size(), c.innerLc);
-    }
+    ExpectSent(token.seen[0], r.cla, r.ins, r.p1, r.p2, r.le, r.body);
 }
 
 static const Bytes APP = {0x01, 0x02};
@@ -199,9 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CommandTest, ReadFlashRefusesABlockShorterThan256Bytes)
 {
     for (size_t n : {size_t(0), size_t(1), size_t(255)}) {
-        ScriptedAnswer a;
-        a.payload = Bytes(n, 0xAB);
-        token.script.push_back(a);
+        token.Answer(0x9000, Bytes(n, 0xAB));
         unsigned char block[256];
         std::memset(block, 0x11, sizeof(block));
         EXPECT_EQ(ERR_BAD_LENGTH, chip.ReadFlash(0, block)) << n;
@@ -222,9 +207,7 @@ TEST_F(CommandTest, ChallengeAnswerSplitsIntoChallengeAndKey)
 
 TEST_F(CommandTest, ShortChallengeAnswerIsRefusedAndNothingTaken)
 {
-    ScriptedAnswer a;
-    a.payload = Bytes(20, 0xAA);
-    token.script.push_back(a);
+    token.Answer(0x9000, Bytes(20, 0xAA));
     unsigned char challenge[16], key[132];
     memset(challenge, 0x55, sizeof(challenge));
     memset(key, 0x55, sizeof(key));
@@ -236,9 +219,7 @@ TEST_F(CommandTest, ShortChallengeAnswerIsRefusedAndNothingTaken)
 
 TEST_F(CommandTest, PinStatusFillsOnlyGivenOutputs)
 {
-    ScriptedAnswer a;
-    a.payload = {0x0A, 0x0B, 0x0C, 0x0D};
-    token.script.push_back(a);
+    token.Answer(0x9000, {0x0A, 0x0B, 0x0C, 0x0D});
     unsigned char s0 = 0, s2 = 0;
     ASSERT_EQ(0u, pin.GetPINStatus(0, 1, &s0, nullptr, &s2, nullptr));
     EXPECT_EQ(0x0A, s0);
@@ -247,9 +228,7 @@ TEST_F(CommandTest, PinStatusFillsOnlyGivenOutputs)
 
 TEST_F(CommandTest, WrongPinKeepsTheCallersOutputs)
 {
-    ScriptedAnswer a;
-    a.sw = 0x63C3;
-    token.script.push_back(a);
+    token.Answer(0x63C3);
     unsigned char out[16] = {0x77};
     unsigned int len = 99;
     EXPECT_EQ(0x800063C3u, pin.VerifyPIN_Response(0, g_data, 128, out, &len));
@@ -280,9 +259,7 @@ class OversizeAnswerTest : public CommandTest, public ::testing::WithParamInterf
 
 TEST_P(OversizeAnswerTest, IsRefusedWithBufferTooSmall)
 {
-    ScriptedAnswer a;
-    a.payload = Bytes(GetParam().answerLen, 0x31);
-    token.script.push_back(a);
+    token.Answer(0x9000, Bytes(GetParam().answerLen, 0x31));
     unsigned char out[512] = {0};
     unsigned int len = 7;
     EXPECT_EQ(ERR_BUFFER_TOO_SMALL, GetParam().call(chip, out, &len));
@@ -323,9 +300,7 @@ TEST_F(CommandTest, UnknownAuthKeyFormSendsNothing)
 
 TEST_F(CommandTest, ImportAuthKeyStopsAfterAFailedFirstHalf)
 {
-    ScriptedAnswer a;
-    a.sw = 0x6A80;
-    token.script.push_back(a);
+    token.Answer(0x6A80);
     EXPECT_EQ(0x80006A80u, chip.ImportAuthKey(g_data, 8, g_data + 8, 8));
     ASSERT_EQ(1u, token.seen.size());
     EXPECT_EQ(0, token.seen[0].p1);

@@ -47,13 +47,6 @@ struct Links {
 class DataCommandTest : public ::testing::Test {
 protected:
     DataCommandTest() : token(&info), links(&info, &token) { OpenChannel(info); }
-    void Answer(unsigned int sw, Bytes payload = {})
-    {
-        ScriptedAnswer a;
-        a.sw = sw;
-        a.payload = payload;
-        token.script.push_back(a);
-    }
     CDeviceInfo info;
     FakeToken token;
     Links links;
@@ -74,19 +67,10 @@ TEST_P(DataWireTest, SendsItsRow)
 {
     const DataRow &r = GetParam();
     g_len = sizeof(g_out);
-    if (!r.reply.empty()) Answer(0x9000, r.reply);
+    if (!r.reply.empty()) token.Answer(0x9000, r.reply);
     ASSERT_EQ(0u, r.call(links));
     ASSERT_EQ(1u, token.seen.size());
-    const SeenCommand &c = token.seen[0];
-    EXPECT_EQ(r.cla, c.cla);
-    EXPECT_EQ(r.ins, c.ins);
-    EXPECT_EQ(r.p1, c.p1);
-    EXPECT_EQ(r.p2, c.p2);
-    EXPECT_EQ(r.le, c.le);
-    EXPECT_EQ(r.body, c.body);
-    if (r.cla == APDU_CLA_SECURE) {
-        EXPECT_EQ(r.body.size(), c.innerLc);
-    }
+    ExpectSent(token.seen[0], r.cla, r.ins, r.p1, r.p2, r.le, r.body);
 }
 
 const Bytes APP = {0, 0};
@@ -241,7 +225,7 @@ TEST_P(ChunkTest, ReadAsksForEachChunkAndJoinsThem)
     for (unsigned int i = 0; i < c.len; ++i) data[i] = (unsigned char)(i * 3);
     unsigned int at = 0;
     for (unsigned int size : c.sizes) {
-        Answer(0x9000, Bytes(data.begin() + at, data.begin() + at + size));
+        token.Answer(0x9000, Bytes(data.begin() + at, data.begin() + at + size));
         at += size;
     }
     Bytes out(c.len);
@@ -260,8 +244,8 @@ INSTANTIATE_TEST_SUITE_P(Patterns, ChunkTest,
 
 TEST_F(DataCommandTest, ReadFollowsAShortChunkAndRefusesAnEmptyOne)
 {
-    Answer(0x9000, In(100));
-    Answer(0x9000, In(200, 100));
+    token.Answer(0x9000, In(100));
+    token.Answer(0x9000, In(200, 100));
     unsigned int len = 300;
     ASSERT_EQ(0u, links.file.ReadFile(0, 1, 0, g_out, &len));
     ASSERT_EQ(2u, token.seen.size());
@@ -272,8 +256,8 @@ TEST_F(DataCommandTest, ReadFollowsAShortChunkAndRefusesAnEmptyOne)
 
     /* A success with no data would never end the read. */
     token.seen.clear();
-    Answer(0x9000, In(10));
-    Answer(0x9000, {});
+    token.Answer(0x9000, In(10));
+    token.Answer(0x9000, {});
     len = 300;
     EXPECT_EQ(ERR_BAD_LENGTH, links.file.ReadFile(0, 1, 0, g_out, &len));
     EXPECT_EQ(10u, len);
@@ -306,11 +290,11 @@ TEST_F(DataCommandTest, LengthsBeyondTheLimitsAreRefusedUnsent)
 
 TEST_F(DataCommandTest, FileInfoChecksTheRoomAfterTheCommand)
 {
-    Answer(0x9000, In(20));
+    token.Answer(0x9000, In(20));
     unsigned int len = 19;
     EXPECT_EQ(ERR_BUFFER_TOO_SMALL, links.file.GetFileInfo(0, 1, 1, g_out, &len));
     EXPECT_EQ(1u, token.seen.size());
-    Answer(0x6A82);
+    token.Answer(0x6A82);
     EXPECT_EQ(0x80006A82u, links.file.GetFileInfo(0, 1, 0, nullptr, nullptr));
 }
 
@@ -340,25 +324,25 @@ TEST_F(DataCommandTest, RsaImportSendsTheWholeMaterialInChunksThenCloses)
 TEST_F(DataCommandTest, AnswersAreHeldToTheirExpectedLengths)
 {
     /* exactly the random count asked */
-    Answer(0x9000, In(7));
+    token.Answer(0x9000, In(7));
     EXPECT_EQ(ERR_BAD_LENGTH, links.key.GenRandom(8, g_out));
-    Answer(0x9000, In(8));
+    token.Answer(0x9000, In(8));
     EXPECT_EQ(0u, links.key.GenRandom(8, g_out));
-    Answer(0x9000, {});
+    token.Answer(0x9000, {});
     EXPECT_EQ(0u, links.key.GenRandom(0, g_out));
     EXPECT_EQ(0u, token.seen.back().le);
 
     /* the key identifier: four bytes, big-endian, no byte left unset */
     Bytes k = Compact(0);
     unsigned int id = 0xFFFFFFFF;
-    Answer(0x9000, {0, 0, 0, 5});
+    token.Answer(0x9000, {0, 0, 0, 5});
     EXPECT_EQ(0u, links.key.GenerateKeyWithECC(0, 0x4011, 7, k.data(), 68, k.data(), 68, g_in, 16, &id));
     EXPECT_EQ(5u, id);
-    Answer(0x9000, {0, 5});
+    token.Answer(0x9000, {0, 5});
     EXPECT_EQ(ERR_BAD_LENGTH, links.key.GenerateKeyWithECC(0, 0x4011, 7, k.data(), 68, k.data(), 68, g_in, 16, &id));
 
     /* the caller's room */
-    Answer(0x9000, In(64));
+    token.Answer(0x9000, In(64));
     unsigned int len = 63;
     EXPECT_EQ(ERR_BUFFER_TOO_SMALL, links.crypto.SM2SignDigest(AUTH, 0, 1, g_in, 32, g_out, &len));
     EXPECT_EQ(64u, len);
@@ -366,7 +350,7 @@ TEST_F(DataCommandTest, AnswersAreHeldToTheirExpectedLengths)
 
 TEST_F(DataCommandTest, ExportPublicKeyFillsTheRecordOfItsAlgorithm)
 {
-    Answer(0x9000, In(260));
+    token.Answer(0x9000, In(260));
     _QV_RSA_KEY_PAIR rsa = {};
     ASSERT_EQ(0u, links.key.ExportPublicKey(0, 0x4011, 7, &rsa));
     EXPECT_EQ(256u, rsa.NLen);
@@ -374,7 +358,7 @@ TEST_F(DataCommandTest, ExportPublicKeyFillsTheRecordOfItsAlgorithm)
     EXPECT_EQ(In(256), Bytes(rsa.N, rsa.N + 256));
     EXPECT_EQ(In(4, 256), Bytes(rsa.E, rsa.E + 4));
     EXPECT_EQ(260u, token.seen[0].le);
-    Answer(0x9000, In(64));
+    token.Answer(0x9000, In(64));
     _QV_SM2_KEY_PAIR sm2 = {};
     ASSERT_EQ(0u, links.key.ExportPublicKey(0, 0x4012, 0x11, &sm2));
     EXPECT_EQ(In(32), Bytes(sm2.X, sm2.X + 32));
@@ -383,12 +367,12 @@ TEST_F(DataCommandTest, ExportPublicKeyFillsTheRecordOfItsAlgorithm)
 
 TEST_F(DataCommandTest, MessageSignatureFetchRepeatsWhileTheButtonWaits)
 {
-    Answer(0x9000);
-    for (int i = 0; i < 3; ++i) Answer(0x9000);
-    Answer(0x9000);
-    Answer(0xF321);
-    Answer(0xF321);
-    Answer(0x9000, In(64));
+    token.Answer(0x9000);
+    for (int i = 0; i < 3; ++i) token.Answer(0x9000);
+    token.Answer(0x9000);
+    token.Answer(0xF321);
+    token.Answer(0xF321);
+    token.Answer(0x9000, In(64));
     Bytes msg = In(600);
     unsigned int len = 64;
     ASSERT_EQ(0u, links.crypto.SM2SignDisp(AUTH, 0, 0x4012, msg.data(), 600, g_out, &len));

@@ -127,9 +127,7 @@ TEST_F(FrameTest, SecureAnswerOfFourBytesKeepsTheSessionId)
 
 TEST_F(FrameTest, StatusWordBecomesTheCode)
 {
-    ScriptedAnswer a;
-    a.sw = 0x6A86;
-    token.script.push_back(a);
+    token.Answer(0x6A86);
     apdu.SetAPDUHeader(0xB0, 0x04, 0, 0, 0, 0);
     unsigned char out[8] = {0x77};
     unsigned int len = sizeof(out);
@@ -140,9 +138,7 @@ TEST_F(FrameTest, StatusWordBecomesTheCode)
 
 TEST_F(FrameTest, PayloadLargerThanTheCapacityIsRefused)
 {
-    ScriptedAnswer a;
-    a.payload = Bytes(10, 0x42);
-    token.script.push_back(a);
+    token.Answer(0x9000, Bytes(10, 0x42));
     apdu.SetAPDUHeader(0xB0, 0x04, 0, 0, 0, 0);
     unsigned char out[8] = {0};
     unsigned int len = sizeof(out);
@@ -256,9 +252,7 @@ TEST_F(FrameTest, HelperRefusesAnOverflowingBodyUnsent)
 
 TEST_F(FrameTest, HelperSendsLeAndKeepsTheAnswer)
 {
-    ScriptedAnswer a;
-    a.payload = {9, 8, 7};
-    token.script.push_back(a);
+    token.Answer(0x9000, {9, 8, 7});
     CApduBody body;
     body.U16(0x0102);
     CApduAnswer answer(16);

@@ -56,13 +56,6 @@ protected:
     }
     ~BrioScriptedTest() override { EVP_PKEY_free(pKey); }
 
-    void Answer(unsigned int sw, Bytes payload = {})
-    {
-        ScriptedAnswer a;
-        a.sw = sw;
-        a.payload = std::move(payload);
-        token.script.push_back(a);
-    }
     /* A challenge answer: C(16) || N(128) || E(4). */
     Bytes ChallengeAnswer(unsigned char c)
     {
@@ -103,8 +96,8 @@ protected:
 
 TEST_F(BrioScriptedTest, VerifySendsTheChallengeBoundDigest)
 {
-    Answer(0x9000, ChallengeAnswer(0x5C));
-    Answer(0x9000, Bytes(16, 0xAC));
+    token.Answer(0x9000, ChallengeAnswer(0x5C));
+    token.Answer(0x9000, Bytes(16, 0xAC));
     ASSERT_EQ(0u, op.VerifyPIN(1, (char *)"246810", 6));
     ASSERT_EQ(2u, token.seen.size());
     EXPECT_EQ(0x18, token.seen[0].ins);
@@ -118,11 +111,11 @@ TEST_F(BrioScriptedTest, VerifySendsTheChallengeBoundDigest)
     EXPECT_TRUE(op.vForced.empty());
 
     /* A failing request leaves the code; a refused answer clears it. */
-    Answer(0x6A88);
+    token.Answer(0x6A88);
     EXPECT_EQ(0x80006A88u, op.VerifyPIN(1, (char *)"246810", 6));
     EXPECT_EQ(16u, Info()->m_ulAuthCodeLen);
-    Answer(0x9000, ChallengeAnswer(1));
-    Answer(0x63C4);
+    token.Answer(0x9000, ChallengeAnswer(1));
+    token.Answer(0x63C4);
     EXPECT_EQ(0x800063C4u, op.VerifyPIN(1, (char *)"000000", 6));
     EXPECT_EQ(0u, Info()->m_ulAuthCodeLen);
 }
@@ -130,9 +123,9 @@ TEST_F(BrioScriptedTest, VerifySendsTheChallengeBoundDigest)
 TEST_F(BrioScriptedTest, ChangeSendsExactly32BytesAndClearsTheCode)
 {
     Info()->SetAuthCode(Bytes(16, 7).data(), 16);
-    Answer(0x9000, ChallengeAnswer(0x33));
-    Answer(0x9000);
-    Answer(0x6A82);  /* the operation log's file: logging fails, the change stands */
+    token.Answer(0x9000, ChallengeAnswer(0x33));
+    token.Answer(0x9000);
+    token.Answer(0x6A82);  /* the operation log's file: logging fails, the change stands */
     ASSERT_EQ(0u, op.ChangePIN(1, (char *)"old-pin", 7, (char *)"new-pin-1", 9));
     ASSERT_GE(token.seen.size(), 2u);
     EXPECT_EQ(0x16, token.seen[0].ins);
@@ -147,8 +140,8 @@ TEST_F(BrioScriptedTest, ChangeSendsExactly32BytesAndClearsTheCode)
 
 TEST_F(BrioScriptedTest, ResetFetchesSerialAndChallengeAndRefusesOtherFlags)
 {
-    Answer(0x9000, ChallengeAnswer(0x21));
-    Answer(0x9000, Bytes(16, 'S'));
+    token.Answer(0x9000, ChallengeAnswer(0x21));
+    token.Answer(0x9000, Bytes(16, 'S'));
     unsigned char buf[40];
     unsigned int len = sizeof(buf);
     ASSERT_EQ(0u, op.InitTokenUser(RESET_FETCH_REQUEST, buf, len));
@@ -167,9 +160,9 @@ class LostSessionTest : public BrioScriptedTest, public ::testing::WithParamInte
 
 TEST_P(LostSessionTest, ForcesOneNewSessionKeyAndAsksOnceMore)
 {
-    Answer(GetParam());
-    Answer(0x9000, ChallengeAnswer(0x44));
-    Answer(0x9000, Bytes(16, 1));
+    token.Answer(GetParam());
+    token.Answer(0x9000, ChallengeAnswer(0x44));
+    token.Answer(0x9000, Bytes(16, 1));
     ASSERT_EQ(0u, op.VerifyPIN(1, (char *)"246810", 6));
     EXPECT_EQ(std::vector<bool>{true}, op.vForced);
     EXPECT_EQ(3u, token.seen.size());
@@ -177,8 +170,8 @@ TEST_P(LostSessionTest, ForcesOneNewSessionKeyAndAsksOnceMore)
     /* Lost again after the new key: returned unchanged, no second retry. */
     op.vForced.clear();
     token.seen.clear();
-    Answer(GetParam());
-    Answer(GetParam());
+    token.Answer(GetParam());
+    token.Answer(GetParam());
     EXPECT_EQ(0x80000000u | GetParam(), op.VerifyPIN(1, (char *)"246810", 6));
     EXPECT_EQ(std::vector<bool>{true}, op.vForced);
     EXPECT_EQ(2u, token.seen.size());
@@ -187,7 +180,7 @@ TEST_P(LostSessionTest, ForcesOneNewSessionKeyAndAsksOnceMore)
     op.vForced.clear();
     token.seen.clear();
     op.ulSessionResult = NTE_BAD_SIGNATURE;
-    Answer(GetParam());
+    token.Answer(GetParam());
     EXPECT_EQ(NTE_BAD_SIGNATURE, op.ChangePIN(1, (char *)"a", 1, (char *)"b", 1));
     EXPECT_EQ(1u, token.seen.size());
 }
@@ -205,10 +198,10 @@ static long CancelAtOnce(unsigned int ulCode, void *pContext, void *pArg)
 TEST_F(BrioScriptedTest, CancelSendsOnePinStatusOfTypeOne)
 {
     for (int i = 0; i < 2; ++i) {
-        Answer(0x9000, ChallengeAnswer(0x10));
-        Answer(0xF321);
+        token.Answer(0x9000, ChallengeAnswer(0x10));
+        token.Answer(0xF321);
     }
-    Answer(0x9000, {10, 10, 1, 0});
+    token.Answer(0x9000, {10, 10, 1, 0});
     EXPECT_EQ(SCARD_W_CANCELLED_BY_USER, op.VerifyPIN(1, (char *)"246810", 6, &CancelAtOnce, nullptr));
     ASSERT_EQ(5u, token.seen.size());
     const SeenCommand &last = token.seen[4];

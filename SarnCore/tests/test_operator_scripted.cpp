@@ -25,13 +25,6 @@ protected:
         EXPECT_EQ(0u, ctx.CreateDevMutex());
     }
 
-    void Answer(unsigned int sw, Bytes payload = {})
-    {
-        ScriptedAnswer a;
-        a.sw = sw;
-        a.payload = std::move(payload);
-        token.script.push_back(a);
-    }
 
     CDeviceContext ctx;
     FakeToken token;
@@ -42,8 +35,8 @@ TEST_F(ScriptedOperatorTest, LogFileIsCreatedOnlyForNoSuchFileAndAtMostTwice)
 {
     /* A token that keeps saying the file is missing although it was created. */
     for (int i = 0; i < 10; ++i) {
-        Answer(0xF102);
-        Answer(0x9000);
+        token.Answer(0xF102);
+        token.Answer(0x9000);
     }
     EXPECT_EQ(0x8000F102u, op.RecordSarnLog((char *)"Test"));
     ASSERT_EQ(5u, token.seen.size());
@@ -56,7 +49,7 @@ class LogStatusTest : public ScriptedOperatorTest, public ::testing::WithParamIn
 
 TEST_P(LogStatusTest, OtherStatusWordsEndTheRecordWithoutCreating)
 {
-    Answer(GetParam());
+    token.Answer(GetParam());
     EXPECT_EQ(0x80000000u | GetParam(), op.RecordSarnLog((char *)"Test"));
     EXPECT_EQ(1u, token.seen.size());
 }
@@ -66,15 +59,15 @@ INSTANTIATE_TEST_SUITE_P(SharedBits, LogStatusTest, ::testing::Values(0xF526u, 0
 
 TEST_F(ScriptedOperatorTest, LogOfAShortFileIsNotWritten)
 {
-    Answer(0x9000, {0x04, 0x00});
-    Answer(0x9000, Bytes(100, 0xFF));  // a short answer ends the chunked read
+    token.Answer(0x9000, {0x04, 0x00});
+    token.Answer(0x9000, Bytes(100, 0xFF));  // a short answer ends the chunked read
     EXPECT_NE(0u, op.RecordSarnLog((char *)"Test"));
     for (const SeenCommand &c : token.seen) EXPECT_NE(0x3A, c.ins);
 }
 
 TEST_F(ScriptedOperatorTest, ContainerListLongerThanItsAnswerAreaFailsCleanly)
 {
-    Answer(0x9000, Bytes(300, 0));
+    token.Answer(0x9000, Bytes(300, 0));
     unsigned int size = 77;
     EXPECT_EQ(ERR_BUFFER_TOO_SMALL, op.EnumContainer(nullptr, &size, false));
     EXPECT_EQ(0u, size);
@@ -87,14 +80,14 @@ TEST_F(ScriptedOperatorTest, ContainerRecordsWhoseNameDoesNotFitAreRefused)
     list[10] = 'a';
     list[50 + 9] = 45;  // longer than the name field
     memset(&list[60], 'b', 40);
-    Answer(0x9000, list);
+    token.Answer(0x9000, list);
     unsigned int size = 0;
     EXPECT_EQ(ERR_BAD_LENGTH, op.EnumContainer(nullptr, &size, false));
     EXPECT_EQ(0u, size);
     EXPECT_EQ(nullptr, op.FindContainerFromMemory((char *)"a"));
 
     /* A short open-container answer is not taken into the cache either. */
-    Answer(0x9000, {2, 0, 0x2F, 0x00});
+    token.Answer(0x9000, {2, 0, 0x2F, 0x00});
     _QV_CONTAINER_INFO info;
     memset(&info, 0, sizeof(info));
     strcpy(info.szName, "c");
@@ -106,7 +99,7 @@ TEST_F(ScriptedOperatorTest, CertificateReadThatAnswersNothingEnds)
 {
     /* The cache knows the container; the certificate header says 300 bytes. */
     Bytes open = {2, 0, 0x2F, 0x00, 17, 1, 17, 1};
-    Answer(0x9000, open);
+    token.Answer(0x9000, open);
     _QV_CONTAINER_INFO info;
     memset(&info, 0, sizeof(info));
     strcpy(info.szName, "c");
@@ -116,8 +109,8 @@ TEST_F(ScriptedOperatorTest, CertificateReadThatAnswersNothingEnds)
     header[1] = 0x82;
     header[2] = 0x01;
     header[3] = 0x28;
-    Answer(0x9000, header);
-    Answer(0x9000, {});
+    token.Answer(0x9000, header);
+    token.Answer(0x9000, {});
     unsigned char cert[400];
     unsigned int len = sizeof(cert);
     EXPECT_EQ(ERR_BAD_LENGTH, op.ExportCert((char *)"c", 2, cert, &len));
@@ -125,7 +118,7 @@ TEST_F(ScriptedOperatorTest, CertificateReadThatAnswersNothingEnds)
 
     /* A header that is not a DER sequence. */
     header[0] = 0x31;
-    Answer(0x9000, header);
+    token.Answer(0x9000, header);
     len = sizeof(cert);
     EXPECT_EQ(ERR_BAD_CERTIFICATE, op.ExportCert((char *)"c", 2, cert, &len));
     EXPECT_EQ(0u, len);
@@ -168,8 +161,8 @@ TEST_F(ScriptedOperatorTest, FlashBlocksAndTheirAddresses)
 
     /* Reads start at index * 128 and go on in the same address units. */
     token.seen.clear();
-    Answer(0x9000, Bytes(256, 1));
-    Answer(0x9000, Bytes(256, 2));
+    token.Answer(0x9000, Bytes(256, 1));
+    token.Answer(0x9000, Bytes(256, 2));
     Bytes back(300, 0);
     ASSERT_EQ(0u, op.ReadFlash(2, back.data(), (unsigned int)back.size()));
     ASSERT_EQ(2u, token.seen.size());
