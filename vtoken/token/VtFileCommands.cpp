@@ -34,7 +34,7 @@ std::map<uint32_t, VtBytes>& Files(CVtToken& t)
     return s.mapFiles;
 }
 
-// Application and file id of a body; the file must exist when bExisting.
+// Application and file id of a body; the file must exist.
 uint16_t FileOf(CVtToken& t, CVtReader& r, uint32_t& ulFid)
 {
     uint16_t wSW = VtCheckApp(r);
@@ -45,6 +45,17 @@ uint16_t FileOf(CVtToken& t, CVtReader& r, uint32_t& ulFid)
         return kSwWrongData;
     }
     return Files(t).count(ulFid) != 0 ? static_cast<uint16_t>(kSwOk) : kSwFileNotFound;
+}
+
+// A body that names an existing file and nothing more.
+uint16_t OnlyFileOf(CVtToken& t, const CVtCommand& c, uint32_t& ulFid)
+{
+    CVtReader r(c.vBody);
+    uint16_t wSW = FileOf(t, r, ulFid);
+    if (wSW == kSwOk && r.Left() != 0) {
+        wSW = kSwWrongData;
+    }
+    return wSW;
 }
 
 CVtAnswer OpenApplication(CVtToken& t, const CVtCommand& c)
@@ -89,12 +100,8 @@ CVtAnswer CreateFile(CVtToken& t, const CVtCommand& c)
 
 CVtAnswer DeleteFile(CVtToken& t, const CVtCommand& c)
 {
-    CVtReader r(c.vBody);
     uint32_t ulFid = 0;
-    uint16_t wSW = FileOf(t, r, ulFid);
-    if (wSW == kSwOk && r.Left() != 0) {
-        wSW = kSwWrongData;
-    }
+    uint16_t wSW = OnlyFileOf(t, c, ulFid);
     if (wSW != kSwOk) {
         return CVtAnswer::Status(wSW);
     }
@@ -105,12 +112,8 @@ CVtAnswer DeleteFile(CVtToken& t, const CVtCommand& c)
 
 CVtAnswer FileInfo(CVtToken& t, const CVtCommand& c)
 {
-    CVtReader r(c.vBody);
     uint32_t ulFid = 0;
-    uint16_t wSW = FileOf(t, r, ulFid);
-    if (wSW == kSwOk && r.Left() != 0) {
-        wSW = kSwWrongData;
-    }
+    uint16_t wSW = OnlyFileOf(t, c, ulFid);
     if (wSW != kSwOk) {
         return CVtAnswer::Status(wSW);
     }
