@@ -90,35 +90,9 @@ void CDeviceContext::DeleteCommandObjects()
     m_pApduPin = nullptr;
 }
 
-/* Makes one object, tracing the step "new <name>". */
-template <class T, class... A>
-static unsigned int MakeObject(T *&pObject, const char *szStep, A... args)
-{
-    pObject = new (std::nothrow) T(args...);
-    if (pObject == nullptr) {
-        TRACE_STEP_FAIL("Initialize", szStep, ERROR_NOT_ENOUGH_MEMORY);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    TRACE_STEP_OK("Initialize", szStep);
-    return 0;
-}
-
 unsigned int CDeviceContext::Initialize()
 {
-    DeleteCommandObjects();
-    if (m_pDevieHandle == nullptr) {
-        unsigned int ulRet = MakeObject(m_pDevieHandle, "new QV_DEVICE_HANDLE");
-        if (ulRet != 0) return ulRet;
-    }
-    CDeviceInfo *pInfo = m_pDevieHandle;
-    unsigned int ulT = SARN_DEFAULT_TIMEOUT;
-    unsigned int ulRet = MakeObject(m_pApduChip, "new CAPDUChip", pInfo, ulT);
-    if (ulRet == 0) ulRet = MakeObject(m_pApduContainer, "new CAPDUContainer", pInfo, ulT);
-    if (ulRet == 0) ulRet = MakeObject(m_pApduCrypto, "new CAPDUCrypto", pInfo, ulT);
-    if (ulRet == 0) ulRet = MakeObject(m_pApduFile, "new CAPDUFile", pInfo, ulT);
-    if (ulRet == 0) ulRet = MakeObject(m_pApduKey, "new CAPDUKey", pInfo, ulT);
-    if (ulRet == 0) ulRet = MakeObject(m_pApduPin, "new CAPDUPin", pInfo, ulT);
-    return ulRet;
+    return MakeCommandObjects<CAPDUChip, CAPDUPin>("new CAPDUChip", "new CAPDUPin");
 }
 
 unsigned int CDeviceContext::Enum(EnumDriverType eType, unsigned short usVendorID, unsigned short usProductID,

@@ -17,6 +17,8 @@
 #ifndef BRIO_SARNCORE_DEVICE_CONTEXT_H
 #define BRIO_SARNCORE_DEVICE_CONTEXT_H
 
+#include <new>
+
 #include "SarnComm/SarnComm.h"
 #include "SarnCore/APDUChip.h"
 #include "SarnCore/APDUContainer.h"
@@ -25,6 +27,7 @@
 #include "SarnCore/APDUKey.h"
 #include "SarnCore/APDUPin.h"
 #include "SarnCore/DeviceInfo.h"
+#include "log/StepTrace.h"
 
 #define DEV_MUTEX_SEGMENT_SIZE 56u
 #define DEV_MUTEX_READY 0x42524D58u
@@ -81,9 +84,48 @@ public:
 
 protected:
     void DeleteCommandObjects();
+    /* Initialize with TChip and TPin as the chip and PIN command classes:
+     * the device record (kept when there is one) and the six command
+     * objects, stored once all of them are made, so a failure leaves none. */
+    template <class TChip, class TPin>
+    unsigned int MakeCommandObjects(const char *szChipStep, const char *szPinStep);
 
 private:
     unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
+
+    /* Makes one object of class T into pObject, tracing the step szStep of
+     * "Initialize". */
+    template <class T, class B, class... A>
+    static unsigned int MakeObject(B *&pObject, const char *szStep, A... args)
+    {
+        pObject = new (std::nothrow) T(args...);
+        if (pObject == nullptr) {
+            TRACE_STEP_FAIL("Initialize", szStep, ERROR_NOT_ENOUGH_MEMORY);
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        TRACE_STEP_OK("Initialize", szStep);
+        return 0;
+    }
 };
+
+template <class TChip, class TPin>
+unsigned int CDeviceContext::MakeCommandObjects(const char *szChipStep, const char *szPinStep)
+{
+    DeleteCommandObjects();
+    if (m_pDevieHandle == nullptr) {
+        unsigned int ulRet = MakeObject<CDeviceInfo>(m_pDevieHandle, "new QV_DEVICE_HANDLE");
+        if (ulRet != 0) return ulRet;
+    }
+    CDeviceInfo *pInfo = m_pDevieHandle;
+    unsigned int ulT = SARN_DEFAULT_TIMEOUT;
+    unsigned int ulRet = MakeObject<TChip>(m_pApduChip, szChipStep, pInfo, ulT);
+    if (ulRet == 0) ulRet = MakeObject<CAPDUContainer>(m_pApduContainer, "new CAPDUContainer", pInfo, ulT);
+    if (ulRet == 0) ulRet = MakeObject<CAPDUCrypto>(m_pApduCrypto, "new CAPDUCrypto", pInfo, ulT);
+    if (ulRet == 0) ulRet = MakeObject<CAPDUFile>(m_pApduFile, "new CAPDUFile", pInfo, ulT);
+    if (ulRet == 0) ulRet = MakeObject<CAPDUKey>(m_pApduKey, "new CAPDUKey", pInfo, ulT);
+    if (ulRet == 0) ulRet = MakeObject<TPin>(m_pApduPin, szPinStep, pInfo, ulT);
+    if (ulRet != 0) DeleteCommandObjects();
+    return ulRet;
+}
 
 #endif
