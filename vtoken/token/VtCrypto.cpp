@@ -1,4 +1,5 @@
 #include "vtoken/token/VtCrypto.h"
+#include "vtoken/token/VtOwned.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -15,18 +16,6 @@
 namespace vtoken {
 
 namespace {
-
-struct CtxFree {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
-    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
-    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
-};
-template <class T>
-using Owned = std::unique_ptr<T, CtxFree>;
 
 VtBytes Digest(const EVP_MD* md, const VtBytes& v)
 {
@@ -108,7 +97,7 @@ VtSymResult VtSymCrypt(uint8_t byAlg, bool bEncrypt, const VtBytes& vKey, const 
     if (!bEncrypt && (vIn.empty() || vIn.size() % nBlock != 0)) {
         return VtSymResult::BadLength;
     }
-    Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    VtOwned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     uint8_t abyIv[16] = {0};
     if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, vKey.data(), abyIv, bEncrypt ? 1 : 0) != 1) {
         return VtSymResult::BadAlgorithm;
@@ -138,16 +127,16 @@ VtPkey VtSm2FromParts(const VtBytes& vD, const VtBytes& vPub65)
     if (vD.size() != 32 || vPub65.size() != 65 || vPub65[0] != 0x04) {
         return nullptr;
     }
-    Owned<BIGNUM> d(BN_bin2bn(vD.data(), 32, nullptr));
-    Owned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    VtOwned<BIGNUM> d(BN_bin2bn(vD.data(), 32, nullptr));
+    VtOwned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     if (!d || !bld ||
         OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) != 1 ||
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) != 1 ||
         OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, vPub65.data(), 65) != 1) {
         return nullptr;
     }
-    Owned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
-    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    VtOwned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
     EVP_PKEY* pKey = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
         EVP_PKEY_fromdata(ctx.get(), &pKey, EVP_PKEY_KEYPAIR, params.get()) != 1) {
@@ -164,7 +153,7 @@ bool VtSm2Parts(EVP_PKEY* pKey, VtBytes& vD, VtBytes& vPub65)
     if (EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_PRIV_KEY, &d) != 1) {
         return false;
     }
-    Owned<BIGNUM> dOwned(d);
+    VtOwned<BIGNUM> dOwned(d);
     vD.assign(32, 0);
     if (BN_bn2binpad(d, vD.data(), 32) != 32 ||
         EVP_PKEY_get_octet_string_param(pKey, OSSL_PKEY_PARAM_PUB_KEY, vPub65.data(), 65, &n) != 1 || n != 65) {
@@ -186,7 +175,7 @@ VtBytes VtSm2PublicXY(EVP_PKEY* pKey)
 
 bool VtSm2SignDigest(EVP_PKEY* pKey, const VtBytes& vE, VtBytes& vRS)
 {
-    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
     size_t n = 0;
     if (!ctx || vE.size() != 32 || EVP_PKEY_sign_init(ctx.get()) != 1 ||
         EVP_PKEY_sign(ctx.get(), nullptr, &n, vE.data(), vE.size()) != 1) {
@@ -197,7 +186,7 @@ bool VtSm2SignDigest(EVP_PKEY* pKey, const VtBytes& vE, VtBytes& vRS)
         return false;
     }
     const unsigned char* p = vDer.data();
-    Owned<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(n)));
+    VtOwned<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(n)));
     if (!sig) {
         return false;
     }
@@ -228,7 +217,7 @@ bool VtSm2Decrypt(EVP_PKEY* pKey, const VtBytes& vC1C2C3, VtBytes& vPlain)
     DerLength(vDer, vBody.size());
     VtAppend(vDer, vBody);
 
-    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
     size_t n = 0;
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
         EVP_PKEY_decrypt(ctx.get(), nullptr, &n, vDer.data(), vDer.size()) != 1) {
@@ -284,11 +273,11 @@ VtBytes VtRsaPublicNE(EVP_PKEY* pKey)
     if (EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_RSA_N, &n) != 1) {
         return {};
     }
-    Owned<BIGNUM> nOwned(n);
+    VtOwned<BIGNUM> nOwned(n);
     if (EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_RSA_E, &e) != 1) {
         return {};
     }
-    Owned<BIGNUM> eOwned(e);
+    VtOwned<BIGNUM> eOwned(e);
     int k = BN_num_bytes(n);
     VtBytes v(static_cast<size_t>(k) + 4, 0);
     if (BN_bn2binpad(n, v.data(), k) != k || BN_bn2binpad(e, v.data() + k, 4) != 4) {
@@ -300,7 +289,7 @@ VtBytes VtRsaPublicNE(EVP_PKEY* pKey)
 bool VtRsaDecryptPkcs1(EVP_PKEY* pKey, const VtBytes& vIn, VtBytes& vOut)
 {
     vOut.clear();
-    Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
     size_t n = 0;
     if (!ctx || vIn.empty() || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
@@ -318,7 +307,7 @@ bool VtRsaDecryptPkcs1(EVP_PKEY* pKey, const VtBytes& vIn, VtBytes& vOut)
 
 bool VtRsaSignSha1(EVP_PKEY* pKey, const VtBytes& vData, VtBytes& vSig)
 {
-    Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+    VtOwned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = nullptr;
     size_t n = 0;
     if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha1(), nullptr, pKey) != 1 ||

@@ -1,4 +1,5 @@
 #include "vtoken/token/VtTokenData.h"
+#include "vtoken/token/VtOwned.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
@@ -17,23 +18,9 @@ namespace vtoken {
 
 namespace {
 
-struct Free {
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
-    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
-    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-    void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
-    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
-    void operator()(ASN1_SEQUENCE_ANY* p) const { sk_ASN1_TYPE_pop_free(p, ASN1_TYPE_free); }
-};
-template <class T>
-using Own = std::unique_ptr<T, Free>;
-
 const char kContainers[] = "containers";
 
-Own<BIGNUM> Bn(const VtBytes& v) { return Own<BIGNUM>(BN_bin2bn(v.data(), static_cast<int>(v.size()), nullptr)); }
+VtOwned<BIGNUM> Bn(const VtBytes& v) { return VtOwned<BIGNUM>(BN_bin2bn(v.data(), static_cast<int>(v.size()), nullptr)); }
 
 VtBytes BnBytes(const BIGNUM* b, size_t n)
 {
@@ -44,7 +31,7 @@ VtBytes BnBytes(const BIGNUM* b, size_t n)
     return v;
 }
 
-Own<EC_GROUP> Sm2Group() { return Own<EC_GROUP>(EC_GROUP_new_by_curve_name(NID_sm2)); }
+VtOwned<EC_GROUP> Sm2Group() { return VtOwned<EC_GROUP>(EC_GROUP_new_by_curve_name(NID_sm2)); }
 
 VtBytes PointBytes(const EC_GROUP* g, const EC_POINT* p, BN_CTX* ctx)
 {
@@ -55,9 +42,9 @@ VtBytes PointBytes(const EC_GROUP* g, const EC_POINT* p, BN_CTX* ctx)
     return v;
 }
 
-Own<EC_POINT> PointOf(const EC_GROUP* g, const VtBytes& v, BN_CTX* ctx)
+VtOwned<EC_POINT> PointOf(const EC_GROUP* g, const VtBytes& v, BN_CTX* ctx)
 {
-    Own<EC_POINT> p(EC_POINT_new(g));
+    VtOwned<EC_POINT> p(EC_POINT_new(g));
     if (!p || v.size() != 65 || v[0] != 0x04 || EC_POINT_oct2point(g, p.get(), v.data(), v.size(), ctx) != 1 ||
         EC_POINT_is_on_curve(g, p.get(), ctx) != 1) {
         return nullptr;
@@ -75,17 +62,17 @@ VtBytes PublicOf(EVP_PKEY* pKey)
     return v;
 }
 
-Own<BIGNUM> PrivateOf(EVP_PKEY* pKey)
+VtOwned<BIGNUM> PrivateOf(EVP_PKEY* pKey)
 {
     BIGNUM* d = nullptr;
     EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_PRIV_KEY, &d);
-    return Own<BIGNUM>(d);
+    return VtOwned<BIGNUM>(d);
 }
 
 // Z = SM3(ENTL || ID || a || b || xG || yG || xP || yP).
 VtBytes UserHash(const EC_GROUP* g, const VtBytes& vId, const VtBytes& vPub65, BN_CTX* ctx)
 {
-    Own<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), x(BN_new()), y(BN_new());
+    VtOwned<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), x(BN_new()), y(BN_new());
     if (!p || !a || !b || !x || !y || vId.size() > 0x1FFF || vPub65.size() != 65 ||
         EC_GROUP_get_curve(g, p.get(), a.get(), b.get(), ctx) != 1 ||
         EC_POINT_get_affine_coordinates(g, EC_GROUP_get0_generator(g), x.get(), y.get(), ctx) != 1) {
@@ -102,9 +89,9 @@ VtBytes UserHash(const EC_GROUP* g, const VtBytes& vId, const VtBytes& vPub65, B
 }
 
 // x-bar = 2^w + (x mod 2^w), w = 127 for the 256-bit order.
-Own<BIGNUM> XBar(const EC_GROUP* g, const EC_POINT* p, BN_CTX* ctx)
+VtOwned<BIGNUM> XBar(const EC_GROUP* g, const EC_POINT* p, BN_CTX* ctx)
 {
-    Own<BIGNUM> x(BN_new());
+    VtOwned<BIGNUM> x(BN_new());
     if (!x || EC_POINT_get_affine_coordinates(g, p, x.get(), nullptr, ctx) != 1) {
         return nullptr;
     }
@@ -297,7 +284,7 @@ bool VtStoreKey(CVtTokenState& s, uint32_t ulFid, uint8_t byAlg, EVP_PKEY* pKey)
         EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_RSA_N, &n);
         EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_RSA_E, &e);
         EVP_PKEY_get_bn_param(pKey, OSSL_PKEY_PARAM_RSA_D, &d);
-        Own<BIGNUM> on(n), oe(e), od(d);
+        VtOwned<BIGNUM> on(n), oe(e), od(d);
         if (!n || !e || !d) {
             return false;
         }
@@ -379,14 +366,14 @@ CVtVolatile& VtVolatileOf(CVtToken& t)
 
 VtBytes VtSm2PublicOf(const VtBytes& vD)
 {
-    Own<EC_GROUP> g = Sm2Group();
-    Own<BN_CTX> ctx(BN_CTX_new());
-    Own<BIGNUM> d = Bn(vD);
+    VtOwned<EC_GROUP> g = Sm2Group();
+    VtOwned<BN_CTX> ctx(BN_CTX_new());
+    VtOwned<BIGNUM> d = Bn(vD);
     if (!g || !ctx || !d || vD.size() != 32 || BN_is_zero(d.get()) ||
         BN_cmp(d.get(), EC_GROUP_get0_order(g.get())) >= 0) {
         return {};
     }
-    Own<EC_POINT> p(EC_POINT_new(g.get()));
+    VtOwned<EC_POINT> p(EC_POINT_new(g.get()));
     if (!p || EC_POINT_mul(g.get(), p.get(), d.get(), nullptr, nullptr, ctx.get()) != 1) {
         return {};
     }
@@ -402,19 +389,19 @@ VtPkey VtSm2FromPrivate(const VtBytes& vD)
 VtPkey VtSm2FromPublic(const VtBytes& vPub65)
 {
     {
-        Own<EC_GROUP> g = Sm2Group();
-        Own<BN_CTX> ctx(BN_CTX_new());
+        VtOwned<EC_GROUP> g = Sm2Group();
+        VtOwned<BN_CTX> ctx(BN_CTX_new());
         if (!g || !ctx || !PointOf(g.get(), vPub65, ctx.get())) {
             return nullptr;
         }
     }
-    Own<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    VtOwned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     if (!bld || OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0) != 1 ||
         OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, vPub65.data(), 65) != 1) {
         return nullptr;
     }
-    Own<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
-    Own<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
+    VtOwned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr));
     EVP_PKEY* pKey = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
         EVP_PKEY_fromdata(ctx.get(), &pKey, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
@@ -426,7 +413,7 @@ VtPkey VtSm2FromPublic(const VtBytes& vPub65)
 bool VtSm2Encrypt(EVP_PKEY* pKey, const VtBytes& vPlain, VtBytes& vOut)
 {
     vOut.clear();
-    Own<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
     size_t n = 0;
     if (!ctx || vPlain.empty() || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
         EVP_PKEY_encrypt(ctx.get(), nullptr, &n, vPlain.data(), vPlain.size()) != 1) {
@@ -438,7 +425,7 @@ bool VtSm2Encrypt(EVP_PKEY* pKey, const VtBytes& vPlain, VtBytes& vOut)
     }
     // SEQUENCE { x INTEGER, y INTEGER, C3 OCTET STRING, C2 OCTET STRING }
     const unsigned char* p = vDer.data();
-    Own<ASN1_SEQUENCE_ANY> seq(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(n)));
+    VtOwned<ASN1_SEQUENCE_ANY> seq(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(n)));
     if (!seq || sk_ASN1_TYPE_num(seq.get()) != 4) {
         return false;
     }
@@ -450,8 +437,8 @@ bool VtSm2Encrypt(EVP_PKEY* pKey, const VtBytes& vPlain, VtBytes& vOut)
         t[3]->type != V_ASN1_OCTET_STRING || ASN1_STRING_length(t[2]->value.octet_string) != 32) {
         return false;
     }
-    Own<BIGNUM> x(ASN1_INTEGER_to_BN(t[0]->value.integer, nullptr));
-    Own<BIGNUM> y(ASN1_INTEGER_to_BN(t[1]->value.integer, nullptr));
+    VtOwned<BIGNUM> x(ASN1_INTEGER_to_BN(t[0]->value.integer, nullptr));
+    VtOwned<BIGNUM> y(ASN1_INTEGER_to_BN(t[1]->value.integer, nullptr));
     if (!x || !y) {
         return false;
     }
@@ -479,8 +466,8 @@ VtBytes VtSm2CipherAnswer(const VtBytes& vC1C2C3)
 
 VtBytes VtSm2UserHash(const VtBytes& vId, const VtBytes& vPub65)
 {
-    Own<EC_GROUP> g = Sm2Group();
-    Own<BN_CTX> ctx(BN_CTX_new());
+    VtOwned<EC_GROUP> g = Sm2Group();
+    VtOwned<BN_CTX> ctx(BN_CTX_new());
     return g && ctx ? UserHash(g.get(), vId, vPub65, ctx.get()) : VtBytes();
 }
 
@@ -490,25 +477,25 @@ bool VtSm2Agree(EVP_PKEY* pOwn, EVP_PKEY* pOwnTemp, const VtBytes& vPeerPub, con
                 const VtBytes& vIdA, const VtBytes& vIdB, bool bInitiator, size_t nKeyLen, VtBytes& vKey)
 {
     vKey.clear();
-    Own<EC_GROUP> g = Sm2Group();
-    Own<BN_CTX> ctx(BN_CTX_new());
+    VtOwned<EC_GROUP> g = Sm2Group();
+    VtOwned<BN_CTX> ctx(BN_CTX_new());
     if (!g || !ctx) {
         return false;
     }
     const BIGNUM* n = EC_GROUP_get0_order(g.get());
-    Own<BIGNUM> d = PrivateOf(pOwn), r = PrivateOf(pOwnTemp);
+    VtOwned<BIGNUM> d = PrivateOf(pOwn), r = PrivateOf(pOwnTemp);
     VtBytes vOwnPub = PublicOf(pOwn), vOwnTemp = PublicOf(pOwnTemp);
-    Own<EC_POINT> ownR = PointOf(g.get(), vOwnTemp, ctx.get());
-    Own<EC_POINT> peerP = PointOf(g.get(), vPeerPub, ctx.get());
-    Own<EC_POINT> peerR = PointOf(g.get(), vPeerTemp, ctx.get());
+    VtOwned<EC_POINT> ownR = PointOf(g.get(), vOwnTemp, ctx.get());
+    VtOwned<EC_POINT> peerP = PointOf(g.get(), vPeerPub, ctx.get());
+    VtOwned<EC_POINT> peerR = PointOf(g.get(), vPeerTemp, ctx.get());
     if (!d || !r || !ownR || !peerP || !peerR) {
         return false;
     }
     // t = (d + x-bar(own R) * r) mod n; U = [t](P' + [x-bar(peer R)] R').
-    Own<BIGNUM> xOwn = XBar(g.get(), ownR.get(), ctx.get());
-    Own<BIGNUM> xPeer = XBar(g.get(), peerR.get(), ctx.get());
-    Own<BIGNUM> t(BN_new());
-    Own<EC_POINT> sum(EC_POINT_new(g.get())), u(EC_POINT_new(g.get()));
+    VtOwned<BIGNUM> xOwn = XBar(g.get(), ownR.get(), ctx.get());
+    VtOwned<BIGNUM> xPeer = XBar(g.get(), peerR.get(), ctx.get());
+    VtOwned<BIGNUM> t(BN_new());
+    VtOwned<EC_POINT> sum(EC_POINT_new(g.get())), u(EC_POINT_new(g.get()));
     if (!xOwn || !xPeer || !t || !sum || !u || BN_mod_mul(t.get(), xOwn.get(), r.get(), n, ctx.get()) != 1 ||
         BN_mod_add(t.get(), t.get(), d.get(), n, ctx.get()) != 1 ||
         EC_POINT_mul(g.get(), sum.get(), nullptr, peerR.get(), xPeer.get(), ctx.get()) != 1 ||
@@ -541,16 +528,16 @@ bool VtSm2Agree(EVP_PKEY* pOwn, EVP_PKEY* pOwnTemp, const VtBytes& vPeerPub, con
 
 VtPkey VtRsaFromParts(const VtBytes& vN, const VtBytes& vE, const VtBytes& vD)
 {
-    Own<BIGNUM> n = Bn(vN), e = Bn(vE), d = Bn(vD);
-    Own<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    VtOwned<BIGNUM> n = Bn(vN), e = Bn(vE), d = Bn(vD);
+    VtOwned<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     if (!n || !e || !d || !bld || BN_is_zero(e.get()) ||
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1 ||
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d.get()) != 1) {
         return nullptr;
     }
-    Own<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
-    Own<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    VtOwned<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* pKey = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
         EVP_PKEY_fromdata(ctx.get(), &pKey, EVP_PKEY_KEYPAIR, params.get()) != 1) {
@@ -561,8 +548,8 @@ VtPkey VtRsaFromParts(const VtBytes& vN, const VtBytes& vE, const VtBytes& vD)
 
 VtPkey VtRsaGenerateE(unsigned nBits, uint32_t ulExponent)
 {
-    Own<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    Own<BIGNUM> e(BN_new());
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    VtOwned<BIGNUM> e(BN_new());
     EVP_PKEY* pKey = nullptr;
     if (!ctx || !e || BN_set_word(e.get(), ulExponent) != 1 || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(nBits)) != 1 ||
@@ -578,7 +565,7 @@ bool VtRsaPrivateRaw(EVP_PKEY* pKey, const VtBytes& vIn, VtBytes& vOut)
 {
     vOut.clear();
     size_t k = VtRsaBytes(pKey);
-    Own<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
+    VtOwned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pKey, nullptr));
     size_t n = k;
     if (!ctx || vIn.size() != k || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) != 1) {
@@ -603,7 +590,7 @@ bool VtSm4Blocks(bool bEncrypt, uint8_t byMode, const VtBytes& vKey, VtBytes& vI
     if (vIn.empty()) {
         return true;
     }
-    Own<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    VtOwned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int n = 0;
     vOut.assign(vIn.size(), 0);
     if (!ctx ||
