@@ -243,7 +243,8 @@ static unsigned int OpenFoundDevice(libusb_device *pDev, void **ppDevHandle)
     }
     if (libusb_kernel_driver_active(pHandle, iInterface) == 1) {
         iRet = libusb_detach_kernel_driver(pHandle, iInterface);
-        if (iRet != 0) {
+        /* Not found: another process opening the token detached it meanwhile. */
+        if (iRet != 0 && iRet != LIBUSB_ERROR_NOT_FOUND) {
             ulRet = (unsigned int)iRet;
             TRACE_STEP_FAIL(OP, "libusb_detach_kernel_driver", ulRet);
             goto failed;

@@ -100,12 +100,12 @@ void LIBUSB_CALL libusb_free_config_descriptor(struct libusb_config_descriptor *
 
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle *, int)
 {
-    return 0;
+    return g_fakeUsb.driverActive;
 }
 
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle *, int)
 {
-    return 0;
+    return g_fakeUsb.detachCode;
 }
 
 int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle *, int)

@@ -20,6 +20,8 @@ struct FakeUsb {
     std::vector<std::vector<unsigned char>> out;
     std::vector<unsigned int> inTimeouts;
     int clearHalts = 0;
+    int driverActive = 0;            /* what libusb_kernel_driver_active answers */
+    int detachCode = 0;              /* what libusb_detach_kernel_driver answers */
     uint32_t Tag() const;
     void Reset();
 };

@@ -2,6 +2,8 @@
  * against the scripted libusb. */
 #include <gtest/gtest.h>
 
+#include <libusb.h>
+
 #include "FakeLibusb.h"
 #include "SarnComm/SarnComm.h"
 
@@ -98,4 +100,25 @@ TEST_F(ReadPhaseTest, AnswerInSeveralTransfersIsJoined)
     EXPECT_EQ(31u, g_fakeUsb.out[0].size());
     EXPECT_EQ(8u, g_fakeUsb.out[1].size());
     EXPECT_EQ(0x80, g_fakeUsb.out[2][12]);
+}
+
+/* Two processes opening a freshly plugged token both see its kernel driver
+ * bound; the one that detaches second is told that no driver is bound any
+ * more, which is what it wanted. */
+TEST(OpenDevice, DriverDetachedByAnotherProcessMeanwhileIsNoFailure)
+{
+    struct Case {
+        int detachCode;
+        unsigned int expected;
+    };
+    for (const Case &c : {Case{0, 0u}, Case{LIBUSB_ERROR_NOT_FOUND, 0u},
+                          Case{LIBUSB_ERROR_ACCESS, (unsigned int)LIBUSB_ERROR_ACCESS}}) {
+        g_fakeUsb.Reset();
+        g_fakeUsb.driverActive = 1;
+        g_fakeUsb.detachCode = c.detachCode;
+        void *h = nullptr;
+        EXPECT_EQ(c.expected, SarnOpenDevice(DRIVER_TYPE_USB_BULK, "Mirel&pid_f00d&bus_009&addr_009", &h))
+            << c.detachCode;
+        if (h != nullptr) SarnCloseDevice(h);
+    }
 }
