@@ -7,7 +7,7 @@ BUILD_SAN ?= build-sanitize
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 
-.PHONY: all deps build test test-sanitize bench run clean
+.PHONY: all deps build test test-sanitize bench demo clean
 
 all: build
 
@@ -27,6 +27,9 @@ test-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) -DBRIO_SANITIZE=ON -DBRIO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS)
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+demo: build
+	bash demo/run-demo.sh $(BUILD)
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBRIO_BENCH=ON $(CMAKE_ARGS)
