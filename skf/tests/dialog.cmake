@@ -28,3 +28,18 @@ brio_gtest(skf_dialog_support_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_dialog_support.cpp
   LIBS brioui-enterprise brio_skf_test_xvfb brio_skf_test_dbus
   LABELS skf)
+
+# Without a display (the dialog library cannot start GTK): the callback's
+# table, the PIN status, a prompt that cannot be shown, the signal.
+brio_vtoken_gtest(skf_dialog_object_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_dialog_object.cpp
+  LIBS brio_skf brio_skf_test_dbus
+  LABELS skf
+  PROPERTIES ENVIRONMENT "DISPLAY=" TIMEOUT 120)
+
+# The prompts under the program's own Xvfb.
+brio_vtoken_gtest(skf_dialog_prompt_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_dialog_prompts.cpp
+  LIBS brio_skf brio_skf_test_xvfb
+  LABELS skf
+  PROPERTIES TIMEOUT 120)
