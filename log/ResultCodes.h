@@ -39,6 +39,10 @@
 #define ERR_ENCRYPT_FAILED      0x211u  /* software public-key encryption failed in a key object */
 #define ERR_VERIFY_FAILED       0x212u  /* a signature did not verify in a key object */
 
+/* The user cancelled a prompt; the confirmation prompt's countdown ended. */
+#define SCARD_W_CANCELLED_BY_USER 0x8010006Eu
+#define SCARD_E_TIMEOUT 0x8010000Au
+
 /* General failure; a failed lock or shared-memory call without an error number. */
 #define E_FAIL 0x80004005u
 
