@@ -12,7 +12,7 @@
 #include "skf/tests/SkfTestToken.h"
 
 #define DIALOG_TEST_BUS 20u
-#define USER_PIN "12345678"
+#define DIALOG_USER_PIN "12345678"
 
 class DialogTokenTest : public SkfTokenTest {
 protected:

@@ -130,13 +130,13 @@ TEST_F(SkfDialogPinTest, VerifyAndProtectPinVerifiesThroughTheProductOperator)
     CDialogObject *pObject = Open(6);
     EXPECT_EQ(0x800063C9u, pObject->VerifyAndProtectPIN(1, (char *)"87654321", 8));
     EXPECT_EQ(0u, AuthCodeLen());
-    EXPECT_EQ(0u, pObject->VerifyAndProtectPIN(1, (char *)USER_PIN, 8));
+    EXPECT_EQ(0u, pObject->VerifyAndProtectPIN(1, (char *)DIALOG_USER_PIN, 8));
     EXPECT_EQ(16u, AuthCodeLen());
     EXPECT_EQ(10u, RetriesLeft());
     /* A length that does not fit the operator's byte is refused, not cut to
      * 8 bits (264 would become 8). */
     std::string strLong(264, '1');
-    memcpy(&strLong[256], USER_PIN, 8);
+    memcpy(&strLong[256], DIALOG_USER_PIN, 8);
     EXPECT_EQ(ERR_BAD_LENGTH, pObject->VerifyAndProtectPIN(1, &strLong[0], 264));
     EXPECT_EQ(10u, RetriesLeft());
 }
@@ -149,7 +149,7 @@ TEST_F(SkfDialogConfirmTest, NoDisplayEndsTheTokensWaitBeforeFailing)
 {
     CDialogObject *pObject = Open(7);
     daemon.SetButton(TokenSerial(), "never");
-    unsigned int ulRet = UnderMutex([&] { return pObject->VerifyAndProtectPIN(1, (char *)USER_PIN, 8); });
+    unsigned int ulRet = UnderMutex([&] { return pObject->VerifyAndProtectPIN(1, (char *)DIALOG_USER_PIN, 8); });
     EXPECT_EQ(E_FAIL, ulRet);
     EXPECT_EQ("no", Field("button-waiting"));
     EXPECT_EQ(0u, AuthCodeLen());
@@ -157,7 +157,7 @@ TEST_F(SkfDialogConfirmTest, NoDisplayEndsTheTokensWaitBeforeFailing)
 
     /* The token is not stuck: the next verification goes through. */
     daemon.SetButton(TokenSerial(), "now");
-    EXPECT_EQ(0u, UnderMutex([&] { return pObject->VerifyAndProtectPIN(1, (char *)USER_PIN, 8); }));
+    EXPECT_EQ(0u, UnderMutex([&] { return pObject->VerifyAndProtectPIN(1, (char *)DIALOG_USER_PIN, 8); }));
     EXPECT_EQ(16u, AuthCodeLen());
 }
 

@@ -39,12 +39,12 @@ struct PinPromptCase {
 std::ostream &operator<<(std::ostream &os, const PinPromptCase &c) { return os << c.pszName; }
 
 const PinPromptCase kPinCases[] = {
-    {"Typed", 40, USER_PIN, 0, USER_PIN, 0, 10},
+    {"Typed", 40, DIALOG_USER_PIN, 0, DIALOG_USER_PIN, 0, 10},
     /* All 16 characters reach the verification: the token holds MD5 of them. */
     {"SixteenCharacters", 41, "0123456789abcdef", 0, "0123456789abcdef", 0, 10},
-    {"RetriesShown", 42, USER_PIN, 3, USER_PIN, 0, 10},
-    {"Wrong", 43, USER_PIN, 0, "87654321", 0x800063C9u, 9},
-    {"Cancelled", 44, USER_PIN, 0, nullptr, SCARD_W_CANCELLED_BY_USER, 10},
+    {"RetriesShown", 42, DIALOG_USER_PIN, 3, DIALOG_USER_PIN, 0, 10},
+    {"Wrong", 43, DIALOG_USER_PIN, 0, "87654321", 0x800063C9u, 9},
+    {"Cancelled", 44, DIALOG_USER_PIN, 0, nullptr, SCARD_W_CANCELLED_BY_USER, 10},
 };
 
 class SkfDialogPinPromptTest : public DialogTokenTest, public ::testing::WithParamInterface<PinPromptCase> {};
@@ -54,8 +54,8 @@ TEST_P(SkfDialogPinPromptTest, CheckUserPinWithThePrompt)
     const PinPromptCase &c = GetParam();
     CDialogObject *pObject = Open(c.ulAddr);
     const unsigned int ulPinLen = (unsigned int)strlen(c.pszTokenPin);
-    if (strcmp(c.pszTokenPin, USER_PIN) != 0) {
-        ASSERT_EQ(0u, Operator()->ChangePIN(1, (char *)USER_PIN, 8, (char *)c.pszTokenPin, (unsigned char)ulPinLen));
+    if (strcmp(c.pszTokenPin, DIALOG_USER_PIN) != 0) {
+        ASSERT_EQ(0u, Operator()->ChangePIN(1, (char *)DIALOG_USER_PIN, 8, (char *)c.pszTokenPin, (unsigned char)ulPinLen));
     }
     for (unsigned int i = 0; i < c.ulWrongBefore; ++i) ASSERT_NE(0u, VerifyUserPin("00000000"));
     const unsigned int ulRetries = 10 - c.ulWrongBefore;
@@ -126,10 +126,10 @@ TEST_P(SkfDialogConfirmPromptTest, VerifyWaitsForTheButton)
     if (c.bCancel) steps.push_back(ClickCancel());
     CPromptDriver driver(steps);
     unsigned int ulRet = UnderMutex([&] {
-        if (c.nCountdown == 0) return pObject->VerifyAndProtectPIN(1, (char *)USER_PIN, 8);
+        if (c.nCountdown == 0) return pObject->VerifyAndProtectPIN(1, (char *)DIALOG_USER_PIN, 8);
         g_nCountdown = c.nCountdown;
         OperationCallbackContext stContext = {0, pObject};
-        return pObject->VerifyPIN(1, (char *)USER_PIN, 8, &ShortCountdownCallback, &stContext);
+        return pObject->VerifyPIN(1, (char *)DIALOG_USER_PIN, 8, &ShortCountdownCallback, &stContext);
     });
     EXPECT_EQ(c.ulExpected, ulRet);
     EXPECT_TRUE(driver.Finished());
