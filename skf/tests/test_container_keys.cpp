@@ -377,45 +377,55 @@ TEST_F(ContainerTest, SecondHandleKeepsTheRecordItOpenedWith)
 
 /* ---- key-pair import ---- */
 
-/* An envelope of an OpenSSL SM2 key: the SM4 key wrapped to the container's
- * signature key, the private key under it. */
-static Bytes Envelope(EVP_PKEY *key, const ECCPUBLICKEYBLOB &wrapTo, const Bytes &sm4Key)
+/* An envelope of an OpenSSL SM2 key, wrapped to the container's signature
+ * key.  Version 1: an SM4 key wrapped, the private key under it; Version 0
+ * (and 0x9E3D): the private key itself wrapped, the other fields unused. */
+static Bytes Envelope(EVP_PKEY *key, const ECCPUBLICKEYBLOB &wrapTo, ULONG version)
 {
     Pkey wrap = Sm2PublicKey(wrapTo);
-    Bytes record = Sm2CipherRecord(wrap.get(), sm4Key);
+    Bytes d = KeyPart(key, OSSL_PKEY_PARAM_PRIV_KEY, 32);
+    Bytes sm4Key = Random(16);
+    Bytes record = Sm2CipherRecord(wrap.get(), version == 1 ? sm4Key : d);
     Bytes v(offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob), 0xAA);
     v.insert(v.end(), record.begin(), record.end());
     ENVELOPEDKEYBLOB *p = (ENVELOPEDKEYBLOB *)v.data();
-    p->Version = 1;
-    p->ulSymmAlgID = SGD_SMS4_ECB;
-    p->ulBits = 256;
-    Bytes enc = Sm4Ecb(sm4Key, KeyPart(key, OSSL_PKEY_PARAM_PRIV_KEY, 32));
-    memcpy(p->cbEncryptedPriKey + 32, enc.data(), 32);
-    p->PubKey = BlobOf(key);
+    p->Version = version;
+    if (version == 1) {
+        p->ulSymmAlgID = SGD_SMS4_ECB;
+        p->ulBits = 256;
+        Bytes enc = Sm4Ecb(sm4Key, d);
+        memcpy(p->cbEncryptedPriKey + 32, enc.data(), 32);
+        p->PubKey = BlobOf(key);
+    }
     return v;
 }
 
-TEST_F(ContainerTest, Sm2EnvelopeImportsOpenSslKeyAsExchangePair)
+TEST_F(ContainerTest, Sm2EnvelopesImportOpenSslKeysAsExchangePair)
 {
     OpenVerified(14);
-    CContainerObject *c = Create("env");
-    ECCPUBLICKEYBLOB sign;
-    ASSERT_EQ(0u, c->GenerateKeyPair(SGD_SM2_1, &sign));
-    Pkey key = NewSm2Key();
-    Bytes env = Envelope(key.get(), sign, Random(16));
-    ASSERT_EQ(0u, c->ImportKeyPair(SGD_SMS4_ECB, nullptr, 0, 256, env.data(), sizeof(ENVELOPEDKEYBLOB)));
-    ECCPUBLICKEYBLOB exch;
-    unsigned int len = sizeof(exch);
-    ASSERT_EQ(0u, c->ExportPublicKey(false, (unsigned char *)&exch, &len));
-    ECCPUBLICKEYBLOB expected = BlobOf(key.get());
-    EXPECT_EQ(0, memcmp(&expected, &exch, sizeof(exch)));
+    for (ULONG version : {1u, 0u, 0x9E3Du}) {
+        std::string name = "env" + std::to_string(version);
+        CContainerObject *c = Create(name.c_str());
+        ECCPUBLICKEYBLOB sign;
+        ASSERT_EQ(0u, c->GenerateKeyPair(SGD_SM2_1, &sign));
+        Pkey key = NewSm2Key();
+        Bytes env = Envelope(key.get(), sign, version);
+        ASSERT_EQ(0u, c->ImportKeyPair(SGD_SMS4_ECB, nullptr, 0, 256, env.data(), sizeof(ENVELOPEDKEYBLOB)))
+            << version;
+        ECCPUBLICKEYBLOB exch;
+        unsigned int len = sizeof(exch);
+        ASSERT_EQ(0u, c->ExportPublicKey(false, (unsigned char *)&exch, &len));
+        ECCPUBLICKEYBLOB expected = BlobOf(key.get());
+        EXPECT_EQ(0, memcmp(&expected, &exch, sizeof(exch))) << version;
+    }
 
     /* An exchange key without a signature key takes no import. */
-    CContainerObject *exchOnly = Create("exonly", true);
-    ASSERT_EQ(0u, exchOnly->GenerateKeyPair(SGD_SM2_1, &sign));
-    CContainerObject *reopened = Open("exonly");
-    EXPECT_EQ(SAR_KEYUSAGEERR, reopened->ImportKeyPair(SGD_SMS4_ECB, nullptr, 0, 256, env.data(),
-                                                       sizeof(ENVELOPEDKEYBLOB)));
+    ECCPUBLICKEYBLOB exch;
+    ASSERT_EQ(0u, Create("exonly", true)->GenerateKeyPair(SGD_SM2_1, &exch));
+    Pkey key = NewSm2Key();
+    Bytes env = Envelope(key.get(), exch, 1);
+    EXPECT_EQ(SAR_KEYUSAGEERR,
+              Open("exonly")->ImportKeyPair(SGD_SMS4_ECB, nullptr, 0, 256, env.data(), sizeof(ENVELOPEDKEYBLOB)));
 }
 
 /* _QV_RSA_KEY_PAIR of an OpenSSL key, the public exponent least significant
