@@ -14,12 +14,13 @@ static const char *UPDATE_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryp
 static const char *FINAL_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryptFinal",
                                     "pDeviceContext->GetAPDUCrypto()->SymEncryptFinal"};
 
-CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext) : m_nFinalLen(0)
+CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext)
 {
     m_pCipherCtx = pDeviceContext;
     m_bEncrypt = 0;
     m_ulUnitLen = 0;
     m_ulPadding = 0;
+    m_ulHeldLen = 0;
     memset(m_pbBlock, 0, sizeof(m_pbBlock));
 }
 
@@ -68,7 +69,7 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     m_ulPadding = ulPadding;
     /* Bytes an abandoned operation held back do not belong to this one. */
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
-    m_nFinalLen = 0;
+    m_ulHeldLen = 0;
     return 0;
 }
 
@@ -83,7 +84,7 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
         return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NULL_ARGUMENT);
     }
     if (pbIn == nullptr && ulInLen != 0) return APDU_CHECK_FAIL(OP, "CHECK pbInbuf", ERR_NULL_ARGUMENT);
-    unsigned long long ullTotal = (unsigned long long)ulInLen + m_nFinalLen;
+    unsigned long long ullTotal = (unsigned long long)ulInLen + m_ulHeldLen;
     if (ullTotal == 0) {
         *pulOutLen = 0;
         return 0;
@@ -101,16 +102,16 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
         return APDU_CHECK_FAIL(OP, "CHECK *pnOutlen SIZE", ERR_BUFFER_TOO_SMALL);
     }
     if (ulSize == 0) {
-        memcpy(m_pbBlock + m_nFinalLen, pbIn, ulInLen);
-        m_nFinalLen = (unsigned int)ullTotal;
+        memcpy(m_pbBlock + m_ulHeldLen, pbIn, ulInLen);
+        m_ulHeldLen = (unsigned int)ullTotal;
         *pulOutLen = 0;
         return 0;
     }
     unsigned int ulProduced = 0, ulUsed = 0;
     while (ulProduced < ulSize) {
         unsigned int ulChunk = ulSize - ulProduced < CRYPTO_SYM_BLOCK_MAX ? ulSize - ulProduced : CRYPTO_SYM_BLOCK_MAX;
-        unsigned int ulFromInput = ulChunk - m_nFinalLen;
-        memcpy(m_pbBlock + m_nFinalLen, pbIn + ulUsed, ulFromInput);
+        unsigned int ulFromInput = ulChunk - m_ulHeldLen;
+        memcpy(m_pbBlock + m_ulHeldLen, pbIn + ulUsed, ulFromInput);
         /* The answer is taken only when it has the length sent. */
         unsigned char pbAnswer[CRYPTO_SYM_BLOCK_MAX];
         unsigned int ulAnswered = ulChunk;
@@ -125,11 +126,11 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
         }
         ulProduced += ulChunk;
         ulUsed += ulFromInput;
-        m_nFinalLen = 0;
+        m_ulHeldLen = 0;
     }
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
     memcpy(m_pbBlock, pbIn + ulInLen - ulKeep, ulKeep);
-    m_nFinalLen = ulKeep;
+    m_ulHeldLen = ulKeep;
     *pulOutLen = ulProduced;
     return 0;
 }
@@ -147,17 +148,21 @@ unsigned int CGMSymKeyHandle::Final(unsigned char *pbOut, unsigned int *pulOutLe
         *pulOutLen = GM_SYM_BLOCK;
         return 0;
     }
-    unsigned int ulSend = m_nFinalLen;
+    unsigned int ulSend = m_ulHeldLen;
     if (m_bEncrypt) {
-        if (m_nFinalLen != 0 && m_ulPadding == 0)
+        if (m_ulHeldLen != 0 && m_ulPadding == 0)
             return APDU_CHECK_FAIL(OP, "CHECK m_nFinalLen and m_nPadding", ERR_BAD_LENGTH);
-        if (m_ulPadding != 0) {
-            memset(m_pbBlock + m_nFinalLen, (int)(GM_SYM_BLOCK - m_nFinalLen), GM_SYM_BLOCK - m_nFinalLen);
-            ulSend = GM_SYM_BLOCK;
-        }
-    } else if (m_nFinalLen != 0 && m_nFinalLen != GM_SYM_BLOCK) {
+        if (m_ulPadding != 0) ulSend = GM_SYM_BLOCK;
+    } else if (m_ulHeldLen != 0 && m_ulHeldLen != GM_SYM_BLOCK) {
         return APDU_CHECK_FAIL(OP, "CHECK m_nFinalLen", ERR_BAD_LENGTH);
     }
+    /* The answer is as long as the block sent; it must fit before it is asked for. */
+    if (*pulOutLen < ulSend) {
+        *pulOutLen = GM_SYM_BLOCK;
+        return APDU_CHECK_FAIL(OP, "CHECK *pnOutlen SIZE", ERR_BUFFER_TOO_SMALL);
+    }
+    if (m_bEncrypt && m_ulPadding != 0)
+        memset(m_pbBlock + m_ulHeldLen, (int)(GM_SYM_BLOCK - m_ulHeldLen), GM_SYM_BLOCK - m_ulHeldLen);
     unsigned char pbLast[GM_SYM_BLOCK] = {0};
     unsigned int ulAnswered = GM_SYM_BLOCK;
     unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptFinal(m_bEncrypt, 0, 0, ulSend != 0 ? m_pbBlock : nullptr,
@@ -179,7 +184,7 @@ unsigned int CGMSymKeyHandle::Final(unsigned char *pbOut, unsigned int *pulOutLe
     OPENSSL_cleanse(pbLast, sizeof(pbLast));
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
     *pulOutLen = ulOut;
-    m_nFinalLen = 0;
+    m_ulHeldLen = 0;
     return 0;
 }
 

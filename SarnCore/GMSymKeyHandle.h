@@ -7,7 +7,9 @@
  *
  * Base fields used: m_pCipherCtx holds the CDeviceContext* (not owned),
  * m_bEncrypt the direction, m_ulUnitLen the block size (16 after Init),
- * m_ulPadding the padding flag.  The key stays on the token.
+ * m_ulPadding the padding flag, m_ulHeldLen the bytes held back (0 to 16),
+ * which the base's one-shot Encrypt counts in its size.  The key stays on
+ * the token.
  *
  * Every token answer is held to what was sent: an update or final answer
  * of another length than its input fails with 260 and nothing of it is
@@ -33,7 +35,9 @@ public:
                       unsigned int ulPadding) override;
     unsigned int Update(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                         unsigned int *pulOutLen) override;
-    /* The output must hold 16 bytes. */
+    /* *pulOutLen is the room: it must hold the block the token answers
+     * (16 bytes, none when encrypting without padding and nothing held),
+     * else 259 with 16 and nothing is sent. */
     unsigned int Final(unsigned char *pbOut, unsigned int *pulOutLen) override;
 
     static unsigned int Initialize(void *pDeviceContext, unsigned char byAlgID, unsigned char byCryptType,
@@ -43,7 +47,6 @@ public:
 private:
     CDeviceContext *Context() const { return static_cast<CDeviceContext *>(m_pCipherCtx); }
 
-    unsigned int m_nFinalLen;                  /* bytes held back (0 to 16) */
     unsigned char m_pbBlock[GM_SYM_BUFFER];    /* held bytes; each update command assembled here */
 };
 

@@ -100,7 +100,7 @@ unsigned int OneShot(const OneShotCalls &calls, bool bSizeOk, size_t ulWorkLen, 
 }  // namespace
 
 CSymKeyHandle::CSymKeyHandle()
-    : m_pCipherCtx(nullptr), m_bEncrypt(0), m_ulUnitLen(0), m_ulPadding(0), m_pbSymmKey(nullptr)
+    : m_pCipherCtx(nullptr), m_bEncrypt(0), m_ulUnitLen(0), m_ulPadding(0), m_pbSymmKey(nullptr), m_ulHeldLen(0)
 {
 }
 
@@ -171,6 +171,7 @@ unsigned int CSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptTyp
     }
     EVP_CIPHER_CTX_set_padding(static_cast<EVP_CIPHER_CTX *>(m_pCipherCtx), ulPadding == 1 ? 1 : 0);
     m_ulPadding = ulPadding;
+    m_ulHeldLen = 0;
     return 0;
 }
 
@@ -180,6 +181,9 @@ unsigned int CSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, un
     static const char kOp[] = "CSymKeyHandle::Update";
     unsigned int rv = m_bEncrypt ? SymEncryptUpdate(m_pCipherCtx, pbIn, ulInLen, pbOut, pulOutLen)
                                  : SymDecryptUpdate(m_pCipherCtx, pbIn, ulInLen, pbOut, pulOutLen);
+    // What went in and did not come out stays in the cipher context.
+    if (rv == 0)
+        m_ulHeldLen = static_cast<unsigned int>(static_cast<unsigned long long>(m_ulHeldLen) + ulInLen - *pulOutLen);
     return SC_STEP_FAIL(kOp, m_bEncrypt ? "SymEncryptUpdate" : "SymDecryptUpdate", rv == 0, rv);
 }
 
@@ -188,8 +192,10 @@ unsigned int CSymKeyHandle::Final(unsigned char *pbOut, unsigned int *pulOutLen)
     static const char kOp[] = "CSymKeyHandle::Final";
     unsigned int rv = m_bEncrypt ? SymEncryptFinal(m_pCipherCtx, pbOut, pulOutLen)
                                  : SymDecryptFinal(m_pCipherCtx, pbOut, pulOutLen);
-    if (rv == 0)
+    if (rv == 0) {
         m_pCipherCtx = nullptr;  // freed by the final call
+        m_ulHeldLen = 0;
+    }
     return SC_STEP_FAIL(kOp, m_bEncrypt ? "SymEncryptFinal" : "SymDecryptFinal", rv == 0, rv);
 }
 
@@ -201,10 +207,11 @@ unsigned int CSymKeyHandle::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
         return rv;
     if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK m_pbSymmKey", m_ulUnitLen != 0, ERR_NO_SYMMETRIC_KEY))
         return rv;
-    unsigned long long ullNeeded = ulInLen;
+    // Bytes an earlier Update left in the cipher come out of this call too.
+    unsigned long long ullNeeded = static_cast<unsigned long long>(m_ulHeldLen) + ulInLen;
     if (m_bEncrypt && m_ulPadding == 1) {
-        ullNeeded = static_cast<unsigned long long>(m_ulUnitLen) * (ulInLen / m_ulUnitLen + 1);
-    } else if (ulInLen % m_ulUnitLen != 0) {
+        ullNeeded = m_ulUnitLen * (ullNeeded / m_ulUnitLen + 1);
+    } else if (ullNeeded % m_ulUnitLen != 0) {
         *pulOutLen = ulInLen;
         return SC_STEP_FAIL(kOp, "CHECK nInlen", false, ERR_BAD_LENGTH);
     }
@@ -218,13 +225,14 @@ unsigned int CSymKeyHandle::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK *pulEncryptedLen SIZE", ulCapacity >= ulNeeded,
                                        ERR_BUFFER_TOO_SMALL))
         return rv;
-    /* The room goes along: a derived Update or Final may check it. */
-    unsigned int ulUpdated = ulCapacity, ulFinal = 0;
+    /* The room goes along (no more than the size found above): a derived
+     * Update or Final checks it. */
+    unsigned int ulUpdated = ulNeeded, ulFinal = 0;
     if (unsigned int rv = Update(pbIn, ulInLen, pbOut, &ulUpdated)) {
         *pulOutLen = ulUpdated;
         return SC_STEP_FAIL(kOp, "Update", false, rv);
     }
-    ulFinal = ulCapacity - ulUpdated;
+    ulFinal = ulNeeded - ulUpdated;
     if (unsigned int rv = Final(pbOut + ulUpdated, &ulFinal)) {
         *pulOutLen = ulUpdated;
         return SC_STEP_FAIL(kOp, "Final", false, rv);

@@ -33,9 +33,11 @@ public:
     /* Starts a direction (1 or 2); ulPadding 1 = PKCS#7, 0 = none. */
     virtual unsigned int Init(unsigned char byAlgID, unsigned char byCryptType, unsigned char byMode,
                               unsigned char *pbIV, unsigned int ulPadding);
-    /* One-shot Update and Final in the direction of the last Init.  Needed
-     * size: with encryption and padding unit * (inLen / unit + 1), otherwise
-     * inLen, which must then be a multiple of the unit (260). */
+    /* One-shot Update and Final in the direction of the last Init.  The
+     * bytes an earlier Update left held back count with the input: for
+     * t = held + inLen the needed size is, with encryption and padding,
+     * unit * (t / unit + 1), otherwise t, which must then be a multiple of
+     * the unit (260).  Nothing is written past the room given. */
     virtual unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                                  unsigned int *pulOutLen);
     virtual unsigned int Update(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
@@ -69,6 +71,7 @@ protected:
     unsigned int m_ulUnitLen;    /* key length; the unit of Encrypt's length rules */
     unsigned int m_ulPadding;    /* padding flag of the last Init */
     unsigned char *m_pbSymmKey;  /* m_ulUnitLen bytes, wiped when freed */
+    unsigned int m_ulHeldLen;    /* input bytes held back between Update and Final (not yet output) */
 };
 
 #endif

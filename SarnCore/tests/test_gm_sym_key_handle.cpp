@@ -121,6 +121,62 @@ TEST_F(CipherHandleTest, DecryptingHoldsTheLastBlockForTheFinal)
     EXPECT_EQ(12u, len);
 }
 
+/* The base's one-shot Encrypt after an Update that left bytes held: the
+ * size counts them, a room short of it is refused before any command, and
+ * the final block lands inside the room.  out is 0xEE past the room. */
+struct HeldCase {
+    const char *name;
+    unsigned char dir;
+    unsigned int updateLen, encryptLen, needed;
+    std::vector<size_t> answers;  /* the echo lengths the commands get */
+    unsigned int produced;        /* bytes the one-shot hands out */
+};
+
+class EncryptAfterUpdateTest : public CipherHandleTest, public ::testing::WithParamInterface<HeldCase> {};
+
+TEST_P(EncryptAfterUpdateTest, CountsTheHeldBytesAndKeepsToTheRoom)
+{
+    const HeldCase &c = GetParam();
+    Start(c.dir);
+    unsigned int len = sizeof(out);
+    ASSERT_EQ(0u, handle.Update(in, c.updateLen, out, &len));
+    ASSERT_EQ(0u, len);
+    CSymKeyHandle &base = handle;
+    len = 0;
+    ASSERT_EQ(0u, base.Encrypt(in, c.encryptLen, nullptr, &len));
+    EXPECT_EQ(c.needed, len);
+    memset(out, 0xEE, sizeof(out));
+    len = c.needed - 1;
+    EXPECT_EQ(ERR_BUFFER_TOO_SMALL, base.Encrypt(in, c.encryptLen, out, &len));
+    EXPECT_EQ(c.needed, len);
+    EXPECT_TRUE(token.seen.empty());
+    for (size_t n : c.answers) Echo(n, 4);
+    len = c.needed;
+    ASSERT_EQ(0u, base.Encrypt(in, c.encryptLen, out, &len));
+    EXPECT_EQ(c.produced, len);
+    EXPECT_EQ(c.answers.size(), token.seen.size());
+    for (size_t i = c.needed; i < sizeof(out); ++i) ASSERT_EQ(0xEE, out[i]) << "written past the room at " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Held, EncryptAfterUpdateTest,
+    ::testing::Values(HeldCase{"encrypt_15_then_17", SYM_CRYPT_ENCRYPT, 15, 17, 48, {32, 16}, 48},
+                      HeldCase{"decrypt_16_then_16", SYM_CRYPT_DECRYPT, 16, 16, 32, {16, 16}, 28}),
+    [](const ::testing::TestParamInfo<HeldCase> &i) { return std::string(i.param.name); });
+
+TEST_F(CipherHandleTest, FinalRefusesARoomShortOfTheBlockBeforeSending)
+{
+    Start(SYM_CRYPT_ENCRYPT);
+    unsigned int len = 15;
+    EXPECT_EQ(ERR_BUFFER_TOO_SMALL, handle.Final(out, &len));
+    EXPECT_EQ(16u, len);
+    EXPECT_TRUE(token.seen.empty());
+    Echo(16);
+    len = 16;
+    ASSERT_EQ(0u, handle.Final(out, &len));
+    EXPECT_EQ(16u, len);
+}
+
 struct PaddingCase {
     const char *name;
     Bytes tail;  /* the last bytes of the decrypted block */

@@ -95,6 +95,77 @@ TEST(SymKeyHandle, PaddedEncryptNeedsAWholeExtraUnit)
     EXPECT_EQ(oracle::ToHex(plain), oracle::ToHex(back.data(), len));
 }
 
+/* A one-shot Encrypt after an Update on the same handle: the size it asks
+ * for counts the bytes the cipher context still holds, and it writes
+ * nothing past the room it was given.  The bytes after the room are a
+ * guard that must stay untouched. */
+struct HeldBytesCase {
+    const char *name;
+    unsigned char dir;
+    unsigned int updateLen, encryptLen;  /* bytes fed to Update, then to Encrypt */
+    unsigned int needed;                 /* size the query must answer */
+};
+
+class EncryptAfterUpdate : public ::testing::TestWithParam<HeldBytesCase> {};
+
+TEST_P(EncryptAfterUpdate, CountsTheHeldBytesAndKeepsToTheRoom)
+{
+    const HeldBytesCase &c = GetParam();
+    const unsigned int total = c.updateLen + c.encryptLen;
+    /* Decryption runs over whole blocks of ciphertext: a plain text one byte
+     * short of them, padded with one byte. */
+    const bool bEncrypt = c.dir == SYM_CRYPT_ENCRYPT;
+    Bytes key = oracle::Pattern(16, 1), plain = oracle::Pattern(bEncrypt ? total : total - 1, 2);
+    Bytes in = bEncrypt ? plain : oracle::Cipher("SM4-CBC", true, key, kZeroIv, plain, true);
+    ASSERT_EQ(size_t(total), in.size());
+    auto h = Started(SC_ALG_SM4, key, c.dir, SC_MODE_CBC, 1);
+    Bytes first(c.updateLen + 16);
+    unsigned int n = static_cast<unsigned int>(first.size());
+    ASSERT_EQ(0u, h->Update(in.data(), c.updateLen, first.data(), &n));
+    first.resize(n);
+
+    unsigned int len = 0;
+    ASSERT_EQ(0u, h->Encrypt(in.data() + c.updateLen, c.encryptLen, nullptr, &len));
+    EXPECT_EQ(c.needed, len);
+    const unsigned int kGuard = 32;
+    Bytes out(c.needed + kGuard, 0xEE);
+    len = c.needed - 1;
+    EXPECT_EQ(ERR_BUFFER_TOO_SMALL, h->Encrypt(in.data() + c.updateLen, c.encryptLen, out.data(), &len));
+    EXPECT_EQ(c.needed, len);
+    EXPECT_EQ(Bytes(out.size(), 0xEE), out) << "nothing is written when the room is refused";
+    len = c.needed;
+    ASSERT_EQ(0u, h->Encrypt(in.data() + c.updateLen, c.encryptLen, out.data(), &len));
+    EXPECT_EQ(Bytes(kGuard, 0xEE), Bytes(out.begin() + c.needed, out.end())) << "written past the room";
+    out.resize(len);
+    first.insert(first.end(), out.begin(), out.end());
+    Bytes expected = bEncrypt ? oracle::Cipher("SM4-CBC", true, key, kZeroIv, plain, true) : plain;
+    EXPECT_EQ(oracle::ToHex(expected), oracle::ToHex(first));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sm4Cbc, EncryptAfterUpdate,
+    ::testing::Values(HeldBytesCase{"encrypt_15_then_17", SYM_CRYPT_ENCRYPT, 15, 17, 48},
+                      HeldBytesCase{"encrypt_20_then_12", SYM_CRYPT_ENCRYPT, 20, 12, 32},
+                      HeldBytesCase{"encrypt_0_then_16", SYM_CRYPT_ENCRYPT, 0, 16, 32},
+                      HeldBytesCase{"decrypt_16_then_16", SYM_CRYPT_DECRYPT, 16, 16, 32},
+                      HeldBytesCase{"decrypt_40_then_24", SYM_CRYPT_DECRYPT, 40, 24, 32}),
+    [](const ::testing::TestParamInfo<HeldBytesCase> &i) { return std::string(i.param.name); });
+
+/* Held bytes that leave the input short of a whole unit are refused when
+ * nothing pads them. */
+TEST(SymKeyHandle, UnpaddedEncryptCountsTheHeldBytesInTheUnitRule)
+{
+    Bytes key = oracle::Pattern(16, 1), in(64, 3), out(64);
+    auto h = Started(SC_ALG_SM4, key, SYM_CRYPT_ENCRYPT, SC_MODE_CBC, 0);
+    unsigned int n = 64;
+    ASSERT_EQ(0u, h->Update(in.data(), 8, out.data(), &n));
+    unsigned int len = 64;
+    EXPECT_EQ(ERR_BAD_LENGTH, h->Encrypt(in.data(), 16, out.data(), &len));
+    len = 64;
+    ASSERT_EQ(0u, h->Encrypt(in.data(), 8, out.data(), &len));
+    EXPECT_EQ(16u, len);
+}
+
 TEST(SymKeyHandle, EncryptWithoutKeyIsRefused)
 {
     CSymKeyHandle h;
