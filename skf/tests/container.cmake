@@ -8,3 +8,9 @@ if(COMMAND brio_vtoken_gtest)
     PROPERTIES TIMEOUT 180)
   target_include_directories(skf_container_keys_test PRIVATE ${CMAKE_SOURCE_DIR})
 endif()
+
+# Against a scripted token: answers out of shape.
+brio_gtest(skf_container_answers_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_container_answers.cpp
+  LIBS brio_skf)
+target_include_directories(skf_container_answers_test PRIVATE ${CMAKE_SOURCE_DIR})
