@@ -165,6 +165,20 @@ inline Pkey RsaPublicKey(const RSAPUBLICKEYBLOB &blob)
     return p;
 }
 
+/* OpenSSL's RSA PKCS #1 v1.5 encryption of a key to an RSA public key. */
+inline Bytes RsaWrap(const RSAPUBLICKEYBLOB &to, const Bytes &key)
+{
+    Pkey pkey = RsaPublicKey(to);
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(pkey.get(), nullptr);
+    Bytes wrapped(to.BitLen / 8);
+    size_t len = wrapped.size();
+    bool ok = EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_encrypt(ctx, wrapped.data(), &len, key.data(), key.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    wrapped.resize(ok ? len : 0);
+    return wrapped;
+}
+
 /* ---- SM2 signatures and cipher texts ---- */
 
 static const char SM2_DEFAULT_ID[] = "1234567812345678";

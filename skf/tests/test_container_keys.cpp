@@ -477,17 +477,9 @@ TEST_F(ContainerTest, Rsa2048ImportsUnderAKeyWrappedByOpenSsl)
     Bytes k = Random(16);
     Bytes data = Sm4Ecb(k, material);
 
-    Pkey wrapKey = RsaPublicKey(sign);
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(wrapKey.get(), nullptr);
-    Bytes wrapped(256);
-    size_t wrappedLen = wrapped.size();
-    ASSERT_EQ(1, EVP_PKEY_encrypt_init(ctx));
-    EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
-    ASSERT_EQ(1, EVP_PKEY_encrypt(ctx, wrapped.data(), &wrappedLen, k.data(), k.size()));
-    EVP_PKEY_CTX_free(ctx);
-
-    ASSERT_EQ(0u, c->ImportKeyPair(SGD_SMS4_ECB, wrapped.data(), (unsigned int)wrappedLen, 8 * (unsigned int)wrappedLen,
-                                   data.data(), (unsigned int)data.size()));
+    Bytes wrapped = RsaWrap(sign, k);
+    ASSERT_EQ(256u, wrapped.size());
+    ASSERT_EQ(0u, c->ImportKeyPair(SGD_SMS4_ECB, wrapped.data(), 256, 8 * 256, data.data(), (unsigned int)data.size()));
     RSAPUBLICKEYBLOB pub;
     unsigned int len = sizeof(pub);
     ASSERT_EQ(0u, c->ExportPublicKey(false, (unsigned char *)&pub, &len));
