@@ -99,7 +99,7 @@ unsigned int CContainerObject::GetContainerKeys(ContainerKeys *pKeys)
 unsigned int CContainerObject::GetContainerType(unsigned int *pulContainerType)
 {
     static const char *OP = "GetContainerType";
-    OP_CHECK_PTR(OP, pulContainerType);
+    OP_CHECK(OP, pulContainerType != nullptr, "pulContainerType", SAR_INVALIDPARAMERR);
     *pulContainerType = CONTAINER_TYPE_UNDEFINED;
     _QV_CONTAINER_INFO stInfo;
     OP_STEP(OP, "ReadContainer", ReadOwnRecord(&stInfo));
@@ -131,7 +131,7 @@ unsigned int CContainerObject::KeySpecOf(const char *pszOperation, bool bSignFla
 unsigned int CContainerObject::ImportCertificate(bool bSignFlag, unsigned char *pbCert, unsigned int ulCertLen)
 {
     static const char *OP = "ImportCertificate";
-    OP_CHECK_PTR(OP, pbCert);
+    OP_CHECK(OP, pbCert != nullptr, "pbCert", SAR_INVALIDPARAMERR);
     unsigned char byKeySpec = 0;
     unsigned int ulRet = KeySpecOf(OP, bSignFlag, false, &byKeySpec);
     if (ulRet != 0) return ulRet;

@@ -111,7 +111,8 @@ TEST_F(ContainerAnswerTest, OutOfShapeAnswersAreRefusedAndLeaveTheRecords)
     /* Per call: answers that fit the command's capacity but not the fields. */
     const std::vector<AnswerCase> answers[] = {
         {
-            {"cipher longer than a session key", Concat(Concat(Point(256, 32), hash), Concat({0, 0, 0, 18}, Bytes(18, 7)))},
+            {"cipher longer than a session key",
+             Concat(Concat(Point(256, 32), hash), Concat({0, 0, 0, 18}, Bytes(18, 7)))},
             {"cipher shorter than its length", Concat(Concat(Point(256, 32), hash), {0, 0, 0, 16, 1, 2, 3})},
             {"no cipher length", Concat(Point(256, 32), hash)},
             {"bit length 1024", Point(1024, 32)},
