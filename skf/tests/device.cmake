@@ -10,4 +10,9 @@ if(COMMAND brio_vtoken_gtest)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_device_object_vtoken.cpp
     LIBS brio_skf OpenSSL::Crypto
     PROPERTIES TIMEOUT 180)
+  brio_vtoken_gtest(skf_manager_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_brio_manager_vtoken.cpp
+    LIBS brio_skf
+    PROPERTIES TIMEOUT 180)
 endif()
+
