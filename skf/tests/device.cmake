@@ -16,3 +16,15 @@ if(COMMAND brio_vtoken_gtest)
     PROPERTIES TIMEOUT 180)
 endif()
 
+# The shipped library loaded and unloaded as a program does it.  It runs with
+# the virtual token's libusb, which starts no thread of its own (the
+# system's libusb leaves a monitor thread that LeakSanitizer trips over after
+# an unload).
+if(COMMAND brio_vtoken_gtest)
+  brio_vtoken_gtest(skf_library_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_library.cpp
+    LIBS ${CMAKE_DL_LIBS}
+    PROPERTIES TIMEOUT 120)
+  target_compile_definitions(skf_library_test PRIVATE BRIO_MIDDLEWARE_SO="$<TARGET_FILE:brioskf-enterprise>")
+  add_dependencies(skf_library_test brioskf-enterprise)
+endif()
