@@ -109,6 +109,23 @@ TEST_F(BrioManagerTest, OpenGivesAnInitialisedDeviceObjectThatCloses)
     EXPECT_EQ(0u, MutexAttachments(1));
 }
 
+TEST_F(BrioManagerTest, AManagerThatEndsLeavesItsOpenDevicesAlone)
+{
+    std::string name = AddToken(5);
+    CDeviceOperator *pOp = nullptr;
+    {
+        CBrioManager other;
+        ASSERT_EQ(0u, other.OpenDevice(DRIVER_TYPE_USB_BULK, const_cast<char *>(name.c_str()), 0, &pOp));
+    }
+    CDeviceObject *pDev = dynamic_cast<CDeviceObject *>(pOp);
+    ASSERT_NE(nullptr, pDev);
+    EXPECT_EQ(1u, MutexAttachments(5));
+    Struct_DEVINFO info;
+    EXPECT_EQ(0u, pDev->GetDeviceInfo(&info));
+    EXPECT_EQ(0u, manager.CloseDevice(pOp));
+    EXPECT_EQ(0u, MutexAttachments(5));
+}
+
 struct FailedOpenCase {
     const char *name;
     unsigned int addr;

@@ -290,3 +290,62 @@ TEST_F(ScriptedDeviceTest, ShortSignatureAnswerWritesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+/* ---- digest handles: the checks before any handle is made ---- */
+
+struct DigestArgsCase {
+    const char *name;
+    unsigned int alg;
+    bool withKey;
+    const char *id;  /* null: no ID */
+    unsigned int idLen;
+    unsigned int bitLen;
+    unsigned int result;
+};
+
+class DigestArguments : public ScriptedDeviceTest, public ::testing::WithParamInterface<DigestArgsCase> {};
+
+TEST_P(DigestArguments, AreRefusedWithoutAHandle)
+{
+    const DigestArgsCase &c = GetParam();
+    oracle::Sm2Key key;
+    Struct_ECCPUBLICKEYBLOB pub = key.PublicBlob();
+    pub.BitLen = c.bitLen;
+    /* the ID in a buffer of exactly its length, so that a read past it shows */
+    std::unique_ptr<unsigned char[]> id;
+    if (c.id != nullptr) {
+        id.reset(new unsigned char[c.idLen == 0 ? 1 : c.idLen]);
+        memcpy(id.get(), c.id, c.idLen);
+    }
+    void *h = reinterpret_cast<void *>(0x1);
+    EXPECT_EQ(c.result, dev.DigestInit(c.alg, c.withKey ? &pub : nullptr, id.get(), c.idLen, &h));
+    EXPECT_EQ(reinterpret_cast<void *>(0x1), h);
+    EXPECT_TRUE(token.seen.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DigestArguments,
+    ::testing::Values(DigestArgsCase{"UnknownAlgorithm", 8, false, nullptr, 0, 256, SAR_INDATAERR},
+                      DigestArgsCase{"Sha512IsNotOffered", 0x10, false, nullptr, 0, 256, SAR_INDATAERR},
+                      DigestArgsCase{"NoId", SGD_SM3, true, nullptr, 0, 256, SAR_INVALIDPARAMERR},
+                      DigestArgsCase{"ShortIdIsReadForItsLengthOnly", SGD_SM3, true, "123", 3, 256,
+                                     SAR_INVALIDPARAMERR},
+                      DigestArgsCase{"DefaultIdLessItsLastByte", SGD_SM3, true, "1234567812345678", 15, 256,
+                                     SAR_INVALIDPARAMERR},
+                      DigestArgsCase{"DefaultIdAndOneByteMore", SGD_SM3, true, "12345678123456789", 17, 256,
+                                     SAR_INVALIDPARAMERR},
+                      DigestArgsCase{"OtherIdOfSixteenBytes", SGD_SM3, true, "ALICE123@YAHOO.C", 16, 256,
+                                     SAR_INVALIDPARAMERR},
+                      DigestArgsCase{"KeyOfAnotherLength", SGD_SM3, true, "1234567812345678", 16, 512,
+                                     SAR_MODULUSLENERR}),
+    [](const ::testing::TestParamInfo<DigestArgsCase> &i) { return std::string(i.param.name); });
+
+TEST_F(ScriptedDeviceTest, DigestHandleNeedsAnOutput)
+{
+    EXPECT_EQ(SAR_INVALIDPARAMERR, dev.DigestInit(SGD_SM3, nullptr, nullptr, 0, nullptr));
+    EXPECT_EQ(SAR_INVALIDPARAMERR, dev.SetSymmKey(nullptr, SGD_SM4_ECB, nullptr));
+}
+
+}  // namespace
