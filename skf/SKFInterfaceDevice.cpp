@@ -60,8 +60,9 @@ ULONG DEVAPI SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
 ULONG DEVAPI SKF_DisConnectDev(DEVHANDLE hDev)
 {
     CSkfCall call("SKF_DisConnectDev");
-    if (!call.Check(hDev != nullptr, "CHECK hDev", SAR_INVALIDHANDLEERR).Failed())
-        call.Step("CloseDevice", CSkfHandles::Instance().Disconnect(hDev));
+    CSkfHandles &handles = CSkfHandles::Instance();
+    if (!call.Check(handles.BeginDisconnect(hDev), "CHECK hDev", SAR_INVALIDHANDLEERR).Failed())
+        call.Step("CloseDevice", handles.EndDisconnect(hDev));
     return call.Result();
 }
 

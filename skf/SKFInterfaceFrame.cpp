@@ -164,26 +164,29 @@ unsigned int CSkfHandles::Close(void *hHandle, SkfHandleKind eKind)
     return 0;
 }
 
-unsigned int CSkfHandles::Disconnect(void *hDev)
+bool CSkfHandles::BeginDisconnect(void *hDev)
 {
-    std::shared_ptr<SkfDeviceGroup> pGroup;
-    {
-        std::unique_lock<std::mutex> lock(Data().mutex);
-        auto it = Data().entries.find(hDev);
-        if (it == Data().entries.end() || it->second.eKind != SkfHandleKind::Device || it->second.pGroup->bGone)
-            return SAR_INVALIDHANDLEERR;
-        pGroup = it->second.pGroup;
-        pGroup->bGone = true;
-        Data().idle.wait(lock, [&] { return pGroup->ulCalls == 0; });
-    }
+    std::unique_lock<std::mutex> lock(Data().mutex);
+    auto it = Data().entries.find(hDev);
+    if (hDev == nullptr || it == Data().entries.end() || it->second.eKind != SkfHandleKind::Device ||
+        it->second.pGroup->bGone)
+        return false;
+    std::shared_ptr<SkfDeviceGroup> pGroup = it->second.pGroup;
+    pGroup->bGone = true;
+    Data().idle.wait(lock, [&] { return pGroup->ulCalls == 0; });
+    return true;
+}
+
+unsigned int CSkfHandles::EndDisconnect(void *hDev)
+{
     CDeviceOperator *pOperator = static_cast<CDeviceObject *>(hDev);
     unsigned int ulRet = SkfManager().CloseDevice(pOperator);
     std::lock_guard<std::mutex> lock(Data().mutex);
-    if (ulRet != 0) {
-        pGroup->bGone = false;
-    } else {
-        Data().entries.erase(hDev);
-    }
+    auto it = Data().entries.find(hDev);
+    if (ulRet != 0)
+        it->second.pGroup->bGone = false;
+    else
+        Data().entries.erase(it);
     return ulRet;
 }
 

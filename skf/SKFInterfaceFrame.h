@@ -87,10 +87,12 @@ public:
      * gone): deleted now, or when the calls running on it return.
      * SAR_INVALIDHANDLEERR for a handle that is not live or of another kind. */
     unsigned int Close(void *hHandle, SkfHandleKind eKind);
-    /* Ends a device handle: refuses new calls on it and on its handles,
-     * waits for the running ones, then closes and deletes the device through
-     * the device manager.  When that fails, the device stays connected. */
-    unsigned int Disconnect(void *hDev);
+    /* Ends a device handle.  BeginDisconnect refuses new calls on it and on
+     * its handles and waits for the running ones (false: not a live device
+     * handle); EndDisconnect then closes and deletes the device through the
+     * device manager.  When that fails, the device stays connected. */
+    bool BeginDisconnect(void *hDev);
+    unsigned int EndDisconnect(void *hDev);
 
 private:
     friend class CSkfHandleRef;

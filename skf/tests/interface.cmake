@@ -1,0 +1,10 @@
+# The SKF C interface: its frame and handle registry, the exported surface
+# as an application sees it through skf.h, and the installed library.
+# Virtual tokens of these suites sit on buses 26 and 27.
+
+# The frame through the shared library, without a token.
+brio_gtest(skf_interface_frame_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_interface_frame.cpp
+  LIBS brioskf-enterprise
+  PROPERTIES TIMEOUT 120)
+target_include_directories(skf_interface_frame_test PRIVATE ${CMAKE_SOURCE_DIR})
