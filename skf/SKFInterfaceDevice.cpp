@@ -121,7 +121,7 @@ ULONG DEVAPI SKF_LockDev(DEVHANDLE hDev, ULONG)
 
 ULONG DEVAPI SKF_UnlockDev(DEVHANDLE hDev)
 {
-    return CSkfCall("SKF_UnlockDev").Device(hDev, "CHECK hDev").DropLock();
+    return CSkfCall("SKF_UnlockDev").LockedDevice(hDev, "CHECK hDev").DropLock();
 }
 
 ULONG DEVAPI SKF_Transmit(DEVHANDLE hDev, BYTE *pbCommand, ULONG ulCommandLen, BYTE *pbData, ULONG *pulDataLen)

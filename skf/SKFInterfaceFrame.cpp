@@ -24,7 +24,8 @@
  * any of them, and whether the device was disconnected. */
 struct SkfDeviceGroup {
     unsigned int ulCalls = 0;
-    bool bGone = false;
+    bool bGone = false;     /* disconnected, or its disconnect waits */
+    bool bClosing = false;  /* the device is being closed: no call at all */
 };
 
 namespace {
@@ -108,7 +109,7 @@ unsigned int CSkfHandles::AddChild(void *hHandle, SkfHandleKind eKind, const CSk
     }
 }
 
-bool CSkfHandles::Acquire(void *hHandle, SkfHandleKind eKind, CSkfHandleRef &ref)
+bool CSkfHandles::Acquire(void *hHandle, SkfHandleKind eKind, CSkfHandleRef &ref, bool bDisconnecting)
 {
     ref.Reset();
     if (hHandle == nullptr) return false;
@@ -116,7 +117,9 @@ bool CSkfHandles::Acquire(void *hHandle, SkfHandleKind eKind, CSkfHandleRef &ref
     auto it = Data().entries.find(hHandle);
     if (it == Data().entries.end()) return false;
     HandleEntry &entry = it->second;
-    if (entry.eKind != eKind || entry.bClosed || entry.pGroup->bGone) return false;
+    if (entry.eKind != eKind || entry.bClosed) return false;
+    if (entry.pGroup->bGone && !(bDisconnecting && eKind == SkfHandleKind::Device && !entry.pGroup->bClosing))
+        return false;
     ++entry.ulCalls;
     ++entry.pGroup->ulCalls;
     ref.m_pHandle = hHandle;
@@ -174,6 +177,7 @@ bool CSkfHandles::BeginDisconnect(void *hDev)
     std::shared_ptr<SkfDeviceGroup> pGroup = it->second.pGroup;
     pGroup->bGone = true;
     Data().idle.wait(lock, [&] { return pGroup->ulCalls == 0; });
+    pGroup->bClosing = true;
     return true;
 }
 
@@ -184,7 +188,7 @@ unsigned int CSkfHandles::EndDisconnect(void *hDev)
     std::lock_guard<std::mutex> lock(Data().mutex);
     auto it = Data().entries.find(hDev);
     if (ulRet != 0)
-        it->second.pGroup->bGone = false;
+        it->second.pGroup->bGone = it->second.pGroup->bClosing = false;
     else
         Data().entries.erase(it);
     return ulRet;
@@ -246,11 +250,17 @@ bool CSkfCall::Step(const char *pszStep, unsigned int ulCode, int nLine)
     return !Failed();
 }
 
-CSkfCall &CSkfCall::Hold(void *h, SkfHandleKind eKind, const char *pszStep, int nLine)
+CSkfCall &CSkfCall::Hold(void *h, SkfHandleKind eKind, const char *pszStep, int nLine, bool bDisconnecting)
 {
     if (Failed()) return *this;
     m_eKind = eKind;
-    return Check(CSkfHandles::Instance().Acquire(h, eKind, m_ref), pszStep, SAR_INVALIDHANDLEERR, nLine);
+    return Check(CSkfHandles::Instance().Acquire(h, eKind, m_ref, bDisconnecting), pszStep, SAR_INVALIDHANDLEERR,
+                 nLine);
+}
+
+CSkfCall &CSkfCall::LockedDevice(DEVHANDLE h, const char *pszStep, int nLine)
+{
+    return Hold(h, SkfHandleKind::Device, pszStep, nLine, true);
 }
 
 CSkfCall &CSkfCall::Device(DEVHANDLE h, const char *pszStep, int nLine)

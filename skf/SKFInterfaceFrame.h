@@ -81,8 +81,10 @@ public:
     /* A new handle made by a call on parent: it belongs to parent's device.
      * Refused (the object deleted) only when memory runs out. */
     unsigned int AddChild(void *hHandle, SkfHandleKind eKind, const CSkfHandleRef &parent);
-    /* Holds a live handle of this kind whose device is connected. */
-    bool Acquire(void *hHandle, SkfHandleKind eKind, CSkfHandleRef &ref);
+    /* Holds a live handle of this kind whose device is connected; with
+     * bDisconnecting, also a device handle whose disconnect waits (so that a
+     * holder of the device lock can still release it). */
+    bool Acquire(void *hHandle, SkfHandleKind eKind, CSkfHandleRef &ref, bool bDisconnecting = false);
     /* Closes an application, container or key handle (its device may be
      * gone): deleted now, or when the calls running on it return.
      * SAR_INVALIDHANDLEERR for a handle that is not live or of another kind. */
@@ -129,6 +131,8 @@ public:
     CSkfCall &Application(HAPPLICATION h, const char *pszStep = "CHECK_APP_PCTX", int nLine = __builtin_LINE());
     CSkfCall &Container(HCONTAINER h, const char *pszStep = "CHECK_CNTR_PCTX", int nLine = __builtin_LINE());
     CSkfCall &Key(HANDLE h, const char *pszStep = "CHECK_KEY_PCTX", int nLine = __builtin_LINE());
+    /* SKF_UnlockDev's check: also a device whose disconnect waits. */
+    CSkfCall &LockedDevice(DEVHANDLE h, const char *pszStep, int nLine = __builtin_LINE());
 
     /* Under the device lock, the one call on the handle's object (of the
      * class T that the handle check names), whose code is traced as step
@@ -159,7 +163,7 @@ public:
 
 private:
     CSkfCall &Fail(const char *pszStep, unsigned int ulCode, int nLine);
-    CSkfCall &Hold(void *h, SkfHandleKind eKind, const char *pszStep, int nLine);
+    CSkfCall &Hold(void *h, SkfHandleKind eKind, const char *pszStep, int nLine, bool bDisconnecting = false);
     CDeviceContext *Context() const;
     bool Lock(SkfHandleKind eKind, int nLine);
     ULONG Finish(const char *pszOperation, unsigned int ulRet, int nLine);

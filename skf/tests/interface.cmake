@@ -8,3 +8,12 @@ brio_gtest(skf_interface_frame_test
   LIBS brioskf-enterprise
   PROPERTIES TIMEOUT 120)
 target_include_directories(skf_interface_frame_test PRIVATE ${CMAKE_SOURCE_DIR})
+
+# The handle registry against the virtual token: handles made as the open
+# calls make them, used through skf.h.
+if(COMMAND brio_vtoken_gtest)
+  brio_vtoken_gtest(skf_interface_handles_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_interface_handles.cpp
+    LIBS brio_skf
+    PROPERTIES TIMEOUT 180)
+endif()
