@@ -88,8 +88,14 @@ bool CVtServer::Listen(std::string& strError)
 bool CVtServer::LoadTokens(std::string& strError)
 {
     std::vector<CVtTokenState> vStates;
-    if (!m_store.Prepare(strError) || !m_store.LoadAll(vStates, strError)) {
+    std::vector<VtRefusedFile> vRefused;
+    if (!m_store.Prepare(strError) || !m_store.LoadAll(vStates, vRefused, strError)) {
         return false;
+    }
+    // A damaged file costs its own token only; it stays as it is for repair.
+    for (const auto& r : vRefused) {
+        fprintf(stderr, "brio-vtoken: %s: %s; that token is not served\n", r.strPath.c_str(), r.strWhy.c_str());
+        m_mapRefused[r.strPath] = r.strWhy;
     }
     for (auto& s : vStates) {
         AddToken(std::move(s));

@@ -56,6 +56,7 @@ private:
     uint64_t m_ulNextConn = 1;
     std::vector<CConn> m_vConns;
     std::map<std::string, std::unique_ptr<CVtToken>> m_mapTokens;  // by id
+    std::map<std::string, std::string> m_mapRefused;  // state files not loaded: path -> why
 };
 
 }  // namespace vtoken

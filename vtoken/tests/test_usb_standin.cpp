@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
@@ -326,6 +327,52 @@ TEST_F(UsbTest, TwoProcessesShareOneToken)
     EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0);
     std::string strLabel = m_daemon.StateField("VT1", "label");
     EXPECT_TRUE(strLabel == "a" || strLabel == "b");
+}
+
+std::string ReadFile(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& strPath, const std::string& strText)
+{
+    std::ofstream(strPath, std::ios::binary) << strText;
+}
+
+// A damaged state file, a copy under another name and a file whose id is a
+// path cost only their own token: the daemon starts and serves the others,
+// and init leaves the damaged file alone.
+TEST_F(UsbTest, StateFilesThatDoNotLoadCostOnlyTheirOwnToken)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    m_daemon.CreateToken(Token("VT2", 6));
+    m_daemon.Stop();
+    const std::string strDir = m_daemon.StateDir();
+    std::string strGood = ReadFile(strDir + "/VT1.token");
+    std::string strCut = ReadFile(strDir + "/VT2.token");
+    strCut.resize(strCut.size() / 2);
+    WriteFile(strDir + "/VT2.token", strCut);
+    CVtTokenState s;
+    std::string strError;
+    ASSERT_TRUE(s.Parse(strGood, strError)) << strError;
+    s.ulAddress = 7;
+    WriteFile(strDir + "/COPY.token", s.Serialize());
+    s.strId = "../../x";
+    s.ulAddress = 8;
+    WriteFile(strDir + "/x.token", s.Serialize());
+
+    ASSERT_NO_THROW(m_daemon.Restart());
+    const std::vector<std::pair<int, int>> vOnlyVt1 = {{1, 5}};
+    EXPECT_EQ(vOnlyVt1, List());
+    std::string strList = m_daemon.Control({"list"});
+    EXPECT_EQ(0u, strList.find("VT1 serial=VT1 bus=1 address=5 plugged\n")) << strList;
+    EXPECT_EQ(std::string::npos, strList.find("\n", strList.find('\n') + 1)) << strList;
+    CUsbLink link(m_pCtx, 1, 5);
+    EXPECT_EQ("VT1", Serial(link));
+    TokenOptions again = Token("VT2", 9);
+    EXPECT_THROW(m_daemon.CreateToken(again), std::runtime_error);
+    EXPECT_EQ(strCut, ReadFile(strDir + "/VT2.token"));
 }
 
 int RunCli(const std::string& strArgs, std::string& strOut)
