@@ -17,3 +17,10 @@ if(COMMAND brio_vtoken_gtest)
     LIBS brio_skf
     PROPERTIES TIMEOUT 180)
 endif()
+
+# `make install` into a temporary prefix, and an application built against
+# it with only the installed skf.h and pkg-config's flags.
+add_test(NAME skf_interface_install
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_install.sh ${CMAKE_BINARY_DIR}
+          ${CMAKE_CURRENT_LIST_DIR}/install_app.c ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER})
+set_tests_properties(skf_interface_install PROPERTIES TIMEOUT 120)
