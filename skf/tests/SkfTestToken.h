@@ -48,7 +48,9 @@ protected:
         ASSERT_EQ(0u, m_pContext->Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
         m_pOperator = new CBrioOperator(m_pContext);
         ASSERT_EQ(0u, m_pOperator->Initialize(0));
-        if (bVerify) ASSERT_EQ(0u, VerifyUserPin());
+        if (bVerify) {
+            ASSERT_EQ(0u, VerifyUserPin());
+        }
     }
 
     unsigned int VerifyUserPin(const char *pszPin = "12345678")
