@@ -44,6 +44,9 @@
 #define SCARD_W_CANCELLED_BY_USER 0x8010006Eu
 #define SCARD_E_TIMEOUT 0x8010000Au
 
+/* The token has no such data file or certificate. */
+#define SW_FILE_NOT_FOUND 0x8000F102u
+
 /* General failure; a failed lock or shared-memory call without an error number. */
 #define E_FAIL 0x80004005u
 
