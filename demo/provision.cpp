@@ -90,21 +90,12 @@ static ULONG WrappedRsaImport(HCONTAINER hCon, const RSAPUBLICKEYBLOB *pTokenKey
     ulRet = RSA_Encrypt(&stToken, (unsigned char *)g_abTestSessionKey, TEST_SESSION_KEY_LEN, abWrapped, &ulWrapped, 1);
     if (ulRet != 0) return ulRet;
 
-    std::vector<BYTE> vEncrypted(ulMaterial + 16, 0);
-    void *pCtx = nullptr;
-    ulRet = SymEncryptInit(&pCtx, SC_ALG_SM4, SC_MODE_ECB, (unsigned char *)g_abTestSessionKey, nullptr);
-    if (ulRet != 0) return ulRet;
-    unsigned int ulOut = 0;
-    unsigned int ulPad = 0;
-    BYTE abPad[16];
-    ulRet = SymEncryptUpdate(pCtx, vMaterial.data(), ulMaterial, vEncrypted.data(), &ulOut);
-    ULONG ulFinal = SymEncryptFinal(pCtx, abPad, &ulPad);
+    std::vector<BYTE> vEncrypted(ulMaterial, 0);
+    ulRet = EncryptUnderSessionKey(vMaterial.data(), ulMaterial, vEncrypted.data());
     memset(vMaterial.data(), 0, vMaterial.size());
     memset(&stNew, 0, sizeof(stNew));
-    if (ulRet == 0) ulRet = ulFinal;
     if (ulRet != 0) return ulRet;
-    /* Whole blocks only: the padding block of the final step is not sent. */
-    return SKF_ImportRSAKeyPair(hCon, SGD_SMS4_ECB, abWrapped, ulWrapped, vEncrypted.data(), ulOut);
+    return SKF_ImportRSAKeyPair(hCon, SGD_SMS4_ECB, abWrapped, ulWrapped, vEncrypted.data(), ulMaterial);
 }
 
 static bool ProvisionRsa(HAPPLICATION hApp)

@@ -51,6 +51,10 @@ ULONG TEST_Digest(DEVHANDLE hDev);
 ULONG TEST_CONTAINER(HAPPLICATION hApp);
 ULONG TEST_MENU(HAPPLICATION hApp);
 
+/* SM4-ECB of whole 16-byte blocks under the test session key.  The exported
+ * software SM4 chains the blocks of one run, so each block is a run of its
+ * own (one block under a zero IV is its ECB block). */
+ULONG EncryptUnderSessionKey(const BYTE *pbIn, ULONG ulLen, BYTE *pbOut);
 ULONG LOAD_ECC_KEYPAIR(ECCPUBLICKEYBLOB *pTokenPubKey, ENVELOPEDKEYBLOB *pEnvelope);
 ULONG LOAD_RSA_KEYPAIR(RSAPUBLICKEYBLOB *pTokenPubKey, BYTE *pbWrappedKey, ULONG *pulWrappedKeyLen,
                        BYTE *pbEncryptedKey, ULONG *pulEncryptedKeyLen);

@@ -70,6 +70,26 @@ ULONG LOAD_CERTIFICATE(BYTE *pbCert, ULONG *pulCertLen)
     return SAR_OK;
 }
 
+ULONG EncryptUnderSessionKey(const BYTE *pbIn, ULONG ulLen, BYTE *pbOut)
+{
+    for (ULONG ulPos = 0; ulPos + 16 <= ulLen; ulPos += 16) {
+        void *pCtx = nullptr;
+        ULONG ulRet = SymEncryptInit(&pCtx, SC_ALG_SM4, SC_MODE_ECB, (unsigned char *)g_abTestSessionKey, nullptr);
+        if (ulRet != 0) return ulRet;
+        BYTE abOut[32];
+        BYTE abPad[16];
+        unsigned int ulOut = 0;
+        unsigned int ulPad = 0;
+        ulRet = SymEncryptUpdate(pCtx, (unsigned char *)pbIn + ulPos, 16, abOut, &ulOut);
+        ULONG ulFinal = SymEncryptFinal(pCtx, abPad, &ulPad);
+        if (ulRet == 0) ulRet = ulFinal;
+        if (ulRet == 0 && ulOut != 16) ulRet = SAR_FAIL;
+        if (ulRet != 0) return ulRet;
+        memcpy(pbOut + ulPos, abOut, 16);
+    }
+    return SAR_OK;
+}
+
 ULONG LOAD_ECC_KEYPAIR(ECCPUBLICKEYBLOB *pTokenPubKey, ENVELOPEDKEYBLOB *pEnvelope)
 {
     _QV_SM2_KEY_PAIR stToken;
@@ -98,24 +118,11 @@ ULONG LOAD_ECC_KEYPAIR(ECCPUBLICKEYBLOB *pTokenPubKey, ENVELOPEDKEYBLOB *pEnvelo
     memcpy(pEnvelope->PubKey.XCoordinate + SM2_HALF, g_abSm2TestPublicX, SM2_HALF);
     memcpy(pEnvelope->PubKey.YCoordinate + SM2_HALF, g_abSm2TestPublicY, SM2_HALF);
 
-    /* The private key under the session key, SM4-ECB, as two 16-byte pieces. */
+    /* The private key under the session key, SM4-ECB. */
     BYTE abEncrypted[TEST_SM2_KEY_LEN];
-    ULONG ulEncrypted = 0;
-    for (ULONG ulPiece = 0; ulPiece < TEST_SM2_KEY_LEN; ulPiece += 16) {
-        void *pCtx = nullptr;
-        ulRet = SymEncryptInit(&pCtx, SC_ALG_SM4, SC_MODE_ECB, (unsigned char *)g_abTestSessionKey, nullptr);
-        if (ulRet != 0) return ulRet;
-        BYTE abOut[32];
-        unsigned int ulOut = 0;
-        ulRet = SymEncryptUpdate(pCtx, (unsigned char *)g_abSm2TestPrivateKey + ulPiece, 16, abOut, &ulOut);
-        BYTE abPad[16];
-        unsigned int ulPad = 0;
-        ULONG ulFinal = SymEncryptFinal(pCtx, abPad, &ulPad);
-        if (ulRet == 0) ulRet = ulFinal;
-        if (ulRet != 0 || ulOut != 16) return ulRet != 0 ? ulRet : (ULONG)SAR_FAIL;
-        memcpy(abEncrypted + ulEncrypted, abOut, ulOut);
-        ulEncrypted += ulOut;
-    }
+    const ULONG ulEncrypted = TEST_SM2_KEY_LEN;
+    ulRet = EncryptUnderSessionKey(g_abSm2TestPrivateKey, TEST_SM2_KEY_LEN, abEncrypted);
+    if (ulRet != SAR_OK) return ulRet;
     memcpy(pEnvelope->cbEncryptedPriKey + sizeof(pEnvelope->cbEncryptedPriKey) - ulEncrypted, abEncrypted,
            ulEncrypted);
     pEnvelope->ulBits = 8 * ulEncrypted;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "log/vexa_log.h"
+#include "skf/PlaceholderPin.h"
 #include "skftest/SkfTest.h"
 
 char g_szUserPin[SKFTEST_PIN_BUFFER];
@@ -167,20 +168,6 @@ ULONG TEST_DEVICE(DEVHANDLE *phDev)
     return Report(SKF_GetDevInfo(*phDev, &stInfo));
 }
 
-/* ---- The default PIN ---- */
-
-/* Two non-printing bytes and eight digits, built at run time. */
-static void BuildDefaultPin(char *pszPin)
-{
-    static const char DIGITS[] = "0123456789";
-    const unsigned char abPrefix[2] = {0x1B, 0x06};
-    const unsigned int anDigits[8] = {2, 0, 1, 6, 0, 8, 1, 5};
-    pszPin[0] = (char)abPrefix[0];
-    pszPin[1] = (char)abPrefix[1];
-    for (unsigned int i = 0; i < 8; ++i) pszPin[2 + i] = DIGITS[anDigits[i]];
-    pszPin[10] = '\0';
-}
-
 /* ---- The fixed sequence ---- */
 
 static ULONG RunFixedSequence(DEVHANDLE hDev, HAPPLICATION hApp)
@@ -227,7 +214,8 @@ int main(int argc, char *argv[])
     signal(SIGINT, OnTerminatingSignal);
     signal(SIGTERM, OnTerminatingSignal);
     signal(SIGHUP, OnTerminatingSignal);
-    BuildDefaultPin(g_szUserPin);
+    /* The default user PIN: the placeholder, which brings up the PIN prompt. */
+    BuildPlaceholderPin(g_szUserPin);
 
     static const struct option OPTIONS[] = {
         {"password", required_argument, nullptr, 'p'},
