@@ -6,8 +6,11 @@ BUILD ?= build
 BUILD_SAN ?= build-sanitize
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
+# Where `make install` puts the libraries, skf.h and the pkg-config file
+# (empty: the configured prefix, /usr/local by default).
+PREFIX ?=
 
-.PHONY: all deps build test test-sanitize bench run clean
+.PHONY: all deps build test test-sanitize bench run clean install
 
 all: build
 
@@ -22,6 +25,9 @@ build: deps $(BUILD)/CMakeCache.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 test-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) -DBRIO_SANITIZE=ON -DBRIO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS)

@@ -150,6 +150,11 @@ int CVtServer::CtlInit(const std::vector<std::string>& args, std::string& strOut
     if (Find(s.strId) != nullptr) {
         return Refuse(strOut, "init: a token " + s.strId + " exists");
     }
+    auto refused = m_mapRefused.find(m_store.PathOf(s.strId));
+    if (refused != m_mapRefused.end()) {
+        return Refuse(strOut, "init: the state file " + refused->first + " was not loaded (" + refused->second +
+                                  "); repair or remove it first");
+    }
     auto taken = [this](uint32_t ulBus, uint32_t ulAddress) {
         for (auto& kv : m_mapTokens) {
             if (kv.second->State().ulBus == ulBus && kv.second->State().ulAddress == ulAddress) {

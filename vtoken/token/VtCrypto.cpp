@@ -81,6 +81,7 @@ VtBytes VtRandom(size_t n)
 VtBytes VtMd5(const VtBytes& v) { return Digest(EVP_md5(), v); }
 VtBytes VtSm3(const VtBytes& v) { return Digest(EVP_sm3(), v); }
 VtBytes VtSha1(const VtBytes& v) { return Digest(EVP_sha1(), v); }
+VtBytes VtSha256(const VtBytes& v) { return Digest(EVP_sha256(), v); }
 
 bool VtSymAlgorithmKnown(uint8_t byAlg) { return SymCipher(byAlg) != nullptr; }
 

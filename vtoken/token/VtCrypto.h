@@ -21,6 +21,7 @@ VtBytes VtRandom(size_t n);
 VtBytes VtMd5(const VtBytes& v);
 VtBytes VtSm3(const VtBytes& v);
 VtBytes VtSha1(const VtBytes& v);
+VtBytes VtSha256(const VtBytes& v);
 
 // The secure channel's cipher, chosen by the algorithm byte: 0x13 SM4,
 // 3 two-key 3DES; CBC with a zero IV and PKCS #7 padding, 16-byte key.

@@ -1,12 +1,39 @@
 #include "vtoken/token/VtState.h"
 
+#include "vtoken/token/VtCrypto.h"
+
+#include <set>
 #include <sstream>
 
 namespace vtoken {
 
 namespace {
 
-const char kMagic[] = "brio-vtoken-state 1";
+// Files of the first format carry no check line; they are still read, with
+// every field required, and written in the current format at the next change.
+const char kMagic[] = "brio-vtoken-state 2";
+const char kMagicUnchecked[] = "brio-vtoken-state 1";
+// The last line: "end <bytes before it> <SHA-256 of those bytes in hex>".
+const char kEnd[] = "end ";
+
+std::string CheckLine(const std::string& strBody)
+{
+    return kEnd + std::to_string(strBody.size()) + " " + VtHex(VtSha256(VtBytesOf(strBody))) + "\n";
+}
+
+// A whole decimal number of at most 32 bits, nothing else.
+bool ParseDecimal(const std::string& s, uint32_t& ul)
+{
+    if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    unsigned long long x = std::stoull(s);
+    if (x > 0xFFFFFFFFull) {
+        return false;
+    }
+    ul = static_cast<uint32_t>(x);
+    return true;
+}
 
 class CSaver : public IVtFieldVisitor {
 public:
@@ -35,9 +62,11 @@ private:
     }
 };
 
+// Every field must be there once with a well-formed value; a line that no
+// field takes is refused too.
 class CLoader : public IVtFieldVisitor {
 public:
-    explicit CLoader(std::map<std::string, std::string>& lines) : m_lines(lines) {}
+    explicit CLoader(const std::map<std::string, std::string>& lines) : m_lines(lines) {}
     std::string m_strError;
 
     void Field(const char* szName, std::string& v) override
@@ -50,86 +79,115 @@ public:
     void Field(const char* szName, VtBytes& v) override { Hex(szName, v); }
     void Field(const char* szName, uint32_t& v) override
     {
-        auto it = m_lines.find(szName);
-        if (it == m_lines.end()) {
-            return;
-        }
-        try {
-            size_t pos = 0;
-            unsigned long x = std::stoul(it->second, &pos, 10);
-            if (pos != it->second.size() || x > 0xFFFFFFFFul) {
-                throw std::out_of_range("value");
-            }
-            v = static_cast<uint32_t>(x);
-        } catch (const std::exception&) {
-            Fail(szName);
+        const std::string* pValue = Take(szName);
+        if (pValue != nullptr && !ParseDecimal(*pValue, v)) {
+            Fail("bad value of " + std::string(szName));
         }
     }
     void Field(const char* szName, bool& v) override
     {
-        uint32_t x = v ? 1 : 0;
-        Field(szName, x);
-        v = x != 0;
+        const std::string* pValue = Take(szName);
+        if (pValue != nullptr && *pValue != "0" && *pValue != "1") {
+            Fail("bad value of " + std::string(szName));
+        }
+        v = pValue != nullptr && *pValue == "1";
     }
     void Field(const char* szName, std::map<uint32_t, VtBytes>& m) override
     {
         m.clear();
-        std::string strPrefix = std::string(szName) + ".";
-        for (auto& kv : m_lines) {
-            if (kv.first.compare(0, strPrefix.size(), strPrefix) != 0) {
-                continue;
-            }
+        ForEachEntry(szName, [&](const std::string& strKey, const std::string& strValue) {
+            uint32_t key = 0;
             VtBytes b;
-            try {
-                uint32_t key = static_cast<uint32_t>(std::stoul(kv.first.substr(strPrefix.size())));
-                if (!VtUnhex(kv.second, b)) {
-                    throw std::invalid_argument("hex");
-                }
-                m[key] = b;
-            } catch (const std::exception&) {
-                Fail(kv.first);
+            if (!ParseDecimal(strKey, key) || !VtUnhex(strValue, b)) {
+                return false;
             }
-        }
+            m[key] = b;
+            return true;
+        });
     }
     void Field(const char* szName, std::map<std::string, VtBytes>& m) override
     {
         m.clear();
+        ForEachEntry(szName, [&](const std::string& strKey, const std::string& strValue) {
+            VtBytes key;
+            VtBytes b;
+            if (!VtUnhex(strKey, key) || !VtUnhex(strValue, b)) {
+                return false;
+            }
+            m[VtStringOf(key)] = b;
+            return true;
+        });
+    }
+    // After the visit: the first line that no field took.
+    void CheckAllTaken()
+    {
+        for (auto& kv : m_lines) {
+            if (m_taken.count(kv.first) == 0) {
+                Fail("unknown field " + kv.first);
+            }
+        }
+    }
+
+private:
+    const std::string* Take(const char* szName)
+    {
+        auto it = m_lines.find(szName);
+        if (it == m_lines.end()) {
+            Fail("missing field " + std::string(szName));
+            return nullptr;
+        }
+        m_taken.insert(it->first);
+        return &it->second;
+    }
+    template <typename F>
+    void ForEachEntry(const char* szName, F parse)
+    {
         std::string strPrefix = std::string(szName) + ".";
         for (auto& kv : m_lines) {
             if (kv.first.compare(0, strPrefix.size(), strPrefix) != 0) {
                 continue;
             }
-            VtBytes key;
-            VtBytes b;
-            if (!VtUnhex(kv.first.substr(strPrefix.size()), key) || !VtUnhex(kv.second, b)) {
-                Fail(kv.first);
-                continue;
+            m_taken.insert(kv.first);
+            if (!parse(kv.first.substr(strPrefix.size()), kv.second)) {
+                Fail("bad value of " + kv.first);
             }
-            m[VtStringOf(key)] = b;
         }
     }
-
-private:
     bool Hex(const char* szName, VtBytes& v)
     {
-        auto it = m_lines.find(szName);
-        if (it == m_lines.end()) {
+        const std::string* pValue = Take(szName);
+        if (pValue != nullptr && !VtUnhex(*pValue, v)) {
+            Fail("bad value of " + std::string(szName));
             return false;
         }
-        if (!VtUnhex(it->second, v)) {
-            Fail(szName);
-            return false;
-        }
-        return true;
+        return pValue != nullptr;
     }
-    void Fail(const std::string& strName)
+    void Fail(const std::string& strWhy)
     {
         if (m_strError.empty()) {
-            m_strError = "bad value of " + strName;
+            m_strError = strWhy;
         }
     }
-    std::map<std::string, std::string>& m_lines;
+    const std::map<std::string, std::string>& m_lines;
+    std::set<std::string> m_taken;
 };
+
+// The text before the check line when the file is whole, else why not.
+bool Unseal(const std::string& strText, std::string& strBody, std::string& strError)
+{
+    size_t posEnd = strText.size() >= 2 ? strText.rfind('\n', strText.size() - 2) : std::string::npos;
+    if (strText.empty() || strText.back() != '\n' || posEnd == std::string::npos ||
+        strText.compare(posEnd + 1, sizeof(kEnd) - 1, kEnd) != 0) {
+        strError = "damaged: cut short (no check line at its end)";
+        return false;
+    }
+    strBody = strText.substr(0, posEnd + 1);
+    if (strText.compare(posEnd + 1, std::string::npos, CheckLine(strBody)) != 0) {
+        strError = "damaged: its length or checksum does not match its check line";
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -170,31 +228,41 @@ std::string CVtTokenState::Serialize() const
 {
     CSaver saver;
     const_cast<CVtTokenState*>(this)->Visit(saver);  // the saver only reads
-    return std::string(kMagic) + "\n" + saver.m_strOut;
+    std::string strBody = std::string(kMagic) + "\n" + saver.m_strOut;
+    return strBody + CheckLine(strBody);
 }
 
 bool CVtTokenState::Parse(const std::string& strText, std::string& strError)
 {
-    std::istringstream in(strText);
-    std::string strLine;
-    if (!std::getline(in, strLine) || strLine != kMagic) {
+    strError.clear();
+    std::string strFirst = strText.substr(0, strText.find('\n'));
+    std::string strBody;
+    if (strFirst == kMagicUnchecked) {
+        strBody = strText;
+    } else if (strFirst != kMagic) {
         strError = "not a virtual-token state file";
         return false;
+    } else if (!Unseal(strText, strBody, strError)) {
+        return false;
     }
+    std::istringstream in(strBody);
+    std::string strLine;
+    std::getline(in, strLine);
     std::map<std::string, std::string> lines;
     while (std::getline(in, strLine)) {
-        if (strLine.empty()) {
-            continue;
-        }
         size_t sp = strLine.find(' ');
-        if (sp == std::string::npos) {
-            lines[strLine] = "";
-        } else {
-            lines[strLine.substr(0, sp)] = strLine.substr(sp + 1);
+        if (sp == std::string::npos || sp == 0) {
+            strError = "malformed line \"" + strLine.substr(0, 40) + "\"";
+            return false;
+        }
+        if (!lines.emplace(strLine.substr(0, sp), strLine.substr(sp + 1)).second) {
+            strError = "field " + strLine.substr(0, sp) + " appears twice";
+            return false;
         }
     }
     CLoader loader(lines);
     Visit(loader);
+    loader.CheckAllTaken();
     strError = loader.m_strError;
     return strError.empty();
 }

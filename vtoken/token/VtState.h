@@ -69,8 +69,11 @@ struct CVtTokenState {
 
     void Visit(IVtFieldVisitor& v);
 
+    // "name value" lines behind a first line naming the format, closed by a
+    // check line with the length and SHA-256 of all before it.
     std::string Serialize() const;
-    // Parses what Serialize wrote; false (and strError) on a malformed text.
+    // Parses what Serialize wrote; false (and strError) on a text that is cut
+    // short, altered, lacks a field, holds one twice or holds an unknown one.
     bool Parse(const std::string& strText, std::string& strError);
 };
 

@@ -1,5 +1,8 @@
 #include "vtoken/token/VtStore.h"
 
+#include "vtoken/token/VtToken.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,8 @@
 namespace vtoken {
 
 namespace {
+
+const std::string kSuffix = ".token";
 
 bool MakeDirs(const std::string& strPath, mode_t mode)
 {
@@ -87,9 +92,38 @@ bool CVtStore::Prepare(std::string& strError)
     return true;
 }
 
-bool CVtStore::LoadAll(std::vector<CVtTokenState>& vOut, std::string& strError)
+namespace {
+
+// Values a token could not have been given by init or its commands.
+std::string OutOfRange(const CVtTokenState& s)
+{
+    if (s.ulAlgByte != 0x13 && s.ulAlgByte != 3) {
+        return "algorithm " + std::to_string(s.ulAlgByte) + " is neither 0x13 nor 3";
+    }
+    if (s.ulBus < 1 || s.ulBus > 255 || s.ulAddress < 1 || s.ulAddress > 127) {
+        return "bus " + std::to_string(s.ulBus) + " address " + std::to_string(s.ulAddress) + " is outside 1-255, 1-127";
+    }
+    if (!VtValidButtonPolicy(s.strButton)) {
+        return "button policy \"" + s.strButton + "\" is not now, after:N or never";
+    }
+    for (const CVtPin& pin : s.aPins) {
+        if (pin.ulMaxRetries < 1 || pin.ulMaxRetries > 15 || pin.ulRetriesLeft > pin.ulMaxRetries) {
+            return "PIN retry counts " + std::to_string(pin.ulRetriesLeft) + " of " +
+                   std::to_string(pin.ulMaxRetries) + " are out of range";
+        }
+    }
+    if (!s.vFlash.empty() && s.vFlash.size() != kVtFlashSize) {
+        return "the flash area has " + std::to_string(s.vFlash.size()) + " bytes";
+    }
+    return "";
+}
+
+}  // namespace
+
+bool CVtStore::LoadAll(std::vector<CVtTokenState>& vOut, std::vector<VtRefusedFile>& vRefused, std::string& strError)
 {
     vOut.clear();
+    vRefused.clear();
     DIR* dir = opendir(m_strDir.c_str());
     if (dir == nullptr) {
         strError = "cannot read the state directory " + m_strDir;
@@ -98,22 +132,39 @@ bool CVtStore::LoadAll(std::vector<CVtTokenState>& vOut, std::string& strError)
     std::vector<std::string> vNames;
     while (dirent* ent = readdir(dir)) {
         std::string strName = ent->d_name;
-        const std::string kSuffix = ".token";
         if (strName.size() > kSuffix.size() &&
             strName.compare(strName.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
             vNames.push_back(strName);
         }
     }
     closedir(dir);
+    std::sort(vNames.begin(), vNames.end());
     for (const auto& strName : vNames) {
-        std::ifstream in(m_strDir + "/" + strName, std::ios::binary);
+        std::string strPath = m_strDir + "/" + strName;
+        std::ifstream in(strPath, std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
         CVtTokenState state;
         std::string strWhy;
+        std::string strFileId = strName.substr(0, strName.size() - kSuffix.size());
         if (!in || !state.Parse(ss.str(), strWhy)) {
-            strError = m_strDir + "/" + strName + ": " + (strWhy.empty() ? "unreadable" : strWhy);
-            return false;
+            strWhy = strWhy.empty() ? "unreadable" : strWhy;
+        } else if (!VtValidTokenId(state.strId)) {
+            strWhy = "the id \"" + state.strId + "\" is not 1 to 16 of A-Z a-z 0-9 _ . - (not starting with a dot)";
+        } else if (state.strId != strFileId) {
+            strWhy = "it holds the id " + state.strId + ", whose file is " + state.strId + ".token";
+        } else {
+            strWhy = OutOfRange(state);
+        }
+        for (size_t i = 0; strWhy.empty() && i < vOut.size(); ++i) {
+            if (vOut[i].ulBus == state.ulBus && vOut[i].ulAddress == state.ulAddress) {
+                strWhy = "bus " + std::to_string(state.ulBus) + " address " + std::to_string(state.ulAddress) +
+                         " is taken by " + vOut[i].strId;
+            }
+        }
+        if (!strWhy.empty()) {
+            vRefused.push_back({strPath, strWhy});
+            continue;
         }
         vOut.push_back(std::move(state));
     }
@@ -122,7 +173,7 @@ bool CVtStore::LoadAll(std::vector<CVtTokenState>& vOut, std::string& strError)
 
 bool CVtStore::Save(const CVtTokenState& state, std::string& strError)
 {
-    std::string strFinal = m_strDir + "/" + state.strId + ".token";
+    std::string strFinal = PathOf(state.strId);
     std::string strTemp = m_strDir + "/." + state.strId + ".token.tmp";
     std::string strText = state.Serialize();
     int fd = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
