@@ -60,7 +60,7 @@ Bytes OsslDigest(const EVP_MD *md, const Bytes &in)
 BLOCKCIPHERPARAM Param(const Bytes &iv, unsigned int ulPadding)
 {
     BLOCKCIPHERPARAM p = {};
-    memcpy(p.IV, iv.data(), iv.size());
+    if (!iv.empty()) memcpy(p.IV, iv.data(), iv.size());
     p.IVLen = (ULONG)iv.size();
     p.PaddingType = ulPadding;
     return p;
