@@ -16,6 +16,15 @@ if(COMMAND brio_vtoken_gtest)
     LABELS skf
     PROPERTIES TIMEOUT 180)
   target_include_directories(skf_container_session_test PRIVATE ${CMAKE_SOURCE_DIR})
+
+  # The press-button road under the program's own Xvfb, and the signal of
+  # certificate imports on a private session bus.
+  brio_vtoken_gtest(skf_container_prompt_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_container_prompts.cpp
+    LIBS brio_skf brio_skf_test_xvfb brio_skf_test_dbus OpenSSL::Crypto
+    LABELS skf
+    PROPERTIES TIMEOUT 180)
+  target_include_directories(skf_container_prompt_test PRIVATE ${CMAKE_SOURCE_DIR})
 endif()
 
 # Against a scripted token: answers out of shape.
