@@ -49,7 +49,8 @@ TEST_P(ContainerButtonTest, SignatureWaitsForTheButton)
     CContainerObject *pContainer = Create("press");
     ECCPUBLICKEYBLOB eccPub;
     RSAPUBLICKEYBLOB rsaPub;
-    ASSERT_EQ(0u, c.bRsa ? pContainer->GenerateRSAKeyPair(1024, &rsaPub) : pContainer->GenerateKeyPair(SGD_SM2_1, &eccPub));
+    ASSERT_EQ(0u, c.bRsa ? pContainer->GenerateRSAKeyPair(1024, &rsaPub)
+                         : pContainer->GenerateKeyPair(SGD_SM2_1, &eccPub));
     daemon.SetButton(TokenSerial(), c.pszButton);
 
     Bytes msg = Random(40);
