@@ -633,8 +633,8 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     Keep(hMac);
     Bytes cbc = skftest::Sm4(key, iv, data, true, true, false);
     Bytes expected(cbc.end() - 16, cbc.end());
-    ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data(), 24));
-    ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data() + 24, 40));
+    ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data(), 32));
+    ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data() + 32, 32));
     Bytes mac(16);
     ULONG ulMac = 16;
     ASSERT_EQ(SAR_OK, SKF_MacFinal(hMac, mac.data(), &ulMac));
