@@ -10,10 +10,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
+#include <stddef.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -548,6 +550,60 @@ TEST_F(SkfFlow, SessionKeysExportedToAPeerAndImportedFromOneAgreeWithOpenSsl)
     out.assign(64, 0);
     ulOut = static_cast<ULONG>(out.size());
     ASSERT_EQ(SAR_OK, SKF_Encrypt(hImported, block.data(), 32, out.data(), &ulOut));
+    out.resize(ulOut);
+    EXPECT_EQ(skftest::Sm4(mine, Bytes(), block, true, false, false), out);
+}
+
+/* A key pair made outside, sent in an envelope: its private key under a
+ * session key, the session key under the container's signature key. */
+TEST_F(SkfFlow, AnEnvelopedKeyPairBecomesTheExchangeKey)
+{
+    if (!Connect(31)) GTEST_SKIP() << "the device manager is not built yet";
+    SKIP_UNTIL_BUILT(OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    SKIP_UNTIL_BUILT(CreateContainer("envelope", &hContainer));
+    ECCPUBLICKEYBLOB signPub = {};
+    SKIP_UNTIL_BUILT(SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &signPub));
+
+    skftest::PkeyPtr exchange = skftest::Sm2Generate();
+    ECCPRIVATEKEYBLOB exchangePri = skftest::Sm2PrivateBlob(exchange.get());
+    Bytes sessionKey = skftest::RandomBytes(16);
+    skftest::PkeyPtr signKey = skftest::Sm2FromBlob(signPub);
+    Bytes wrapped = skftest::Sm2Encrypt(signKey.get(), sessionKey);
+    /* The record's cipher runs past its one Cipher byte. */
+    Bytes record(sizeof(ENVELOPEDKEYBLOB) + 16, 0);
+    ENVELOPEDKEYBLOB head = {};
+    head.Version = 1;
+    head.ulSymmAlgID = SGD_SMS4_ECB;
+    head.ulBits = 256;
+    skftest::PutRight(head.cbEncryptedPriKey, 64,
+                      skftest::Sm4(sessionKey, Bytes(), skftest::Tail(exchangePri.PrivateKey, 64, 32), true, false,
+                                   false));
+    head.PubKey = skftest::Sm2PublicBlob(exchange.get());
+    memcpy(record.data(), &head, offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob));
+    memcpy(record.data() + offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob), wrapped.data(),
+           std::min(wrapped.size(), record.size() - offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob)));
+    OPENSSL_cleanse(&exchangePri, sizeof(exchangePri));
+    ASSERT_EQ(SAR_OK, SKF_ImportECCKeyPair(hContainer, reinterpret_cast<ENVELOPEDKEYBLOB *>(record.data())));
+
+    ECCPUBLICKEYBLOB exported = {};
+    ULONG ulLen = sizeof(exported);
+    ASSERT_EQ(SAR_OK, SKF_ExportPublicKey(hContainer, FALSE, reinterpret_cast<BYTE *>(&exported), &ulLen));
+    EXPECT_EQ(0, memcmp(&head.PubKey, &exported, sizeof(exported)));
+
+    /* The imported private key unwraps what is sent to its public key. */
+    Bytes mine = skftest::RandomBytes(16), block = skftest::RandomBytes(16);
+    Bytes toImport = skftest::Sm2Encrypt(exchange.get(), mine);
+    HANDLE hImported = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, toImport.data(),
+                                           static_cast<ULONG>(toImport.size()), &hImported));
+    Keep(hImported);
+    BLOCKCIPHERPARAM param = {};
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hImported, param));
+    Bytes out(32);
+    ULONG ulOut = static_cast<ULONG>(out.size());
+    ASSERT_EQ(SAR_OK, SKF_Encrypt(hImported, block.data(), 16, out.data(), &ulOut));
     out.resize(ulOut);
     EXPECT_EQ(skftest::Sm4(mine, Bytes(), block, true, false, false), out);
 }
