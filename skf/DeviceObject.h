@@ -14,6 +14,16 @@
 /* The token's one application. */
 #define SKF_APPLICATION_NAME "Tola"
 
+/* Random bytes the token hands out per command. */
+#define DEVICE_RANDOM_PIECE 128u
+/* The device information as Struct_DEVINFO reports it. */
+#define DEVICE_MAX_ECC_BUFFER 128u
+#define DEVICE_MAX_BUFFER 256u
+/* The life status of a token whose application is usable. */
+#define DEVICE_LIFE_STATUS_READY 0x7F00u
+/* Time-out value of a raw command (not read by the transport). */
+#define DEVICE_TRANSMIT_TIMEOUT 180u
+
 class ISKFDevice {
 public:
     virtual ~ISKFDevice() {}
@@ -93,6 +103,17 @@ public:
 
     using CBrioOperator::GenerateRandom;
     using CBrioOperator::GetDeviceInfo;
+
+private:
+    /* SM2 encryption in software, for tokens without the command; the
+     * same record layout as the token's answer. */
+    unsigned int ExtECCEncryptSoft(Struct_ECCPUBLICKEYBLOB *pBlob, unsigned char *pbPlainText,
+                                   unsigned int ulPlainTextLen, Struct_ECCCIPHERBLOB *pCipherText);
+    /* What a command with a caller's SM2 private key needs: a device
+     * context with its record and a secure session, the cryptographic
+     * command object, and a 256-bit key. */
+    unsigned int PrivateKeyCommand(const char *pszOperation, const Struct_ECCPRIVATEKEYBLOB *pBlob,
+                                   CAPDUCrypto **ppCrypto);
 };
 
 #endif
