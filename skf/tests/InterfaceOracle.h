@@ -218,7 +218,8 @@ inline Bytes Sm2Encrypt(EVP_PKEY *pkey, const Bytes &plain)
     memcpy(head.HASH, hash.data(), 32);
     head.CipherLen = static_cast<ULONG>(cipher.size());
     const size_t nHead = offsetof(ECCCIPHERBLOB, Cipher);
-    Bytes record(reinterpret_cast<const unsigned char *>(&head), reinterpret_cast<const unsigned char *>(&head) + nHead);
+    const unsigned char *pHead = reinterpret_cast<const unsigned char *>(&head);
+    Bytes record(pHead, pHead + nHead);
     record.insert(record.end(), cipher.begin(), cipher.end());
     record.resize(std::max(record.size(), sizeof(ECCCIPHERBLOB)), 0);
     return record;

@@ -189,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(OtherStatusWords, Translation,
                                            TranslationCase{0x80080000, 0xAA000000}));
 
 INSTANTIATE_TEST_SUITE_P(Unchanged, Translation,
-                         ::testing::Values(TranslationCase{0, 0}, TranslationCase{SAR_INVALIDPARAMERR, SAR_INVALIDPARAMERR},
+                         ::testing::Values(TranslationCase{0, 0},
+                                           TranslationCase{SAR_INVALIDPARAMERR, SAR_INVALIDPARAMERR},
                                            TranslationCase{SAR_PIN_INCORRECT, SAR_PIN_INCORRECT},
                                            TranslationCase{0x20C, 0x20C}, TranslationCase{225, 225},
                                            TranslationCase{229, 229}, TranslationCase{0x107, 0x107},

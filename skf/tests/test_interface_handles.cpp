@@ -270,7 +270,8 @@ TEST_F(HandleRegistry, ClosesRacingCallsOnManyThreadsLeaveNothingBehind)
     CSkfHandleRef device;
     ASSERT_TRUE(CSkfHandles::Instance().Acquire(m_hDev, SkfHandleKind::Device, device));
     for (int i = 0; i < 8; ++i) {
-        HANDLE h = static_cast<CKeyObject *>(new CSymKeyObject(static_cast<CDeviceObject *>(m_hDev)->GetDeviceContext()));
+        CDeviceContext *pContext = static_cast<CDeviceObject *>(m_hDev)->GetDeviceContext();
+        HANDLE h = static_cast<CKeyObject *>(new CSymKeyObject(pContext));
         ASSERT_EQ(0u, CSkfHandles::Instance().AddChild(h, SkfHandleKind::Key, device));
         vecKeys.push_back(h);
     }
