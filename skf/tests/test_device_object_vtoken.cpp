@@ -51,13 +51,13 @@ TEST_F(DeviceObjectTest, DeviceInformationComesFromTheToken)
     EXPECT_EQ(TokenSerial(), std::string(info.SerialNumber, strnlen(info.SerialNumber, 32)));
     EXPECT_EQ(1, info.HWVersion.major);
     EXPECT_EQ(1, info.FirmwareVersion.major);
-    EXPECT_EQ(0x00000403u, info.AlgSymCap);
-    EXPECT_EQ(0x00030700u, info.AlgAsymCap);
-    EXPECT_EQ(0x00000007u, info.AlgHashCap);
-    EXPECT_EQ(0x00001301u, info.DevAuthAlgId);
-    EXPECT_EQ(65536u, info.TotalSpace);
-    EXPECT_EQ(128u, info.MaxECCBufferSize);
-    EXPECT_EQ(256u, info.MaxBufferSize);
+    EXPECT_EQ(0x00000403u, (unsigned int)info.AlgSymCap);
+    EXPECT_EQ(0x00030700u, (unsigned int)info.AlgAsymCap);
+    EXPECT_EQ(0x00000007u, (unsigned int)info.AlgHashCap);
+    EXPECT_EQ(0x00001301u, (unsigned int)info.DevAuthAlgId);
+    EXPECT_EQ(65536u, (unsigned int)info.TotalSpace);
+    EXPECT_EQ(128u, (unsigned int)info.MaxECCBufferSize);
+    EXPECT_EQ(256u, (unsigned int)info.MaxBufferSize);
     EXPECT_EQ(Bytes(64, 0), Bytes(info.Reserved, info.Reserved + 64));
     EXPECT_EQ(SAR_INVALIDPARAMERR, dev.GetDeviceInfo(static_cast<Struct_DEVINFO *>(nullptr)));
 
@@ -163,7 +163,7 @@ Bytes Pkcs1Block(size_t n, const Bytes &data)
     block[0] = 0x00;
     block[1] = 0x01;
     block[n - data.size() - 1] = 0x00;
-    memcpy(&block[n - data.size()], data.data(), data.size());
+    if (!data.empty()) memcpy(&block[n - data.size()], data.data(), data.size());
     return block;
 }
 

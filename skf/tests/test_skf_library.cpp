@@ -24,6 +24,15 @@ using TraceFn = unsigned int (*)(unsigned int, const char *, ...);
 
 class SkfLibraryTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite()
+    {
+        /* The dialog library stays, as in a program that has its toolkit
+         * loaded anyway: the toolkit it brings cannot be unloaded and
+         * loaded again in one process. */
+        s_pDialogs = dlopen(BRIO_DIALOGS_SO, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
+        ASSERT_NE(nullptr, s_pDialogs) << dlerror();
+    }
+
     void SetUp() override
     {
         if (logtest::Exists(VEXA_LOG_CONF_PATH))
@@ -75,12 +84,15 @@ protected:
         return lines;
     }
 
+    static void *s_pDialogs;
     logtest::CScratchDir m_dir;
     std::string m_strOut;
     std::string m_strConf;
     bool m_bHadEnv = false;
     std::string m_strOldEnv;
 };
+
+void *SkfLibraryTest::s_pDialogs = nullptr;
 
 TEST_F(SkfLibraryTest, LogStartsBeforeTheManagerAndStopsAtUnload)
 {
