@@ -24,6 +24,21 @@
 #define SKF_DATA_OBJECT_FILES_PER_RECORD 32u
 #define SKF_DATA_OBJECT_PIECE 24576u
 #define SKF_NO_RECORD 0xFFFFFFFFu
+/* Content above one piece is stored behind an 8-byte header: the magic
+ * followed by the content length (u32, little-endian). */
+#define SKF_OBJECT_MAGIC "VEXA"
+#define SKF_OBJECT_MAGIC_LEN 4u
+#define SKF_OBJECT_HEADER_LEN 8u
+/* One object's stored bytes must fit the 32 files of its record. */
+#define SKF_OBJECT_CONTENT_MAX (SKF_DATA_OBJECT_FILES_PER_RECORD * SKF_DATA_OBJECT_PIECE - SKF_OBJECT_HEADER_LEN)
+/* Name fields of a record (characters, no terminator needed). */
+#define SKF_OBJECT_NAME_FIELD 64u
+#define SKF_OBJECT_NAME_MAX 63u
+
+/* The placeholder user PIN: ten bytes, 0x06 0x15 followed by the digits
+ * "73914028", assembled at run time.  An application sends it as the user
+ * PIN when it wants the middleware to ask the user. */
+#define SKF_PLACEHOLDER_PIN_LEN 10u
 
 class IApplication {
 public:
@@ -96,6 +111,47 @@ public:
     using CDialogObject::VerifyPIN;
 
 private:
+    /* Where an object's bytes are: raw in its first file, or behind the
+     * header in files of one piece each.  A header counts only when its
+     * length agrees with the object's files. */
+    struct ObjectLayout {
+        bool bHeader;
+        unsigned int ulContentLen;
+    };
+
+    /* The PIN results that carry a retry count (63Cx) as SAR codes. */
+    static unsigned int PinFailure(unsigned int ulRet, unsigned int *pulRetryCount);
+
+    /* The object record file into the cache: a missing file has no
+     * records, a short one only what it holds. */
+    unsigned int LoadObjectRecords(const char *pszOperation);
+    /* The record holding exactly this application and file name. */
+    unsigned int IsRecordExist(const char *pszAppName, const char *pszFileName);
+    /* The first record whose in-use byte is 0 or 0xFF. */
+    unsigned int FindAvailabeRecordIndex();
+    /* The named record of a file operation, reloaded under the device lock:
+     * SAR_FILE_NOT_EXIST, or SAR_NOTEXPORTERR for a free one. */
+    unsigned int FindLiveRecord(const char *pszOperation, const char *pszFileName, unsigned int *pulIndex);
+    unsigned int ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout);
+    /* Stored bytes (header included) at ulStoredOffset, across the pieces. */
+    unsigned int ReadStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, unsigned char *pbOut,
+                                 unsigned int ulLength);
+    unsigned int WriteStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, const unsigned char *pbData,
+                                  unsigned int ulLength);
+    /* Writes content of at most the object's length in the object's form. */
+    unsigned int WriteObject(unsigned int ulIndex, unsigned char *pbData, unsigned int ulLength);
+    /* Raw content that would begin with the magic, stored in the header form. */
+    unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
+                                   unsigned int ulLength);
+    /* The files of record ulIndex for content of ulSize bytes; clears the
+     * record's identifiers first. */
+    unsigned int CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize);
+    /* Deletes the record's data object files from piece ulFromPiece on:
+     * the run of files an object used, also what an older deletion left. */
+    unsigned int ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece = 0);
+    /* Writes cached record ulIndex (only that one) to the record file. */
+    unsigned int SaveDataObjRecord(unsigned int ulIndex);
+
     char m_szAppName[SKF_APP_NAME_FIELD];
     unsigned char m_pbRecords[SKF_OBJECT_RECORD_FILE_LEN];  /* image of the object record file */
 };

@@ -66,6 +66,10 @@ public:
     unsigned int ImportCertificate(bool bSignFlag, unsigned char *pbCert, unsigned int ulCertLen) override;
     unsigned int ExportCertificate(bool bSignFlag, unsigned char *pbCert, unsigned int *pulCertLen) override;
     unsigned int GenerateKeyPair(unsigned int ulBits, void *pBlob) override;
+    /* The RSA generation of SKF_GenRSAKeyPair: 1024 or 2048 bits only, any
+     * other value (an SM2 identifier among them) refused before the token
+     * is asked. */
+    unsigned int GenerateRSAKeyPair(unsigned int ulBitsLen, Struct_RSAPUBLICKEYBLOB *pBlob);
     unsigned int ImportKeyPair(unsigned int ulSymAlgId, unsigned char *pbWrappedKey, unsigned int ulWrappedKeyLen,
                                unsigned int ulBits, unsigned char *pbEncryptedKey,
                                unsigned int ulEncryptedKeyLen) override;
@@ -98,6 +102,38 @@ public:
     using CDialogObject::ImportKeyPair;
 
 private:
+    /* The key file ids of the container, 0 for an absent key or certificate. */
+    struct ContainerKeys {
+        unsigned int ulAlgID;
+        unsigned short usExchKeyFID;
+        unsigned short usExchCertFID;
+        unsigned short usSignKeyFID;
+        unsigned short usSignCertFID;
+    };
+    unsigned int GetContainerKeys(ContainerKeys *pKeys);
+    /* The key specification a flag addresses, for a key (bCertificate
+     * false) or a certificate: false the exchange pair, which must have
+     * one; true the signature pair when it has one, else the exchange pair. */
+    unsigned int KeySpecOf(const char *pszOperation, bool bSignFlag, bool bCertificate, unsigned char *pbyKeySpec);
+    /* The checks both agreement sides share: the key commands, the
+     * session-key identifier's key spec, the agreement key's file id. */
+    unsigned int AgreementSetup(const char *pszOperation, unsigned int ulAlgId, unsigned short *pusKeySpec,
+                                unsigned short *pusKeyFID);
+    /* This container's record, from this object's container cache only. */
+    unsigned int ReadOwnRecord(_QV_CONTAINER_INFO *pInfo);
+    /* The import road of an SM2 envelope: the token record of its Version. */
+    unsigned int ImportEnvelope(unsigned int ulSymAlgId, const ENVELOPEDKEYBLOB *pEnvelope,
+                                OperationCallbackContext *pContext);
+    unsigned int ImportRsa1024(unsigned char *pbRecord, unsigned int ulRecordLen, OperationCallbackContext *pContext);
+    /* The default-PIN rule of a signing key pair that has a certificate. */
+    unsigned int CheckModifiedPIN(const char *pszOperation, unsigned short usCertFID);
+    /* The on-token key object of the signing key (the signature pair, else
+     * the exchange pair), an RSA or an SM2 key as bRsa asks, after the
+     * default-PIN rule; the caller deletes it. */
+    unsigned int NewSigningKey(const char *pszOperation, bool bRsa, CAsymKeyObject **ppKey);
+    /* The device context, its record and its key command object. */
+    unsigned int CheckKeyCommands(const char *pszOperation);
+
     char m_szContainerName[CONTAINER_NAME_FIELD];
     bool m_bSingleCert;
 };

@@ -11,15 +11,39 @@
  *
  * The SKF caller owns each object until SKF_CloseHandle deletes it.  A
  * destructor never touches the device context: a handle may be closed after
- * its device was disconnected. */
+ * its device was disconnected.
+ *
+ * A key's cipher handle is shared with the MAC objects made from it: the
+ * last of them to close destroys it, so they may be closed in any order.
+ * They share one cipher state too: a cipher run belongs to the object that
+ * started it (EncInit, MacInit), and an object whose run another one
+ * replaced answers SAR_NOTINITIALIZEERR until it starts again.
+ *
+ * On the token one key slot and one cipher state serve every handle of
+ * every process (see CGMSymKeyHandle): a key whose bytes the host gave is
+ * loaded again when another key took the slot; a key only the token held
+ * (SetSymmKey without key bytes) answers SAR_KEYNOTFOUNTERR once another
+ * key took its place.  The operations on a token cipher take the device
+ * mutex themselves (it is recursive, so the SKF frame may hold it). */
 #ifndef BRIO_SKF_SYM_KEY_OBJECT_H
 #define BRIO_SKF_SYM_KEY_OBJECT_H
+
+#include <memory>
 
 #include "skf/skf.h"
 
 class CDeviceContext;
 class CSymKeyHandle;
 class CHashObject;
+class CKeyObjectLock;
+
+/* A cipher handle and the number of the last cipher run started on it. */
+struct CSymKeyCipher {
+    CSymKeyHandle *pHandle = nullptr;  /* owned */
+    bool bToken = false;               /* on the token (CGMSymKeyHandle) */
+    unsigned int ulRun = 0;
+    ~CSymKeyCipher();
+};
 
 class CKeyObject {
 public:
@@ -72,9 +96,18 @@ public:
     unsigned int MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac) override;
 
 protected:
-    CSymKeyHandle *m_pKeyHandle;  /* the cipher handle */
-    unsigned int m_ulMode;        /* 1 ECB, 2 CBC */
-    unsigned int m_ulBlockLen;    /* 16, or 8 for the software triple DES */
+    bool TokenCipher() const { return m_pKeyHandle != nullptr && m_pKeyHandle->bToken; }
+    /* Whether this object may go on with its cipher run, under the lock
+     * taken for it: SAR_INVALIDPARAMERR without an output length,
+     * SAR_INVALIDHANDLEERR without a cipher, the lock's code, or
+     * SAR_NOTINITIALIZEERR when no run of this object is under way. */
+    unsigned int CheckRun(const char *pszOperation, const CKeyObjectLock &lock, bool bOutLenGiven) const;
+
+    std::shared_ptr<CSymKeyCipher> m_pKeyHandle;  /* the cipher handle, shared with the MAC objects */
+    unsigned int m_ulMode;                        /* 1 ECB, 2 CBC */
+    unsigned int m_ulBlockLen;                    /* 16, or 8 for the software triple DES */
+    unsigned int m_ulPadding;                     /* padding type of the last EncInit */
+    unsigned int m_ulRun;                         /* the run this object started; 0: none */
 };
 
 class CMacKeyObject : public CSymKeyObject {
@@ -88,6 +121,11 @@ public:
                      unsigned int *pulMacLen) override;
 
 protected:
+    /* The MAC's output: *pulMacLen becomes the block length; a room below
+     * it is refused; no output (bSizeOnly) is a size query. */
+    unsigned int CheckMacRoom(const char *pszOperation, const unsigned char *pbMac, unsigned int *pulMacLen,
+                              bool &bSizeOnly) const;
+
     unsigned int m_ulHeldLen;       /* bytes held back */
     unsigned char m_pbHeld[32];     /* the last block given */
 };

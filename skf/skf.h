@@ -274,10 +274,14 @@ typedef struct Struct_FILEATTRIBUTE {
 
 #pragma pack(pop)
 
-#if defined(__cplusplus)
+/* Compile-time checks in every language level an application may use (the
+ * fallback for C before C11 and C++ before C++11 is a negative array size). */
+#if defined(__cplusplus) && __cplusplus >= 201103L
 #define BRIO_SKF_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
-#else
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define BRIO_SKF_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define BRIO_SKF_STATIC_ASSERT(cond, msg) extern char brio_skf_size_check[(cond) ? 1 : -1]
 #endif
 BRIO_SKF_STATIC_ASSERT(sizeof(ULONG) == 4, "ULONG is 32 bits");
 BRIO_SKF_STATIC_ASSERT(sizeof(DEVINFO) == 294, "DEVINFO is 294 bytes");

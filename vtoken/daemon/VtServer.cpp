@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -144,16 +143,9 @@ void CVtServer::Broadcast(uint8_t byKind, const CVtToken& token)
     CVtMsgWriter msg(VtOp::Event);
     msg.U8(byKind).Device(Entry(token));
     for (auto& c : m_vConns) {
-        if (!c.bWatcher) {
-            continue;
-        }
-        // A watcher that does not read its events is dropped, never waited for.
-        VtBytes v = msg.Buffer();
-        uint8_t head[4];
-        VtPutLE32(head, static_cast<uint32_t>(v.size()));
-        v.insert(v.begin(), head, head + 4);
-        ssize_t n = send(c.iFd, v.data(), v.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n != static_cast<ssize_t>(v.size())) {
+        // A watcher that does not read its events is dropped, never waited for:
+        // the loop sees the shut-down socket at its next pass.
+        if (c.bWatcher && (!Queue(c, msg.Buffer()) || !Flush(c))) {
             shutdown(c.iFd, SHUT_RDWR);
         }
     }
@@ -254,19 +246,50 @@ void CVtServer::Accept()
     if (fd < 0) {
         return;
     }
-    // Replies go out blocking, but a client that stops reading is not waited for long.
-    timeval tv {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     CConn c;
     c.iFd = fd;
     c.ulId = m_ulNextConn++;
     m_vConns.push_back(std::move(c));
 }
 
+bool CVtServer::Queue(CConn& conn, const VtBytes& vMsg)
+{
+    if (conn.vOut.size() + 4 + vMsg.size() > kMaxQueued) {
+        return false;
+    }
+    uint8_t head[4];
+    VtPutLE32(head, static_cast<uint32_t>(vMsg.size()));
+    conn.vOut.insert(conn.vOut.end(), head, head + 4);
+    VtAppend(conn.vOut, vMsg);
+    return true;
+}
+
+bool CVtServer::Flush(CConn& conn)
+{
+    size_t off = 0;
+    while (off < conn.vOut.size()) {
+        ssize_t w = send(conn.iFd, conn.vOut.data() + off, conn.vOut.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;  // the rest goes when the socket has room (POLLOUT)
+        }
+        if (w <= 0) {
+            return false;
+        }
+        off += static_cast<size_t>(w);
+    }
+    conn.vOut.erase(conn.vOut.begin(), conn.vOut.begin() + static_cast<long>(off));
+    return true;
+}
+
 bool CVtServer::ReadConn(CConn& conn)
 {
+    // A bounded read per pass, so that a client that keeps sending does not
+    // hold the loop.
     uint8_t buf[65536];
-    for (;;) {
+    for (int i = 0; i < 4; ++i) {
         ssize_t n = recv(conn.iFd, buf, sizeof(buf), 0);
         if (n > 0) {
             conn.vIn.insert(conn.vIn.end(), buf, buf + n);
@@ -280,41 +303,24 @@ bool CVtServer::ReadConn(CConn& conn)
         }
         return false;  // closed or failed
     }
-    while (conn.vIn.size() >= 4) {
-        uint32_t ulLen = VtGetLE32(conn.vIn.data());
+    size_t off = 0;
+    while (conn.vIn.size() - off >= 4) {
+        uint32_t ulLen = VtGetLE32(conn.vIn.data() + off);
         if (ulLen > kVtMaxMessage) {
             return false;
         }
-        if (conn.vIn.size() < 4 + static_cast<size_t>(ulLen)) {
+        if (conn.vIn.size() - off < 4 + static_cast<size_t>(ulLen)) {
             break;
         }
-        VtBytes vMsg(conn.vIn.begin() + 4, conn.vIn.begin() + 4 + ulLen);
-        conn.vIn.erase(conn.vIn.begin(), conn.vIn.begin() + 4 + ulLen);
-        VtBytes vReply = Handle(conn, vMsg);
-        // The socket is non-blocking for reads; send the reply whole.
-        VtBytes vAll(4);
-        VtPutLE32(vAll.data(), static_cast<uint32_t>(vReply.size()));
-        VtAppend(vAll, vReply);
-        size_t off = 0;
-        while (off < vAll.size()) {
-            ssize_t w = send(conn.iFd, vAll.data() + off, vAll.size() - off, MSG_NOSIGNAL);
-            if (w < 0 && (errno == EINTR)) {
-                continue;
-            }
-            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd p {conn.iFd, POLLOUT, 0};
-                if (poll(&p, 1, 5000) <= 0) {
-                    return false;
-                }
-                continue;
-            }
-            if (w <= 0) {
-                return false;
-            }
-            off += static_cast<size_t>(w);
+        VtBytes vMsg(conn.vIn.begin() + static_cast<long>(off + 4),
+                     conn.vIn.begin() + static_cast<long>(off + 4 + ulLen));
+        off += 4 + ulLen;
+        if (!Queue(conn, Handle(conn, vMsg))) {
+            return false;  // it does not read its replies
         }
     }
-    return true;
+    conn.vIn.erase(conn.vIn.begin(), conn.vIn.begin() + static_cast<long>(off));
+    return Flush(conn);
 }
 
 int CVtServer::Run()
@@ -333,7 +339,7 @@ int CVtServer::Run()
         std::vector<pollfd> vPoll;
         vPoll.push_back({m_iListen, POLLIN, 0});
         for (auto& c : m_vConns) {
-            vPoll.push_back({c.iFd, POLLIN, 0});
+            vPoll.push_back({c.iFd, static_cast<short>(c.vOut.empty() ? POLLIN : POLLIN | POLLOUT), 0});
         }
         int rc = poll(vPoll.data(), vPoll.size(), 1000);
         if (rc < 0 && errno != EINTR) {
@@ -346,7 +352,9 @@ int CVtServer::Run()
         // Connections first (the indices match vPoll), then new clients.
         std::vector<int> vClosed;
         for (size_t i = 0; i < m_vConns.size() && i + 1 < vPoll.size(); ++i) {
-            if (vPoll[i + 1].revents != 0 && !ReadConn(m_vConns[i])) {
+            short revents = vPoll[i + 1].revents;
+            bool bOk = (revents & POLLOUT) == 0 || Flush(m_vConns[i]);
+            if (!bOk || ((revents & ~POLLOUT) != 0 && !ReadConn(m_vConns[i]))) {
                 vClosed.push_back(m_vConns[i].iFd);
                 auto it = m_mapTokens.find(m_vConns[i].strToken);
                 if (it != m_mapTokens.end()) {

@@ -2,6 +2,9 @@
 // (the libusb stand-ins of any number of processes, the command line, the
 // test kit) over one Unix socket.  Requests are handled one at a time, so
 // each token sees its commands in a single order, as a real device does.
+// The loop never waits for one client: replies are queued per connection
+// and sent as the socket takes them, and a client whose unread replies pass
+// kMaxQueued is dropped.
 #pragma once
 
 #include "vtoken/link/VtLink.h"
@@ -26,10 +29,14 @@ public:
     int Control(const std::vector<std::string>& args, std::string& strOut);
 
 private:
+    // Unsent replies and events a connection may hold before it is dropped.
+    static constexpr size_t kMaxQueued = 1u << 20;
+
     struct CConn {
         int iFd = -1;
         uint64_t ulId = 0;          // unique for the daemon's life
         VtBytes vIn;
+        VtBytes vOut;               // framed replies and events not sent yet
         bool bWatcher = false;
         std::string strToken;       // id of the token opened on this connection
         uint32_t ulGeneration = 0;
@@ -39,6 +46,8 @@ private:
     bool LoadTokens(std::string& strError);
     void Accept();
     bool ReadConn(CConn& conn);  // false: close it
+    bool Queue(CConn& conn, const VtBytes& vMsg);  // false: over kMaxQueued
+    bool Flush(CConn& conn);     // sends what the socket takes; false: broken
     VtBytes Handle(CConn& conn, const VtBytes& vMsg);
     CVtToken* Bound(const CConn& conn);
     CVtToken* Find(const std::string& strName);

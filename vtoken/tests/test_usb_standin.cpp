@@ -1,6 +1,7 @@
 // The daemon and the libusb stand-in through libusb's own interface:
 // enumeration, descriptors, the bulk-only exchange, injected faults,
 // hot-plug events, a daemon restart and two processes on one token.
+#include "vtoken/link/VtLink.h"
 #include "vtoken/tests/VtTestHost.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
+#include <sys/socket.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
@@ -230,16 +233,87 @@ INSTANTIATE_TEST_SUITE_P(
         return s;
     });
 
-TEST_F(UsbTest, WriteLeftUnfinishedByAClosedHandleDoesNotSwallowTheNextCommand)
+// A write left unfinished by a handle whose process ended must not swallow
+// the next command: whether the daemon has seen the dead handle close before
+// the next command comes (closed) or not yet (still open).
+class UnfinishedWrite : public UsbTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnfinishedWrite, DoesNotSwallowAnotherHandlesCommand)
 {
+    const bool bClosedFirst = GetParam();
     m_daemon.CreateToken(Token("VT1", 5));
-    {
-        CUsbLink dying(m_pCtx, 1, 5);
-        ASSERT_EQ(0, dying.Out(Cbw(1, 8, 0, 0xF0, 8)));
-        ASSERT_EQ(0, dying.Out(VtBytes(kGetSerial.begin(), kGetSerial.begin() + 3)));
+    auto dying = std::make_unique<CUsbLink>(m_pCtx, 1, 5);
+    ASSERT_EQ(0, dying->Out(Cbw(1, 8, 0, 0xF0, 8)));
+    ASSERT_EQ(0, dying->Out(VtBytes(kGetSerial.begin(), kGetSerial.begin() + 3)));
+    if (bClosedFirst) {
+        dying.reset();
     }
     CUsbLink next(m_pCtx, 1, 5);
     EXPECT_EQ("VT1", Serial(next));
+    dying.reset();
+    EXPECT_EQ("VT1", Serial(next));
+}
+
+INSTANTIATE_TEST_SUITE_P(Writer, UnfinishedWrite, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "closed" : "still_open"; });
+
+// Clients that send requests and do not read the replies hold up no one:
+// a fresh exchange goes through while they wait, those that read late get
+// every reply, and one that never reads is dropped once its replies pile up.
+TEST_F(UsbTest, ClientsThatDoNotReadTheirRepliesStallNobody)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    auto pings = [](size_t n) {
+        VtBytes vMsg = {1, 0, 0, 0, static_cast<uint8_t>(VtOp::Ping)};
+        VtBytes v;
+        for (size_t i = 0; i < n; ++i) {
+            VtAppend(v, vMsg);
+        }
+        return v;
+    };
+    auto sendAll = [](int fd, const VtBytes& v) {
+        size_t off = 0;
+        while (off < v.size()) {
+            ssize_t w = send(fd, v.data() + off, v.size() - off, MSG_NOSIGNAL);
+            if (w <= 0) {
+                return off;
+            }
+            off += static_cast<size_t>(w);
+        }
+        return off;
+    };
+    const size_t kLate = 20000;      // ~160 KB of replies each: more than a socket holds
+    const size_t kNever = 300000;    // ~2.4 MB of replies: more than the daemon keeps
+    std::vector<int> vLate;
+    for (int i = 0; i < 4; ++i) {
+        vLate.push_back(VtConnect(m_daemon.SocketPath()));
+        ASSERT_GE(vLate.back(), 0);
+        ASSERT_EQ(kLate * 5, sendAll(vLate.back(), pings(kLate)));
+    }
+    int fdNever = VtConnect(m_daemon.SocketPath());
+    ASSERT_GE(fdNever, 0);
+    sendAll(fdNever, pings(kNever));  // ends early once the daemon drops it
+
+    CUsbLink link(m_pCtx, 1, 5);
+    EXPECT_EQ("VT1", Serial(link));
+    EXPECT_NE(std::string::npos, m_daemon.Control({"list"}).find("VT1 serial=VT1"));
+
+    for (int fd : vLate) {
+        size_t nReplies = 0;
+        VtBytes vReply;
+        while (nReplies < kLate && VtRecvMessage(fd, vReply) && vReply == VtBytes({0, 0, 0, 0})) {
+            ++nReplies;
+        }
+        EXPECT_EQ(kLate, nReplies);
+        close(fd);
+    }
+    size_t nNever = 0;
+    VtBytes vReply;
+    while (VtRecvMessage(fdNever, vReply)) {
+        ++nNever;
+    }
+    EXPECT_LT(nNever, kNever);
+    close(fdNever);
 }
 
 TEST_F(UsbTest, StallLastsForTheGivenNumberOfClears)

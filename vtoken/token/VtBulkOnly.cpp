@@ -39,6 +39,13 @@ int CVtToken::BulkOut(uint8_t byEndpoint, const VtBytes& vData, uint64_t ulFrom)
     if (byEndpoint != kEpOut || m_bOutHalted) {
         return kUsbPipe;
     }
+    // The frame of a write comes from the connection that sent its command
+    // block.  Bytes from another one mean that writer is gone (its process
+    // ended; its disconnect may not have been seen yet): its write is
+    // abandoned and these bytes are taken as a new command block.
+    if (m_phase == Phase::Data && ulFrom != 0 && ulFrom != m_ulWriter) {
+        ClientGone(m_ulWriter);
+    }
     if (m_phase == Phase::Data) {
         // Bytes beyond the announced length are dropped.
         size_t nTake = std::min<size_t>(vData.size(), m_ulExpected);

@@ -109,7 +109,8 @@ public:
     const CVtTokenState& State() const { return m_state; }
 
     // USB side; each returns a libusb code.  ulFrom names the client
-    // connection (0: unnamed).
+    // connection (0: unnamed); a named connection's bytes in the middle of
+    // another connection's write abandon that write and start a new one.
     int BulkOut(uint8_t byEndpoint, const VtBytes& vData, uint64_t ulFrom = 0);
     int BulkIn(uint8_t byEndpoint, uint32_t ulMax, VtBytes& vOut);
     int ClearHalt(uint8_t byEndpoint);
