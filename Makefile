@@ -6,8 +6,11 @@ BUILD ?= build
 BUILD_SAN ?= build-sanitize
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
+# Where `make install` puts the libraries, skf.h and the pkg-config file
+# (empty: the configured prefix, /usr/local by default).
+PREFIX ?=
 
-.PHONY: all deps build test test-sanitize bench run clean
+.PHONY: all deps build test test-sanitize bench demo clean install
 
 all: build
 
@@ -23,10 +26,16 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
 test-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) -DBRIO_SANITIZE=ON -DBRIO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS)
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+demo: build
+	bash demo/run-demo.sh $(BUILD)
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBRIO_BENCH=ON $(CMAKE_ARGS)

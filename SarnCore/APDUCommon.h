@@ -18,7 +18,7 @@
 /* Token key algorithm codes. */
 #define TOKEN_ALG_RSA1024 1u
 #define TOKEN_ALG_RSA2048 7u
-#define TOKEN_ALG_SM2 0x11u
+#define TOKEN_ALG_SM2 17u
 
 /* A failed check: traced, and its code as the value. */
 #define APDU_CHECK_FAIL(op, step, code) (TRACE_STEP_FAIL((op), (step), (code)), (code))

@@ -21,9 +21,6 @@
 #define CRYPTO_EXT_ENCRYPT_OVERHEAD 104u  /* bit length, X, Y, C3, cipher length */
 #define CRYPTO_FETCH_WAIT_MS 100u
 #define CRYPTO_BUTTON_WAIT_MS 30000u  /* the confirmation prompt's countdown */
-#ifndef SCARD_E_TIMEOUT
-#define SCARD_E_TIMEOUT 0x8010000Au
-#endif
 
 class CAPDUCrypto : public CAPDU {
 public:

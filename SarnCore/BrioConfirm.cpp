@@ -92,7 +92,7 @@ unsigned int CBrioOperator::GenerateKeyPair(char *pszContainerName, unsigned cha
     return RepeatAfterUserPin(fn(), pfnCallback, pContext, fn);
 }
 
-unsigned int CBrioOperator::ImportKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byKeyType,
+unsigned int CBrioOperator::ImportKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byAlgID,
                                           void *pKeyBuf, unsigned int nKeyLen, void *pSymKeyBuf,
                                           unsigned int nSymKeyLen, void **ppKeyCtx, OperationCallback pfnCallback,
                                           void *pContext)
@@ -100,10 +100,10 @@ unsigned int CBrioOperator::ImportKeyPair(char *pszContainerName, unsigned char 
     static const char *OP = "ImportKeyPair";
     OP_CHECK_PTR(OP, pszContainerName);
     OP_CHECK_PTR(OP, pKeyBuf);
-    OP_CHECK(OP, byKeyType == 1, "byKeyType", ERR_BAD_KEY_TYPE);
+    OP_CHECK(OP, byKeySpec == KEY_SPEC_EXCHANGE, "byKeyType", ERR_BAD_KEY_TYPE);
     auto fn = [&] {
-        return CDeviceOperator::ImportKeyPair(pszContainerName, byKeySpec, 1, pKeyBuf, nKeyLen, pSymKeyBuf,
-                                              nSymKeyLen, ppKeyCtx);
+        return CDeviceOperator::ImportKeyPair(pszContainerName, KEY_SPEC_EXCHANGE, byAlgID, pKeyBuf, nKeyLen,
+                                              pSymKeyBuf, nSymKeyLen, ppKeyCtx);
     };
     return RepeatAfterUserPin(fn(), pfnCallback, pContext, fn);
 }

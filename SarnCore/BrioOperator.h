@@ -83,8 +83,8 @@ public:
     unsigned int DeleteContainer(char *pszContainerName, OperationCallback pfnCallback, void *pContext);
     unsigned int GenerateKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byAlgID,
                                  void **ppKeyCtx, OperationCallback pfnCallback, void *pContext);
-    /* Key type 1 only (278 otherwise). */
-    unsigned int ImportKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byKeyType,
+    /* The exchange pair only: key specification 1 (278 otherwise). */
+    unsigned int ImportKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byAlgID,
                                void *pKeyBuf, unsigned int nKeyLen, void *pSymKeyBuf, unsigned int nSymKeyLen,
                                void **ppKeyCtx, OperationCallback pfnCallback, void *pContext);
     unsigned int ImportCert(char *pszContainerName, unsigned char byKeySpec, unsigned char *pbyCertBuf,

@@ -24,9 +24,11 @@ struct DEV_MUTEX_SEGMENT {
     uint32_t ulReadyMark;
     pthread_mutex_t stMutex;
     pthread_mutexattr_t stAttr;
+    uint32_t ulKeySlotOwner;
 };
 static_assert(offsetof(DEV_MUTEX_SEGMENT, stMutex) == 8, "mutex at offset 8");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, stAttr) == 48, "attributes at offset 48");
+static_assert(offsetof(DEV_MUTEX_SEGMENT, ulKeySlotOwner) == 52, "key slot owner at offset 52");
 static_assert(sizeof(DEV_MUTEX_SEGMENT) <= DEV_MUTEX_SEGMENT_SIZE, "segment of 56 bytes");
 
 static unsigned int ErrnoCode(int iErr)
@@ -53,7 +55,8 @@ CDeviceContext::CDeviceContext()
       m_pApduCrypto(nullptr),
       m_pApduFile(nullptr),
       m_pApduKey(nullptr),
-      m_pApduPin(nullptr)
+      m_pApduPin(nullptr),
+      m_ulKeySlotOwner(0)
 {
     TraceInfo("CDeviceContext: Constructor");
 }
@@ -307,6 +310,25 @@ void CDeviceContext::CloseDevMutex()
     shmdt(m_hMutexHandle);
     m_hMutexHandle = nullptr;
     if (bLocked) SarnReleaseCommandLock();
+}
+
+unsigned int *CDeviceContext::KeySlotWord() const
+{
+    if (m_hMutexHandle != nullptr) return &static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle)->ulKeySlotOwner;
+    return const_cast<unsigned int *>(&m_ulKeySlotOwner);
+}
+
+unsigned int CDeviceContext::KeySlotOwner() const { return *KeySlotWord(); }
+
+static unsigned int NextTag(unsigned int ulTag) { return ulTag >= 0xFFFFu ? 1u : ulTag + 1u; }
+
+unsigned int CDeviceContext::ClaimKeySlot(bool bNewKey)
+{
+    unsigned int *pWord = KeySlotWord();
+    unsigned int ulKey = *pWord >> 16, ulOp = *pWord & 0xFFFFu;
+    if (bNewKey || ulKey == 0) ulKey = NextTag(ulKey);
+    *pWord = (ulKey << 16) | NextTag(ulOp);
+    return *pWord;
 }
 
 /* SM3 or SHA-1 over "Sarn-Product" || the exported public key. */

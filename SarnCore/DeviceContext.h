@@ -10,6 +10,7 @@
  *   offset 0  id of the segment, 0 while the mutex is not initialised
  *   offset 4  initialisation mark (DEV_MUTEX_READY once initialised)
  *   offset 8  the mutex (40 bytes), offset 48 its attributes (4 bytes)
+ *   offset 52 the key slot's owner word (see ClaimKeySlot)
  * The segment's set-up and reset run under the transport's command
  * semaphore, so of all processes opening the token at once exactly one
  * initialises the mutex and the others wait until it is ready; the last
@@ -62,6 +63,18 @@ public:
      * still accepts. */
     unsigned int SetSessionKey(bool bForce);
 
+    /* The token has one volatile symmetric key slot and one cipher state,
+     * shared by every handle of every process.  The owner word names who
+     * loaded them last: its high half is the tag of the last key loaded
+     * into the slot, its low half the tag of the last operation started on
+     * it (a key load starts one too).  Tags run from 1 to 0xFFFF and skip 0,
+     * so no claim is ever 0.  Read and changed only under the device
+     * mutex; a context without a mutex segment keeps the word itself. */
+    unsigned int KeySlotOwner() const;
+    /* Advances the operation tag (and the key tag when bNewKey); the new
+     * word, which the claimant keeps to recognise its own state. */
+    unsigned int ClaimKeySlot(bool bNewKey);
+
     static void TraceInfo(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
     CDeviceInfo *GetDeviceHandle() const { return m_pDevieHandle; }
@@ -91,6 +104,10 @@ protected:
     unsigned int MakeCommandObjects(const char *szChipStep, const char *szPinStep);
 
 private:
+    unsigned int *KeySlotWord() const;
+
+    unsigned int m_ulKeySlotOwner;  /* the owner word while no segment is attached */
+
     unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
 
     /* Makes one object of class T into pObject, tracing the step szStep of

@@ -20,16 +20,12 @@
 
 #include <vector>
 
+#include "SarnCore/APDUCommon.h"
 #include "SarnCore/DeviceContext.h"
 
 /* Key specification: which key pair of a container. */
 #define KEY_SPEC_EXCHANGE  1u
 #define KEY_SPEC_SIGNATURE 2u
-
-/* Token key algorithm codes. */
-#define TOKEN_ALG_RSA1024 1u
-#define TOKEN_ALG_RSA2048 7u
-#define TOKEN_ALG_SM2     17u
 
 /* The application every command of the operator addresses. */
 #define OPERATOR_APP_ID 0u

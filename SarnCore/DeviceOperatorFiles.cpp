@@ -14,7 +14,7 @@
 #define CERT_FIRST_CHUNK 0x01u
 #define CERT_LAST_CHUNK 0x10u
 #define CERT_CHUNK_BASE 0xA0u
-#define SARN_LOG_MISSING 0x8000F102u  /* the token has no such file */
+#define SARN_LOG_MISSING SW_FILE_NOT_FOUND
 #define SARN_LOG_CREATE_TRIES 2u
 
 /* Total length of a DER certificate with a two-byte long-form length. */

@@ -15,6 +15,7 @@ static const char *FINAL_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecrypt
                                     "pDeviceContext->GetAPDUCrypto()->SymEncryptFinal"};
 
 CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext)
+    : m_ulSlotStamp(0), m_usRunSpec(0), m_usKeySpec(0), m_bHostKey(false)
 {
     m_pCipherCtx = pDeviceContext;
     m_bEncrypt = 0;
@@ -22,6 +23,8 @@ CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext)
     m_ulPadding = 0;
     m_ulHeldLen = 0;
     memset(m_pbBlock, 0, sizeof(m_pbBlock));
+    memset(m_pbChain, 0, sizeof(m_pbChain));
+    memset(m_pbHostKey, 0, sizeof(m_pbHostKey));
 }
 
 CGMSymKeyHandle::~CGMSymKeyHandle()
@@ -29,6 +32,8 @@ CGMSymKeyHandle::~CGMSymKeyHandle()
     /* The device context belongs to the connection, not to this handle. */
     m_pCipherCtx = nullptr;
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
+    OPENSSL_cleanse(m_pbHostKey, sizeof(m_pbHostKey));
+    OPENSSL_cleanse(m_pbChain, sizeof(m_pbChain));
 }
 
 unsigned int CGMSymKeyHandle::SetKey(unsigned short usKeySpec, unsigned char *pbKey, unsigned int ulKeyLen)
@@ -42,6 +47,8 @@ unsigned int CGMSymKeyHandle::SetKey(unsigned short usKeySpec, unsigned char *pb
     ulRet = pCtx->GetAPDUKey()->ImportSymKey(0, 0, usKeySpec, pbKey, ulKeyLen);
     if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey", ulRet);
     TRACE_STEP_OK(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey");
+    KeepKey(usKeySpec, pbKey, ulKeyLen);
+    m_ulSlotStamp = pCtx->ClaimKeySlot(true);
     return 0;
 }
 
@@ -59,7 +66,9 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     if (pbIV != nullptr) memcpy(pbIV16, pbIV, GM_SYM_BLOCK);
     unsigned char byDirection = byCryptType == SYM_CRYPT_ENCRYPT ? 1 : 0;
     unsigned short usSpec = (unsigned short)((byAlgID << 8) | byMode);
-    unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+    unsigned int ulRet = TakeKeySlot(pCtx, false);
+    if (ulRet != 0) return ulRet;
+    ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
     if (ulRet != 0)
         return APDU_CHECK_FAIL(OP, byDirection ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
                                                : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
@@ -67,6 +76,9 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     m_bEncrypt = byDirection;
     m_ulUnitLen = GM_SYM_BLOCK;
     m_ulPadding = ulPadding;
+    m_usRunSpec = usSpec;
+    memcpy(m_pbChain, pbIV16, GM_SYM_BLOCK);
+    m_ulSlotStamp = pCtx->ClaimKeySlot(false);
     /* Bytes an abandoned operation held back do not belong to this one. */
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
     m_ulHeldLen = 0;
@@ -107,6 +119,11 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
         *pulOutLen = 0;
         return 0;
     }
+    unsigned int ulRet = TakeKeySlot(pCtx, true);
+    if (ulRet != 0) {
+        *pulOutLen = 0;
+        return ulRet;
+    }
     unsigned int ulProduced = 0, ulUsed = 0;
     while (ulProduced < ulSize) {
         unsigned int ulChunk = ulSize - ulProduced < CRYPTO_SYM_BLOCK_MAX ? ulSize - ulProduced : CRYPTO_SYM_BLOCK_MAX;
@@ -115,10 +132,11 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
         /* The answer is taken only when it has the length sent. */
         unsigned char pbAnswer[CRYPTO_SYM_BLOCK_MAX];
         unsigned int ulAnswered = ulChunk;
-        unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptUpdate(m_bEncrypt, 0, 0, m_pbBlock, ulChunk, pbAnswer,
-                                                                    &ulAnswered);
+        ulRet = pCtx->GetAPDUCrypto()->SymEncryptUpdate(m_bEncrypt, 0, 0, m_pbBlock, ulChunk, pbAnswer, &ulAnswered);
         if (ulRet == 0 && ulAnswered != ulChunk) ulRet = ERR_BAD_LENGTH;
         if (ulRet == 0) memcpy(pbOut + ulProduced, pbAnswer, ulChunk);
+        /* The last cipher block of the chunk carries the chain on. */
+        if (ulRet == 0) memcpy(m_pbChain, (m_bEncrypt ? pbAnswer : m_pbBlock) + ulChunk - GM_SYM_BLOCK, GM_SYM_BLOCK);
         OPENSSL_cleanse(pbAnswer, sizeof(pbAnswer));
         if (ulRet != 0) {
             *pulOutLen = ulProduced;
@@ -161,12 +179,14 @@ unsigned int CGMSymKeyHandle::Final(unsigned char *pbOut, unsigned int *pulOutLe
         *pulOutLen = GM_SYM_BLOCK;
         return APDU_CHECK_FAIL(OP, "CHECK *pnOutlen SIZE", ERR_BUFFER_TOO_SMALL);
     }
+    unsigned int ulRet = TakeKeySlot(pCtx, true);
+    if (ulRet != 0) return ulRet;
     if (m_bEncrypt && m_ulPadding != 0)
         memset(m_pbBlock + m_ulHeldLen, (int)(GM_SYM_BLOCK - m_ulHeldLen), GM_SYM_BLOCK - m_ulHeldLen);
     unsigned char pbLast[GM_SYM_BLOCK] = {0};
     unsigned int ulAnswered = GM_SYM_BLOCK;
-    unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptFinal(m_bEncrypt, 0, 0, ulSend != 0 ? m_pbBlock : nullptr,
-                                                                ulSend, pbLast, &ulAnswered);
+    ulRet = pCtx->GetAPDUCrypto()->SymEncryptFinal(m_bEncrypt, 0, 0, ulSend != 0 ? m_pbBlock : nullptr, ulSend,
+                                                   pbLast, &ulAnswered);
     if (ulRet == 0 && ulAnswered != ulSend) ulRet = ERR_BAD_LENGTH;
     if (ulRet != 0) return APDU_CHECK_FAIL(OP, FINAL_STEP[m_bEncrypt ? 1 : 0], ulRet);
     unsigned int ulOut = ulAnswered;
@@ -185,6 +205,7 @@ unsigned int CGMSymKeyHandle::Final(unsigned char *pbOut, unsigned int *pulOutLe
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
     *pulOutLen = ulOut;
     m_ulHeldLen = 0;
+    m_usRunSpec = 0;
     return 0;
 }
 
@@ -210,5 +231,53 @@ unsigned int CGMSymKeyHandle::Initialize(void *pDeviceContext, unsigned char byA
         return APDU_CHECK_FAIL(OP, "Init", ulRet);
     }
     *phKeyHandle = pHandle;
+    return 0;
+}
+
+/* ---- ownership of the token's key slot and cipher state ---- */
+
+void CGMSymKeyHandle::KeepKey(unsigned short usKeySpec, const unsigned char *pbKey, unsigned int ulKeyLen)
+{
+    m_bHostKey = pbKey != nullptr && ulKeyLen == GM_SYM_BLOCK;
+    m_usKeySpec = usKeySpec;
+    if (m_bHostKey && pbKey != m_pbHostKey) memcpy(m_pbHostKey, pbKey, GM_SYM_BLOCK);
+    if (!m_bHostKey) OPENSSL_cleanse(m_pbHostKey, sizeof(m_pbHostKey));
+}
+
+unsigned int CGMSymKeyHandle::AdoptSlotKey()
+{
+    CDeviceContext *pCtx = Context();
+    if (pCtx == nullptr) return APDU_CHECK_FAIL("CGMSymKeyHandle::AdoptSlotKey", "CHECK pDeviceContext", ERR_NO_CONTEXT);
+    KeepKey(0, nullptr, 0);
+    m_ulSlotStamp = pCtx->ClaimKeySlot(true);
+    return 0;
+}
+
+bool CGMSymKeyHandle::KeyInSlot() const
+{
+    CDeviceContext *pCtx = Context();
+    return pCtx != nullptr && m_ulSlotStamp != 0 && (pCtx->KeySlotOwner() >> 16) == (m_ulSlotStamp >> 16);
+}
+
+unsigned int CGMSymKeyHandle::TakeKeySlot(CDeviceContext *pCtx, bool bResume)
+{
+    static const char *OP = "CGMSymKeyHandle::TakeKeySlot";
+    /* Never claimed: the key was put on the token by others; nothing to check. */
+    if (m_ulSlotStamp == 0 || pCtx->KeySlotOwner() == m_ulSlotStamp) return 0;
+    unsigned int ulRet = 0;
+    if (!KeyInSlot()) {
+        if (!m_bHostKey) return APDU_CHECK_FAIL(OP, "CHECK key slot", ERR_NO_SYMMETRIC_KEY);
+        ulRet = SetKey(m_usKeySpec, m_pbHostKey, GM_SYM_BLOCK);
+        if (ulRet != 0) return APDU_CHECK_FAIL(OP, "SetKey", ulRet);
+    }
+    if (!bResume || m_usRunSpec == 0) return 0;
+    /* Another operation ran meanwhile: start this one again from its chain. */
+    ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(m_bEncrypt, 0, 0, m_usRunSpec, m_pbChain, GM_SYM_BLOCK);
+    if (ulRet != 0)
+        return APDU_CHECK_FAIL(OP, m_bEncrypt ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
+                                              : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
+                               ulRet);
+    m_ulSlotStamp = pCtx->ClaimKeySlot(false);
+    TRACE_STEP_OK(OP, "resume");
     return 0;
 }

@@ -11,6 +11,16 @@
  * which the base's one-shot Encrypt counts in its size.  The key stays on
  * the token.
  *
+ * The token's one key slot and cipher state are shared by every handle of
+ * every process; the device context's owner word tells whose they are.
+ * SetKey and Init claim them.  Before each command that continues an
+ * operation the handle checks the word: when another operation ran
+ * meanwhile it sends its init again with its own chaining value as IV (one
+ * exchange); when another key was loaded it imports its key again first
+ * (one more), if the host gave it; a key only the token ever held (see
+ * AdoptSlotKey) is gone then, and the handle answers 528.  Callers hold the
+ * device mutex.
+ *
  * Every token answer is held to what was sent: an update or final answer
  * of another length than its input fails with 260 and nothing of it is
  * taken. */
@@ -40,6 +50,12 @@ public:
      * else 259 with 16 and nothing is sent. */
     unsigned int Final(unsigned char *pbOut, unsigned int *pulOutLen) override;
 
+    /* The key now in the slot is this handle's: one the token made or
+     * unwrapped, which the host never saw. */
+    unsigned int AdoptSlotKey();
+    /* Whether the slot still holds the key this handle loaded or adopted. */
+    bool KeyInSlot() const;
+
     static unsigned int Initialize(void *pDeviceContext, unsigned char byAlgID, unsigned char byCryptType,
                                    unsigned char byMode, unsigned char *pbKey, unsigned char *pbIV,
                                    void **phKeyHandle);
@@ -47,7 +63,18 @@ public:
 private:
     CDeviceContext *Context() const { return static_cast<CDeviceContext *>(m_pCipherCtx); }
 
+    void KeepKey(unsigned short usKeySpec, const unsigned char *pbKey, unsigned int ulKeyLen);
+    /* Makes the slot and cipher state this handle's again before a command
+     * (bResume: the operation under way continues); 528 when its key is gone. */
+    unsigned int TakeKeySlot(CDeviceContext *pCtx, bool bResume);
+
     unsigned char m_pbBlock[GM_SYM_BUFFER];    /* held bytes; each update command assembled here */
+    unsigned int m_ulSlotStamp;                /* owner word after this handle's last claim; 0: none */
+    unsigned short m_usRunSpec;                /* key spec of the operation under way; 0: none */
+    unsigned char m_pbChain[GM_SYM_BLOCK];     /* IV, then the last cipher block processed */
+    unsigned short m_usKeySpec;                /* spec and key of SetKey, kept to load the key again */
+    bool m_bHostKey;
+    unsigned char m_pbHostKey[GM_SYM_BLOCK];
 };
 
 #endif

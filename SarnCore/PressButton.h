@@ -43,12 +43,7 @@ typedef long (*OperationCallback)(unsigned int ulCode, void *pContext, void *pAr
 /* Status words of the token and of the confirmation prompt. */
 #define SW_BUTTON_NOT_PRESSED 0x8000F321u
 #define SW_SECURITY_STATUS 0x80006982u
-#ifndef SCARD_W_CANCELLED_BY_USER
-#define SCARD_W_CANCELLED_BY_USER 0x8010006Eu
-#endif
-#ifndef SCARD_E_TIMEOUT
-#define SCARD_E_TIMEOUT 0x8010000Au
-#endif
+#define SW_INS_NOT_SUPPORTED 0x80006D00u  /* the token does not offer the command */
 
 #define PRESS_BUTTON_RECORD_LEN 280u
 #define PRESS_BUTTON_PIN_MAX 32u

@@ -82,7 +82,7 @@ public:
             session.ReleaseGrab();
         } catch (...) {
             // The callback is told to stop, so that the worker can be joined.
-            SetStatus(static_cast<unsigned long>(SCARD_W_CANCELLED_BY_USER));
+            SetStatus(static_cast<unsigned long>(BRIOUI_CANCELLED));
             Finish(worker);
             throw;
         }
@@ -173,7 +173,7 @@ private:
 
     void Cancel()
     {
-        SetStatus(static_cast<unsigned long>(SCARD_W_CANCELLED_BY_USER));
+        SetStatus(static_cast<unsigned long>(BRIOUI_CANCELLED));
         gtk_widget_hide(m_pWindow);
     }
 
@@ -199,7 +199,7 @@ private:
         CConfirmPrompt* pPrompt = static_cast<CConfirmPrompt*>(pvPrompt);
         pPrompt->ShowCount();
         if (pPrompt->m_nCount <= 0) {
-            pPrompt->SetStatus(static_cast<unsigned long>(SCARD_E_TIMEOUT));
+            pPrompt->SetStatus(static_cast<unsigned long>(BRIOUI_TIMED_OUT));
             gtk_widget_hide(pPrompt->m_pWindow);
             pPrompt->m_uiTimerId = 0;
             return FALSE;
@@ -225,7 +225,7 @@ private:
         DisconnectHandlers(pPrompt, {pPrompt->m_pCancelButton});
         pPrompt->m_pCancelButton = pPrompt->m_pMessageLabel = nullptr;
         pPrompt->StopTimer();
-        pPrompt->SetStatus(static_cast<unsigned long>(SCARD_W_CANCELLED_BY_USER));
+        pPrompt->SetStatus(static_cast<unsigned long>(BRIOUI_CANCELLED));
         g_main_loop_quit(pPrompt->m_pLoop);
     }
 

@@ -14,7 +14,7 @@ class CPinPrompt {
 public:
     CPinPrompt(int nRetriesLeft, int nMinLen, int nMaxLen)
         : m_nRetriesLeft(nRetriesLeft), m_nMinLen(nMinLen), m_nMaxLen(nMaxLen), m_abPin(), m_ulPinLen(0),
-          m_lResult(SCARD_W_CANCELLED_BY_USER), m_pDialog(nullptr), m_pEntry(nullptr), m_pTipLabel(nullptr),
+          m_lResult(BRIOUI_CANCELLED), m_pDialog(nullptr), m_pEntry(nullptr), m_pTipLabel(nullptr),
           m_pOkButton(nullptr), m_pCancelButton(nullptr), m_pLoop(nullptr)
     {
     }
@@ -127,7 +127,7 @@ private:
 
     static void OnCancelClicked(GtkButton*, gpointer pvPrompt)
     {
-        static_cast<CPinPrompt*>(pvPrompt)->Finish(SCARD_W_CANCELLED_BY_USER);
+        static_cast<CPinPrompt*>(pvPrompt)->Finish(BRIOUI_CANCELLED);
     }
 
     // Somebody else destroyed the dialog: its children go with it.
@@ -136,13 +136,13 @@ private:
         CPinPrompt* pPrompt = static_cast<CPinPrompt*>(pvPrompt);
         DisconnectHandlers(pPrompt, {pPrompt->m_pOkButton, pPrompt->m_pCancelButton});
         pPrompt->m_pEntry = pPrompt->m_pTipLabel = pPrompt->m_pOkButton = pPrompt->m_pCancelButton = nullptr;
-        pPrompt->Finish(SCARD_W_CANCELLED_BY_USER);
+        pPrompt->Finish(BRIOUI_CANCELLED);
     }
 
     // Closing the window, Escape included, cancels; the window is kept.
     static gboolean OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer pvPrompt)
     {
-        static_cast<CPinPrompt*>(pvPrompt)->Finish(SCARD_W_CANCELLED_BY_USER);
+        static_cast<CPinPrompt*>(pvPrompt)->Finish(BRIOUI_CANCELLED);
         return TRUE;
     }
 

@@ -15,14 +15,12 @@
 extern "C" {
 #endif
 
-#ifndef SCARD_W_CANCELLED_BY_USER
-/* The user pressed CANCEL, closed the prompt or pressed Escape. */
-#define SCARD_W_CANCELLED_BY_USER ((long)0x8010006E)
-#endif
-#ifndef SCARD_E_TIMEOUT
-/* The confirmation prompt's countdown ran out. */
-#define SCARD_E_TIMEOUT ((long)0x8010000A)
-#endif
+/* The user pressed CANCEL, closed the prompt or pressed Escape (the PC/SC
+ * code SCARD_W_CANCELLED_BY_USER). */
+#define BRIOUI_CANCELLED ((long)0x8010006E)
+/* The confirmation prompt's countdown ran out (the PC/SC code
+ * SCARD_E_TIMEOUT). */
+#define BRIOUI_TIMED_OUT ((long)0x8010000A)
 /* The prompt could not be shown; the middleware reports a general failure. */
 #define BRIOUI_DIALOG_FAILED ((long)0xFFFFFFFF)
 
@@ -47,14 +45,14 @@ typedef struct ConfirmPromptRequest {
     void* context;           /* first argument of callback */
     void* param;             /* second argument of callback */
     /* Written by the prompt (atomically) while callback runs:
-     * SCARD_W_CANCELLED_BY_USER on CANCEL, SCARD_E_TIMEOUT when the countdown
+     * BRIOUI_CANCELLED on CANCEL, BRIOUI_TIMED_OUT when the countdown
      * ends.  The callback should read it with an atomic load. May be null. */
     unsigned long* status;
 } ConfirmPromptRequest;
 
 /*
  * Asks for the user PIN.  Returns 0 with the PIN's bytes (between minLen and
- * maxLen of them, no terminator) in szOut, SCARD_W_CANCELLED_BY_USER when the
+ * maxLen of them, no terminator) in szOut, BRIOUI_CANCELLED when the
  * user cancelled (szOut untouched), BRIOUI_DIALOG_FAILED when no prompt could
  * be shown or the arguments are unusable (null szOut, maxLen < 1, minLen above
  * the effective maxLen).  maxLen is clamped to BRIOUI_MAX_PIN_LEN; szOut must

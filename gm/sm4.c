@@ -293,7 +293,8 @@ int gm_sm4_set_key(const unsigned char *key, uint32_t *rk, int enc)
 
 /* ---- blocks ---------------------------------------------------------------- */
 
-/* Four rounds on x0..x3 with round keys rk[i..i+3]. */
+/* Four rounds on x0..x3 with round keys rk[i..i+3], for the interleaved
+ * blocks below, where throughput counts rather than the latency of one. */
 #define SM4_ROUNDS4(x0, x1, x2, x3, rk, i)            \
     do {                                              \
         x0 ^= sm4_t(x1 ^ x2 ^ x3 ^ (rk)[(i)]);        \
@@ -302,14 +303,69 @@ int gm_sm4_set_key(const unsigned char *key, uint32_t *rk, int enc)
         x3 ^= sm4_t(x0 ^ x1 ^ x2 ^ (rk)[(i) + 3]);    \
     } while (0)
 
+/* One block alone is a dependency chain of 32 rounds (CBC encryption cannot
+ * do anything else), so there the rounds are written for latency.  With
+ * s = x1 ^ x2 ^ x3 ^ rk(i) the input of T in round i, the input of the next
+ * round is
+ *     x2 ^ x3 ^ (x0 ^ T(s)) ^ rk(i+1) = p ^ T(s),  p = x0 ^ x2 ^ x3 ^ rk(i+1),
+ * and p is ready long before T(s).  The path from s to the next s is then
+ * the byte indices, the four table loads side by side and three levels of
+ * XOR: t0 ^ t3 and then p on one side, t1 ^ t2 on the other, then the two
+ * sides together.  t1's index takes a shift and a mask, one step more than
+ * the others, so its load lands a step later: paired with t2, its side is
+ * ready when the side with p is.
+ *
+ * SM4_TREE pins a partial XOR in a register: otherwise the compiler
+ * re-associates the five terms into one chain of four XORs after the last
+ * load, which puts two more steps on the path. */
+#if defined(__GNUC__)
+#define SM4_TREE(v) __asm__("" : "+r"(v))
+#define SM4_INLINE static inline __attribute__((always_inline))
+#else
+#define SM4_TREE(v) ((void)0)
+#define SM4_INLINE static inline
+#endif
+
+/* One round for latency: x0 becomes X(i+4); returns the next round's s.
+ * s is taken as 64 bits so that the byte indices need no zero extension
+ * of their own before they address a table. */
+SM4_INLINE uint32_t sm4_round_chain(uint32_t *x0, uint32_t x2, uint32_t x3, uint64_t s,
+                                    uint32_t rk_next)
+{
+    uint32_t p = *x0 ^ x2 ^ x3 ^ rk_next;
+    uint32_t u = k_sm4_t0[s >> 24] ^ k_sm4_t3[s & 0xff];
+    uint32_t v = k_sm4_t1[(s >> 16) & 0xff] ^ k_sm4_t2[(s >> 8) & 0xff];
+    uint32_t w;
+
+    SM4_TREE(p);
+    SM4_TREE(u);
+    SM4_TREE(v);
+    w = p ^ u;
+    SM4_TREE(w);
+    *x0 ^= u ^ v;
+    return w ^ v;
+}
+
+/* Four rounds of the chain, x0..x3 taking turns as the word replaced;
+ * rk4 is the round key after the four (ignored after the last round). */
+#define SM4_CHAIN4(x0, x1, x2, x3, s, rk, i, rk4)                 \
+    do {                                                          \
+        s = sm4_round_chain(&x0, x2, x3, s, (rk)[(i) + 1]);       \
+        s = sm4_round_chain(&x1, x3, x0, s, (rk)[(i) + 2]);       \
+        s = sm4_round_chain(&x2, x0, x1, s, (rk)[(i) + 3]);       \
+        s = sm4_round_chain(&x3, x1, x2, s, (rk4));               \
+    } while (0)
+
 /* 32 rounds and the reverse transform R on words. */
-static inline void sm4_crypt_words(const uint32_t *in, const uint32_t *rk, uint32_t *out)
+SM4_INLINE void sm4_crypt_words(const uint32_t *in, const uint32_t *rk, uint32_t *out)
 {
     uint32_t x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3];
+    uint64_t s = x1 ^ x2 ^ x3 ^ rk[0];
     int i;
 
-    for (i = 0; i < SM4_ROUNDS; i += 4)
-        SM4_ROUNDS4(x0, x1, x2, x3, rk, i);
+    for (i = 0; i < SM4_ROUNDS - 4; i += 4)
+        SM4_CHAIN4(x0, x1, x2, x3, s, rk, i, rk[i + 4]);
+    SM4_CHAIN4(x0, x1, x2, x3, s, rk, SM4_ROUNDS - 4, 0);
     out[0] = x3;
     out[1] = x2;
     out[2] = x1;
@@ -436,17 +492,25 @@ void gm_sm4_cbc_blocks(const uint32_t *rk, unsigned char *iv, const unsigned cha
                        unsigned char *out, size_t nblocks, int enc)
 {
     unsigned char buf[16], next_iv[16];
+    int i;
 
     if (enc) {
-        const unsigned char *chain = iv;
+        /* The chaining value stays in words from block to block, so the
+         * next block does not wait for this one's bytes to be stored and
+         * read back. */
+        uint32_t chain[4], x[4];
 
+        for (i = 0; i < 4; i++)
+            chain[i] = gm_load_be32(iv + 4 * i);
         for (; nblocks > 0; nblocks--, in += 16, out += 16) {
-            xor16(buf, in, chain);
-            sm4_crypt_block(rk, buf, out);
-            chain = out;
+            for (i = 0; i < 4; i++)
+                x[i] = gm_load_be32(in + 4 * i) ^ chain[i];
+            sm4_crypt_words(x, rk, chain);
+            for (i = 0; i < 4; i++)
+                gm_store_be32(out + 4 * i, chain[i]);
         }
-        if (chain != iv)
-            memcpy(iv, chain, 16);
+        for (i = 0; i < 4; i++)
+            gm_store_be32(iv + 4 * i, chain[i]);
         return;
     }
     /* Decryption: four blocks at a time; the cipher texts are kept before

@@ -33,11 +33,19 @@
 #define ERR_BAD_ALGORITHM       0x114u  /* unknown algorithm or hash identifier */
 #define ERR_BAD_FLAG            0x115u  /* bad flag, kind or callback code; no wait to cancel */
 #define ERR_BAD_KEY_TYPE        0x116u  /* bad key type or cipher direction */
+#define ERR_DBUS_SIGNAL         0x204u  /* a step of the D-Bus signal failed (logged only, never returned) */
 #define ERR_BAD_CERTIFICATE     0x20Bu  /* certificate header or length wrong */
 #define ERR_CONTAINER_NOT_FOUND 0x20Cu  /* container not in the operator's cache */
 #define ERR_NO_SYMMETRIC_KEY    0x210u  /* cipher handle used before its key was set */
 #define ERR_ENCRYPT_FAILED      0x211u  /* software public-key encryption failed in a key object */
 #define ERR_VERIFY_FAILED       0x212u  /* a signature did not verify in a key object */
+
+/* The user cancelled a prompt; the confirmation prompt's countdown ended. */
+#define SCARD_W_CANCELLED_BY_USER 0x8010006Eu
+#define SCARD_E_TIMEOUT 0x8010000Au
+
+/* The token has no such data file or certificate. */
+#define SW_FILE_NOT_FOUND 0x8000F102u
 
 /* General failure; a failed lock or shared-memory call without an error number. */
 #define E_FAIL 0x80004005u

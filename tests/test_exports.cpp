@@ -1,7 +1,8 @@
 // The names libbrioskf-enterprise exports: each must be allowed by the
 // generated version script (so by some folder's export list), nothing of
 // the log backend or of the GM registration may leak out, and the log's
-// own exports must be there.
+// own exports must be there, and the SKF interface is exactly the 78
+// functions of GM/T 0016 and SKF_TransErrorCode.
 #include <gtest/gtest.h>
 
 #include <fnmatch.h>
@@ -133,6 +134,50 @@ TEST_F(MiddlewareExports, LogInterfaceIsExported)
           "TraceFuncScope::TraceFuncScope(char const*)", "TraceFuncScope::~TraceFuncScope()",
           "typeinfo for TraceFuncScope", "vtable for TraceFuncScope"})
         EXPECT_TRUE(Exported(pszName)) << pszName;
+}
+
+/* The 78 functions of the standard and the translation of result codes. */
+const std::vector<std::string> &SkfInterface()
+{
+    static const std::vector<std::string> names = {
+        "SKF_WaitForDevEvent", "SKF_CancelWaitForDevEvent", "SKF_EnumDev", "SKF_ConnectDev", "SKF_DisConnectDev",
+        "SKF_GetDevState", "SKF_SetLabel", "SKF_GetDevInfo", "SKF_LockDev", "SKF_UnlockDev", "SKF_Transmit",
+        "SKF_ChangeDevAuthKey", "SKF_DevAuth", "SKF_ChangePIN", "SKF_GetPINInfo", "SKF_VerifyPIN", "SKF_UnblockPIN",
+        "SKF_ClearSecureState", "SKF_CreateApplication", "SKF_EnumApplication", "SKF_DeleteApplication",
+        "SKF_OpenApplication", "SKF_CloseApplication", "SKF_CreateFile", "SKF_DeleteFile", "SKF_EnumFiles",
+        "SKF_GetFileInfo", "SKF_ReadFile", "SKF_WriteFile", "SKF_CreateContainer", "SKF_DeleteContainer",
+        "SKF_OpenContainer", "SKF_CloseContainer", "SKF_EnumContainer", "SKF_GetContainerType",
+        "SKF_ImportCertificate", "SKF_ExportCertificate", "SKF_GenRandom", "SKF_GenExtRSAKey", "SKF_GenRSAKeyPair",
+        "SKF_ImportRSAKeyPair", "SKF_RSASignData", "SKF_RSAVerify", "SKF_RSAExportSessionKey",
+        "SKF_ExtRSAPubKeyOperation", "SKF_ExtRSAPriKeyOperation", "SKF_GenECCKeyPair", "SKF_ImportECCKeyPair",
+        "SKF_ECCSignData", "SKF_ECCVerify", "SKF_ECCExportSessionKey", "SKF_ExtECCEncrypt", "SKF_ExtECCDecrypt",
+        "SKF_ExtECCSign", "SKF_ExtECCVerify", "SKF_GenerateAgreementDataWithECC",
+        "SKF_GenerateAgreementDataAndKeyWithECC", "SKF_GenerateKeyWithECC", "SKF_ExportPublicKey",
+        "SKF_ImportSessionKey", "SKF_SetSymmKey", "SKF_EncryptInit", "SKF_Encrypt", "SKF_EncryptUpdate",
+        "SKF_EncryptFinal", "SKF_DecryptInit", "SKF_Decrypt", "SKF_DecryptUpdate", "SKF_DecryptFinal",
+        "SKF_DigestInit", "SKF_Digest", "SKF_DigestUpdate", "SKF_DigestFinal", "SKF_MacInit", "SKF_Mac",
+        "SKF_MacUpdate", "SKF_MacFinal", "SKF_CloseHandle", "SKF_TransErrorCode"};
+    return names;
+}
+
+TEST_F(MiddlewareExports, SkfInterfaceIsExportedWithCLinkage)
+{
+    ASSERT_EQ(79u, SkfInterface().size());
+    for (const std::string &strName : SkfInterface())
+        EXPECT_NE(m_vecRaw.end(), std::find(m_vecRaw.begin(), m_vecRaw.end(), strName)) << strName;
+}
+
+TEST_F(MiddlewareExports, NoOtherSkfNameAndNoObjectOfTheSkfLayerIsExported)
+{
+    for (size_t i = 0; i < m_vecRaw.size(); ++i) {
+        if (m_vecRaw[i].rfind("SKF_", 0) == 0) {
+            EXPECT_NE(SkfInterface().end(), std::find(SkfInterface().begin(), SkfInterface().end(), m_vecRaw[i]))
+                << m_vecRaw[i];
+        }
+        for (const char *pszClass : {"CSkf", "CDeviceObject", "CApplicationObject", "CContainerObject", "CKeyObject",
+                                     "CBrioManager", "SkfManager"})
+            EXPECT_EQ(std::string::npos, m_vecDemangled[i].find(pszClass)) << m_vecDemangled[i];
+    }
 }
 
 }  // namespace

@@ -497,8 +497,8 @@ TEST_F(BrioOperatorTest, RefusedForTheUserPinAsksForItOnce)
                                                          &PinGiver::Callback, &refuse));
 
     unsigned char key[16] = {0};
-    EXPECT_EQ(ERR_BAD_KEY_TYPE,
-              pOp->ImportKeyPair((char *)"c1", 1, 2, key, 16, nullptr, 0, nullptr, &PinGiver::Callback, &give));
+    EXPECT_EQ(ERR_BAD_KEY_TYPE, pOp->ImportKeyPair((char *)"c1", 2, TOKEN_ALG_RSA1024, key, 16, nullptr, 0, nullptr,
+                                                   &PinGiver::Callback, &give));
     EXPECT_EQ(1, give.iCalls);
 }
 

@@ -148,7 +148,7 @@ TEST_F(ActivationTest, ConfirmationPromptActivatedAndCancelled)
     sighting.bEnded = true;
     user.join();
     EXPECT_TRUE(bActive) << "the window manager activated the prompt";
-    EXPECT_EQ(lResult, SCARD_W_CANCELLED_BY_USER);
+    EXPECT_EQ(lResult, BRIOUI_CANCELLED);
 }
 
 }  // namespace

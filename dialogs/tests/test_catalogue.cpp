@@ -69,7 +69,7 @@ TEST_F(TranslatedPromptTest, PinPrompt)
                               return true;
                           }});
     char acOut[32] = {};
-    EXPECT_EQ(LoadBrioUi().GetUserPIN(nullptr, 3, 6, 16, acOut), SCARD_W_CANCELLED_BY_USER);
+    EXPECT_EQ(LoadBrioUi().GetUserPIN(nullptr, 3, 6, 16, acOut), BRIOUI_CANCELLED);
     EXPECT_TRUE(driver.Finished());
 }
 

@@ -16,8 +16,8 @@ using namespace brioui_test;
 
 namespace {
 
-const unsigned long CANCELLED = static_cast<unsigned long>(SCARD_W_CANCELLED_BY_USER);
-const unsigned long TIMED_OUT = static_cast<unsigned long>(SCARD_E_TIMEOUT);
+const unsigned long CANCELLED = static_cast<unsigned long>(BRIOUI_CANCELLED);
+const unsigned long TIMED_OUT = static_cast<unsigned long>(BRIOUI_TIMED_OUT);
 const unsigned long CONFIRMED = 0x9000;
 
 // Stands in for the middleware's polling loop: waits until the test releases

@@ -66,11 +66,11 @@ TEST_P(ParentWindowTest, PromptIsTransientForIt)
     }});
     if (std::get<1>(GetParam()) == Prompt::Pin) {
         char acOut[32] = {};
-        EXPECT_EQ(LoadBrioUi().GetUserPIN(nullptr, 3, 6, 16, acOut), SCARD_W_CANCELLED_BY_USER);
+        EXPECT_EQ(LoadBrioUi().GetUserPIN(nullptr, 3, 6, 16, acOut), BRIOUI_CANCELLED);
     } else {
         unsigned long ulStatus = 0;
         const ConfirmPromptRequest stRequest = {4, 0, &WaitForCancelStatus, &ulStatus, nullptr, &ulStatus};
-        EXPECT_EQ(LoadBrioUi().ShowConfirmationPrompt(&stRequest), SCARD_W_CANCELLED_BY_USER);
+        EXPECT_EQ(LoadBrioUi().ShowConfirmationPrompt(&stRequest), BRIOUI_CANCELLED);
     }
     ASSERT_TRUE(bSeen);
     EXPECT_EQ(ulTransientFor, stCase.bTopIsParent ? ulTop : client.Root());

@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {Action::ExpectError, ErrorText(6, 16)},
                  {Action::Screenshot, "pin-prompt-error"},
                  {Action::ClickCancel, ""}},
-                SCARD_W_CANCELLED_BY_USER, ""},
+                BRIOUI_CANCELLED, ""},
         PinCase{"TooLongRefusedThenAccepted", 5, 4, 8,
                 {{Action::ExpectTip, "TIPS: PIN length is 4 ~ 8 bytes.\nPIN left retry times: 5"},
                  {Action::Type, "123456789"},
@@ -156,8 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {Action::ClickOk, ""}},
                 0, Repeat(E_ACUTE, 16)},
         PinCase{"CancelButton", 3, 6, 16, {{Action::Type, "12345678"}, {Action::ClickCancel, ""}},
-                SCARD_W_CANCELLED_BY_USER, ""},
-        PinCase{"Escape", 3, 6, 16, {{Action::Type, "12345678"}, {Action::Escape, ""}}, SCARD_W_CANCELLED_BY_USER,
+                BRIOUI_CANCELLED, ""},
+        PinCase{"Escape", 3, 6, 16, {{Action::Type, "12345678"}, {Action::Escape, ""}}, BRIOUI_CANCELLED,
                 ""}),
     [](const ::testing::TestParamInfo<PinCase>& info) { return std::string(info.param.szName); });
 
@@ -168,7 +168,7 @@ TEST(PinPromptResult, CancelAfterAcceptedPrompt)
     std::string strOut;
     ASSERT_EQ(RunPinPrompt(3, 6, 16, {{Action::Type, "11223344"}, {Action::ClickOk, ""}}, &strOut), 0);
     ASSERT_EQ(strOut, "11223344");
-    EXPECT_EQ(RunPinPrompt(3, 6, 16, {{Action::ClickCancel, ""}}, &strOut), SCARD_W_CANCELLED_BY_USER);
+    EXPECT_EQ(RunPinPrompt(3, 6, 16, {{Action::ClickCancel, ""}}, &strOut), BRIOUI_CANCELLED);
     EXPECT_EQ(strOut, "");
 }
 

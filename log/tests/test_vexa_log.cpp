@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <stddef.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +21,7 @@
 #include "log/TraceFuncScope.h"
 #include "log/tests/LogTestUtil.h"
 #include "log/vexa_log.h"
+#include "log/zlog/ZlogIo.h"
 
 using logtest::CEnvVar;
 using logtest::CScratchDir;
@@ -29,11 +37,14 @@ class VexaLog : public ::testing::Test {
 protected:
     void TearDown() override { vexa_log_fini(); }
 
-    std::string WriteConfig(const std::string &strName, mode_t mode = 0644)
+    std::string WriteConfig(const std::string &strName, mode_t mode = 0644,
+                            const std::string &strFormat = "%V %m%n")
     {
         std::string strPath = m_dir / strName;
         WriteFile(strPath,
-                  "[formats]\nplain = \"%V %m%n\"\n[rules]\nvexa_category.*  \"" + Out() + "\"; plain\n", mode);
+                  "[formats]\nplain = \"" + strFormat + "\"\n[rules]\nvexa_category.*  \"" + Out() +
+                      "\"; plain\n",
+                  mode);
         return strPath;
     }
     std::string Out() const { return m_dir / "out.log"; }
@@ -267,6 +278,128 @@ TEST_F(VexaLog, TraceFromThreadsWhileTheLogStopsAndStarts)
     vexa_log_fini();
     EXPECT_EQ(LOG_ERR_NOT_INITIALISED, TRACE(LOG_LEVEL_INFO, "after"));
     EXPECT_NE(std::string::npos, Written().find("INFO thread"));
+}
+
+/* A child process with a pipe towards the parent: *pfd is the writing end
+ * in the child and the reading end in the parent.  -1 when there is none. */
+pid_t ForkWithPipe(int *pfd)
+{
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == -1) close(fds[0]);
+    close(pid == 0 ? fds[0] : fds[1]);
+    *pfd = pid == 0 ? fds[1] : fds[0];
+    return pid;
+}
+
+/* Waits for a child and returns its exit code, or -1 when it did not exit. */
+int ExitCodeOf(pid_t child)
+{
+    int nStatus = 0;
+    if (waitpid(child, &nStatus, 0) != child || !WIFEXITED(nStatus)) return -1;
+    return WEXITSTATUS(nStatus);
+}
+
+TEST_F(VexaLog, LinesOfForkedChildrenCarryTheirOwnProcessId)
+{
+    ASSERT_EQ(0u, vexa_log_init_ex(WriteConfig("log.conf", 0644, "%p %m%n").c_str()));
+    ASSERT_EQ(0u, TRACE(LOG_LEVEL_INFO, "parent"));
+    int fd = -1;
+    pid_t child = ForkWithPipe(&fd);
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        /* the child logs, then a grandchild of its own */
+        int nFailed = TRACE(LOG_LEVEL_INFO, "child") != 0;
+        pid_t grandchild = fork();
+        if (grandchild == 0) _exit(TRACE(LOG_LEVEL_INFO, "grandchild") == 0 ? 0 : 1);
+        nFailed |= grandchild == -1 || ExitCodeOf(grandchild) != 0;
+        nFailed |= write(fd, &grandchild, sizeof grandchild) != sizeof grandchild;
+        _exit(nFailed);
+    }
+    pid_t grandchild = 0;
+    EXPECT_EQ(static_cast<ssize_t>(sizeof grandchild), read(fd, &grandchild, sizeof grandchild));
+    close(fd);
+    ASSERT_EQ(0, ExitCodeOf(child));
+    TRACE(LOG_LEVEL_INFO, "parent again");
+    std::string strParent = std::to_string(getpid());
+    EXPECT_EQ(strParent + " parent\n" + std::to_string(child) + " child\n" + std::to_string(grandchild) +
+                  " grandchild\n" + strParent + " parent again\n",
+              Written());
+}
+
+/* The log's writes in the child below, counted. */
+std::atomic<int> g_nWrites{0};
+int g_fdReport = -1;
+
+ssize_t CountingWrite(int fd, const void *p, size_t n)
+{
+    g_nWrites.fetch_add(1);
+    return write(fd, p, n);
+}
+
+/* A system call the filter below refused: its number goes to the parent. */
+void ReportRefusedCall(int, siginfo_t *pInfo, void *)
+{
+    int nCall = pInfo->si_syscall;
+    if (write(g_fdReport, &nCall, sizeof nCall) != sizeof nCall) {}
+    _exit(4);
+}
+
+/* From here on the process may call write, exit and clock_gettime only (the
+ * vDSO serves the clock without entering the kernel where the clock source
+ * allows; elsewhere the C library falls back to the system call).  Any
+ * other system call raises SIGSYS. */
+bool AllowOnlyWrites(int fdReport)
+{
+    g_fdReport = fdReport;
+    struct sigaction sa = {};
+    sa.sa_sigaction = &ReportRefusedCall;
+    sa.sa_flags = SA_SIGINFO;
+    if (sigaction(SIGSYS, &sa, nullptr) != 0) return false;
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_gettime, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+TEST_F(VexaLog, ALineEntersTheKernelOnlyForItsOneWrite)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator maps memory of its own while lines are made";
+#endif
+    /* every conversion that reads the clock, the process or the thread */
+    ASSERT_EQ(0u,
+              vexa_log_init_ex(WriteConfig("log.conf", 0644, "%d(%F %T).%ms.%us %V [%p:%t:%T:%f:%L:%U] %m%n").c_str()));
+    const int kLines = 50;
+    int fd = -1;
+    pid_t child = ForkWithPipe(&fd);
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        /* the first line of a process sets up its buffers and reads the time zone */
+        TRACE(LOG_LEVEL_DEBUG, "first");
+        brio_zlog::SetWriteFunction(&CountingWrite);
+        if (!AllowOnlyWrites(fd)) _exit(2);
+        for (int i = 0; i < kLines; ++i) TRACE(LOG_LEVEL_DEBUG, "%s - %s success", "SendAPDUCmd", "GetCryptByte");
+        _exit(g_nWrites.load() == kLines ? 0 : 3);
+    }
+    int nRefused = -1;
+    bool bRefused = read(fd, &nRefused, sizeof nRefused) == sizeof nRefused;
+    close(fd);
+    int nExit = ExitCodeOf(child);
+    if (nExit == 2) GTEST_SKIP() << "no system call filter in this environment";
+    EXPECT_FALSE(bRefused) << "a line made system call number " << nRefused;
+    EXPECT_EQ(0, nExit) << "3: not one write per line";
+    std::string strWritten = Written();
+    size_t ulLines = 0;
+    for (char c : strWritten) ulLines += c == '\n';
+    EXPECT_EQ(static_cast<size_t>(kLines) + 1, ulLines);
 }
 
 }  // namespace

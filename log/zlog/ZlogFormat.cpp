@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
+
 namespace brio_zlog {
 
 const struct tm &ZlogEvent::LocalTime() const
@@ -18,10 +20,38 @@ const struct tm &ZlogEvent::LocalTime() const
     return m_tm;
 }
 
+namespace {
+
+/* The process id, kept so that a record costs no system call for it (the
+ * C library asks the kernel on every getpid()).  A fork handler gives the
+ * child its own id; 0 means not known yet.  The handler is registered
+ * before the first id is kept, so a child forked at any moment either
+ * inherits 0 or has its id set by the handler. */
+std::atomic<pid_t> g_pid{0};
+pthread_once_t g_pidOnce = PTHREAD_ONCE_INIT;
+
+void RefreshPidInChild() { g_pid.store(getpid(), std::memory_order_relaxed); }
+
+void RegisterPidRefresh() { pthread_atfork(nullptr, nullptr, &RefreshPidInChild); }
+
+pid_t CurrentPid()
+{
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid != 0) return pid;
+    pthread_once(&g_pidOnce, &RegisterPidRefresh);
+    pid = getpid();
+    g_pid.store(pid, std::memory_order_relaxed);
+    return pid;
+}
+
+}  // namespace
+
+/* Reads the real-time clock through the vDSO and the kept process id: no
+ * system call. */
 void StampEvent(ZlogEvent *pEvent)
 {
     clock_gettime(CLOCK_REALTIME, &pEvent->tsNow);
-    pEvent->pid = getpid();
+    pEvent->pid = CurrentPid();
     pEvent->tid = pthread_self();
 }
 

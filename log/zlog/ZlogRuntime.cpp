@@ -83,6 +83,10 @@ struct CThreadSlot {
 };
 thread_local CThreadSlot t_slot;
 thread_local bool t_bSlotGone = false;
+/* Whether this thread has touched t_slot (and so registered its destructor),
+ * and whether it may: see zlog_use_call_buffers.  Both trivially destroyed. */
+thread_local bool t_bHasSlot = false;
+thread_local bool t_bCallBuffersOnly = false;
 
 CThreadSlot::~CThreadSlot()
 {
@@ -94,7 +98,9 @@ CThreadSlot::~CThreadSlot()
 CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf)
 {
     if (t_bSlotGone) return nullptr; /* the thread is ending */
+    if (t_bCallBuffersOnly && !t_bHasSlot) return nullptr;
     CThreadSlot &slot = t_slot;
+    t_bHasSlot = true;
     if (slot.pBuffers == nullptr) {
         slot.pBuffers = new (std::nothrow) CThreadBuffers;
         if (slot.pBuffers == nullptr) return nullptr;
@@ -241,6 +247,11 @@ void Write(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
         if (!bWanted) return;
         const ZlogConf &conf = *g_pRuntime->pConf;
         CThreadBuffers *pBuffers = FetchThreadBuffers(conf);
+        std::unique_ptr<CThreadBuffers> pCallBuffers;
+        if (pBuffers == nullptr && t_bCallBuffersOnly && !t_bSlotGone) {
+            pCallBuffers.reset(new (std::nothrow) CThreadBuffers);
+            pBuffers = pCallBuffers.get();
+        }
         if (pBuffers == nullptr) return;
         std::string &strMessage = pBuffers->strMessage;
         if (!MakeMessage(src, conf, strMessage)) return;
@@ -402,9 +413,11 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
     Write(pCategory, pszFile, pszFunc, lLine, nLevel, src);
 }
 
+void zlog_use_call_buffers(bool bOn) { t_bCallBuffersOnly = bOn; }
+
 void zlog_clean_rest_thread(void)
 {
-    if (t_bSlotGone) return;
+    if (t_bSlotGone || !t_bHasSlot) return;
     zlog_thread_clean(t_slot.pBuffers);
     t_slot.pBuffers = nullptr;
 }

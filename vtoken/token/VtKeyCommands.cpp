@@ -213,6 +213,20 @@ VtBytes C1C2C3Of(const VtBytes& vC1C3C2)
     return v;
 }
 
+// What an SM2 import is wrapped to: the container's signature key, its
+// exchange key when it has none; an SM2 key or none.
+CVtKeyPair EnvelopeWrapKey(CVtToken& t, uint32_t ulFid)
+{
+    CVtKeyPair wrap = VtLoadKey(t.State(), (ulFid & ~3u) | 2u);
+    if (!wrap.key) {
+        wrap = VtLoadKey(t.State(), ulFid);
+    }
+    if (wrap.key && wrap.byAlg != kVtAlgSm2) {
+        wrap = CVtKeyPair();
+    }
+    return wrap;
+}
+
 // Version 1 record: 0x00020200, SGD algorithm, 256, X, Y, C3, C2 length,
 // C2 (the wrapped symmetric key), public key bit length, X, Y, private key
 // length, encrypted private key.
@@ -232,12 +246,8 @@ uint16_t ImportEnvelope(CVtToken& t, uint32_t ulFid, CVtReader& r, VtPkey& key)
     if (ulSymAlg != kSgdSm4Ecb) {
         return kSwWrongData;
     }
-    // The symmetric key is wrapped under the container's signature key.
-    CVtKeyPair wrap = VtLoadKey(t.State(), (ulFid & ~3u) | 2u);
+    CVtKeyPair wrap = EnvelopeWrapKey(t, ulFid);
     if (!wrap.key) {
-        wrap = VtLoadKey(t.State(), ulFid);
-    }
-    if (!wrap.key || wrap.byAlg != kVtAlgSm2) {
         return kSwNotFound;
     }
     VtBytes vCipher = {0x04};
@@ -263,6 +273,23 @@ uint16_t ImportEnvelope(CVtToken& t, uint32_t ulFid, CVtReader& r, VtPkey& key)
     return bOk && key ? kSwOk : kSwWrongData;
 }
 
+// Version 0 record: the private key alone, SM2-encrypted (C1 || C2 || C3,
+// C1 with 04) to the key the envelope is wrapped to; the public key is d.G.
+uint16_t ImportBareKey(CVtToken& t, uint32_t ulFid, const VtBytes& vCipher, VtPkey& key)
+{
+    CVtKeyPair wrap = EnvelopeWrapKey(t, ulFid);
+    if (!wrap.key) {
+        return kSwNotFound;
+    }
+    VtBytes vD;
+    bool bOk = VtSm2Decrypt(wrap.key.get(), vCipher, vD) && vD.size() == 32;
+    if (bOk) {
+        key = VtSm2FromPrivate(vD);
+    }
+    VtWipe(vD);
+    return bOk && key ? kSwOk : kSwWrongData;
+}
+
 CVtAnswer ImportSm2(CVtToken& t, const CVtCommand& c)
 {
     CVtReader r(c.vBody);
@@ -270,7 +297,11 @@ CVtAnswer ImportSm2(CVtToken& t, const CVtCommand& c)
     uint16_t wSW = KeyFilePrefix(t, r, ulFid);
     VtPkey key;
     if (wSW == kSwOk) {
-        wSW = ImportEnvelope(t, ulFid, r, key);
+        VtBytes vRecord = r.Rest();
+        CVtReader record(vRecord);
+        wSW = !vRecord.empty() && vRecord[0] == 0x04 ? ImportBareKey(t, ulFid, vRecord, key)
+                                                     : ImportEnvelope(t, ulFid, record, key);
+        VtWipe(vRecord);
     }
     if (wSW != kSwOk) {
         return CVtAnswer::Status(wSW);

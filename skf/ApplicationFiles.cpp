@@ -1,0 +1,541 @@
+/* CApplicationObject: the SKF file layer on the token's numbered files.
+ *
+ * Object record file 0xD000: 4 records of 148 bytes (numbers little-endian):
+ *   0 in use (1 live; 0 or 0xFF free; any other value used but unreadable),
+ *   1 rights flag, 2 always 1, 4 first data file (u16), 12 application name
+ *   length (u32), 16 application name (64), 80 file name length (u32),
+ *   84 file name (64).
+ * Record i owns data files 0xD020 + 32 * i + k, k = 0 to 31, of at most
+ * 24,576 bytes each.  Content of up to 24,576 bytes is raw in file k = 0;
+ * larger content follows an 8-byte header ("VEXA", length u32) and the
+ * header and content are cut into pieces of 24,576 bytes, one per file.
+ * Other hosts read and write the same files.
+ *
+ * Every operation takes the device lock (recursive: the SKF frame may hold
+ * it already) and reads the record file from the token first, so that other
+ * handles and processes see each other's records; a create or delete writes
+ * back only the record it changed.  A record that cannot be read stays where
+ * it is and counts as occupied. */
+#include "skf/ApplicationObject.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <functional>
+#include <new>
+
+#include <openssl/crypto.h>
+
+#include "SarnCore/OperatorSteps.h"
+#include "log/vexa_log.h"
+
+#define RECORD_IN_USE 0u
+#define RECORD_RIGHTS 1u
+#define RECORD_WRITTEN 2u
+#define RECORD_FIRST_FILE 4u
+#define RECORD_APP_LEN 12u
+#define RECORD_APP_NAME 16u
+#define RECORD_FILE_LEN 80u
+#define RECORD_FILE_NAME 84u
+
+#define RECORD_LIVE 1u
+#define RECORD_ERASED 0xFFu
+#define RIGHTS_ANYONE 0xFFu
+#define RIGHTS_USER 0x10u
+
+/* A check traced as a step of its own name. */
+#define CHECK_RESULT(cond, code) ((cond) ? 0u : (unsigned int)(code))
+
+static uint32_t GetLE32(const unsigned char *pb)
+{
+    return (uint32_t)pb[0] | (uint32_t)pb[1] << 8 | (uint32_t)pb[2] << 16 | (uint32_t)pb[3] << 24;
+}
+
+static void PutLE32(unsigned char *pb, uint32_t ulValue)
+{
+    for (unsigned int i = 0; i < 4; ++i) pb[i] = (unsigned char)(ulValue >> (8 * i));
+}
+
+static unsigned short DataFileID(unsigned int ulIndex, unsigned int ulPiece)
+{
+    return (unsigned short)(SKF_DATA_OBJECT_FILE_BASE + SKF_DATA_OBJECT_FILES_PER_RECORD * ulIndex + ulPiece);
+}
+
+static unsigned int PiecesFor(unsigned int ulStored)
+{
+    return (ulStored + SKF_DATA_OBJECT_PIECE - 1) / SKF_DATA_OBJECT_PIECE;
+}
+
+/* Bytes of piece k when ulStored bytes are cut into whole pieces. */
+static unsigned int PieceLength(unsigned int ulStored, unsigned int k)
+{
+    unsigned int ulLeft = ulStored - k * SKF_DATA_OBJECT_PIECE;
+    return ulLeft < SKF_DATA_OBJECT_PIECE ? ulLeft : SKF_DATA_OBJECT_PIECE;
+}
+
+static bool IsFreeRecord(const unsigned char *pbRecord)
+{
+    return pbRecord[RECORD_IN_USE] == 0 || pbRecord[RECORD_IN_USE] == RECORD_ERASED;
+}
+
+/* A stored name matches only with its exact length and characters. */
+static bool NameMatches(const unsigned char *pbRecord, unsigned int ulLenAt, unsigned int ulNameAt,
+                        const char *pszName)
+{
+    uint32_t ulLen = GetLE32(pbRecord + ulLenAt);
+    return ulLen <= SKF_OBJECT_NAME_FIELD && strnlen(pszName, SKF_OBJECT_NAME_FIELD + 1) == ulLen &&
+           memcmp(pbRecord + ulNameAt, pszName, ulLen) == 0;
+}
+
+static unsigned int UnderDeviceLock(CDeviceContext *pContext, const char *pszOperation,
+                                    const std::function<unsigned int()> &fnWork)
+{
+    OP_CHECK(pszOperation, pContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
+    OP_STEP(pszOperation, "WaitDevMutex", pContext->WaitDevMutex());
+    unsigned int ulRet = fnWork();
+    pContext->ReleaseDevMutex();
+    return ulRet;
+}
+
+/* The size of a token file (selector 0 answers it big-endian; the operator
+ * hands it out in host order). */
+static unsigned int TokenFileSize(CApplicationObject *pApp, unsigned short usFileID, uint32_t *pulSize)
+{
+    *pulSize = 0;
+    return pApp->CDeviceOperator::GetCosFileInfo(usFileID, 0, sizeof(*pulSize), (unsigned char *)pulSize);
+}
+
+/* ---- the object record file ---- */
+
+unsigned int CApplicationObject::LoadObjectRecords(const char *pszOperation)
+{
+    memset(m_pbRecords, 0, sizeof(m_pbRecords));
+    uint32_t ulSize = 0;
+    unsigned int ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
+    if (ulRet == SW_FILE_NOT_FOUND) return 0;  /* no file yet: no records */
+    OP_STEP(pszOperation, "GetCosFileInfo: Object record file", ulRet);
+    unsigned int ulLen = ulSize < sizeof(m_pbRecords) ? ulSize : (unsigned int)sizeof(m_pbRecords);
+    unsigned int ulGot = ulLen;
+    ulRet = ulLen == 0 ? 0 : CDeviceOperator::ReadCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, &ulGot);
+    if (ulRet == 0 && ulGot != ulLen) ulRet = ERR_BAD_LENGTH;
+    if (ulRet != 0) memset(m_pbRecords, 0, sizeof(m_pbRecords));
+    OP_STEP(pszOperation, "Read Object record file", ulRet);
+    return 0;
+}
+
+unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
+{
+    static const char *OP = "SaveDataObjRecord";
+    uint32_t ulSize = 0;
+    unsigned int ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
+    if (ulRet != 0 && ulRet != SW_FILE_NOT_FOUND) {
+        TRACE(LOG_LEVEL_ERROR, "Get data object info ERROR: 0x%08X", ulRet);
+        return ulRet;
+    }
+    if (ulRet == 0 && ulSize >= SKF_OBJECT_RECORD_FILE_LEN) {
+        OP_STEP(OP, "Write Object record file",
+                CDeviceOperator::WriteCosFile((unsigned short)(ulIndex * SKF_OBJECT_RECORD_LEN), SKF_OBJECT_RECORD_FILE,
+                                              m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, SKF_OBJECT_RECORD_LEN));
+        return 0;
+    }
+    /* Missing or too short: the file is made whole again from the cache,
+     * which holds what it had. */
+    if (ulRet == 0) OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
+    OP_STEP(OP, "Create Object record file",
+            CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN));
+    OP_STEP(OP, "Write Object record file",
+            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN));
+    return 0;
+}
+
+unsigned int CApplicationObject::IsRecordExist(const char *pszAppName, const char *pszFileName)
+{
+    for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
+        const unsigned char *pbRecord = m_pbRecords + i * SKF_OBJECT_RECORD_LEN;
+        if (NameMatches(pbRecord, RECORD_APP_LEN, RECORD_APP_NAME, pszAppName) &&
+            NameMatches(pbRecord, RECORD_FILE_LEN, RECORD_FILE_NAME, pszFileName))
+            return i;
+    }
+    return SKF_NO_RECORD;
+}
+
+unsigned int CApplicationObject::FindAvailabeRecordIndex()
+{
+    for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
+        if (IsFreeRecord(m_pbRecords + i * SKF_OBJECT_RECORD_LEN)) return i;
+    }
+    return SKF_NO_RECORD;
+}
+
+unsigned int CApplicationObject::FindLiveRecord(const char *pszOperation, const char *pszFileName,
+                                                unsigned int *pulIndex)
+{
+    OP_CHECK(pszOperation, pszFileName != nullptr, "pszFileName", SAR_INVALIDPARAMERR);
+    unsigned int ulRet = LoadObjectRecords(pszOperation);
+    if (ulRet != 0) return ulRet;
+    unsigned int ulIndex = IsRecordExist(m_szAppName, pszFileName);
+    OP_STEP(pszOperation, "IsRecordExist", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_FILE_NOT_EXIST));
+    OP_STEP(pszOperation, "Found object",
+            CHECK_RESULT(!IsFreeRecord(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN), SAR_NOTEXPORTERR));
+    *pulIndex = ulIndex;
+    return 0;
+}
+
+/* ---- data object files ---- */
+
+unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout)
+{
+    static const char *OP = "GetObjectContentByIndex";
+    OP_STEP(OP, "Check object handle while deleting", CHECK_RESULT(ulIndex < SKF_OBJECT_RECORD_COUNT, SAR_OBJERR));
+    const unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
+    /* A record naming another record's files is damaged, not followed. */
+    unsigned int ulFirstID = pbRecord[RECORD_FIRST_FILE] | (unsigned int)pbRecord[RECORD_FIRST_FILE + 1] << 8;
+    OP_STEP(OP, "Check object record is usable",
+            CHECK_RESULT(pbRecord[RECORD_IN_USE] == RECORD_LIVE && ulFirstID == DataFileID(ulIndex, 0),
+                         SAR_INVALIDPARAMERR));
+    uint32_t ulFirst = 0;
+    OP_STEP(OP, "GetCosFileInfo: Data Object file", TokenFileSize(this, DataFileID(ulIndex, 0), &ulFirst));
+    OP_STEP(OP, "Check file length is valid",
+            CHECK_RESULT(ulFirst >= 1 && ulFirst <= SKF_DATA_OBJECT_PIECE, SAR_INDATALENERR));
+    pLayout->bHeader = false;
+    pLayout->ulContentLen = ulFirst;
+    if (ulFirst < SKF_OBJECT_HEADER_LEN) return 0;  /* raw content shorter than a header */
+    unsigned char pbHeader[SKF_OBJECT_HEADER_LEN];
+    unsigned int ulGot = sizeof(pbHeader);
+    OP_STEP(OP, "ReadCOSFile: Data Object file",
+            CDeviceOperator::ReadCosFile(0, DataFileID(ulIndex, 0), pbHeader, &ulGot));
+    OP_STEP(OP, "ReadCOSFile: Data Object file", CHECK_RESULT(ulGot == sizeof(pbHeader), ERR_BAD_LENGTH));
+    if (memcmp(pbHeader, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN) != 0) return 0;
+    /* A header counts only when the object's files hold what it claims:
+     * a single file exactly, several files of whole pieces with a last one
+     * large enough. */
+    uint32_t ulContent = GetLE32(pbHeader + SKF_OBJECT_MAGIC_LEN);
+    if (ulContent == 0 || ulContent > SKF_OBJECT_CONTENT_MAX) return 0;
+    unsigned int ulStored = ulContent + SKF_OBJECT_HEADER_LEN;
+    unsigned int ulPieces = PiecesFor(ulStored);
+    if (ulPieces == 1 ? ulFirst != ulStored : ulFirst != SKF_DATA_OBJECT_PIECE) return 0;
+    for (unsigned int k = 1; k < ulPieces; ++k) {
+        uint32_t ulSize = 0;
+        unsigned int ulRet = TokenFileSize(this, DataFileID(ulIndex, k), &ulSize);
+        if (ulRet == SW_FILE_NOT_FOUND) return 0;
+        OP_STEP(OP, "GetCosFileInfo: Data Object file", ulRet);
+        if (ulSize < PieceLength(ulStored, k) || ulSize > SKF_DATA_OBJECT_PIECE) return 0;
+    }
+    pLayout->bHeader = true;
+    pLayout->ulContentLen = ulContent;
+    return 0;
+}
+
+unsigned int CApplicationObject::ReadStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset,
+                                                 unsigned char *pbOut, unsigned int ulLength)
+{
+    static const char *OP = "ReadCOSFile: Data Object file";
+    while (ulLength != 0) {
+        unsigned int ulAt = ulStoredOffset % SKF_DATA_OBJECT_PIECE;
+        unsigned int ulChunk = SKF_DATA_OBJECT_PIECE - ulAt < ulLength ? SKF_DATA_OBJECT_PIECE - ulAt : ulLength;
+        unsigned int ulGot = ulChunk;
+        unsigned short usFileID = DataFileID(ulIndex, ulStoredOffset / SKF_DATA_OBJECT_PIECE);
+        OP_STEP(OP, "CDeviceOperator::ReadCosFile",
+                CDeviceOperator::ReadCosFile((unsigned short)ulAt, usFileID, pbOut, &ulGot));
+        OP_STEP(OP, "CHECK read length", CHECK_RESULT(ulGot == ulChunk, ERR_BAD_LENGTH));
+        pbOut += ulChunk;
+        ulStoredOffset += ulChunk;
+        ulLength -= ulChunk;
+    }
+    return 0;
+}
+
+unsigned int CApplicationObject::WriteStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset,
+                                                  const unsigned char *pbData, unsigned int ulLength)
+{
+    static const char *OP = "Write Data Object file";
+    while (ulLength != 0) {
+        unsigned int ulAt = ulStoredOffset % SKF_DATA_OBJECT_PIECE;
+        unsigned int ulChunk = SKF_DATA_OBJECT_PIECE - ulAt < ulLength ? SKF_DATA_OBJECT_PIECE - ulAt : ulLength;
+        unsigned short usFileID = DataFileID(ulIndex, ulStoredOffset / SKF_DATA_OBJECT_PIECE);
+        OP_STEP(OP, "CDeviceOperator::WriteCosFile",
+                CDeviceOperator::WriteCosFile((unsigned short)ulAt, usFileID, (unsigned char *)pbData, ulChunk));
+        pbData += ulChunk;
+        ulStoredOffset += ulChunk;
+        ulLength -= ulChunk;
+    }
+    return 0;
+}
+
+/* An object's files are consecutive from its first one.  Hosts that deleted
+ * only the first four files of a record left the rest of the run behind, so
+ * the run is followed past four missing files too: a missing file ends it
+ * only beyond them. */
+#define CLEAR_ALWAYS_TRIED 4u
+
+unsigned int CApplicationObject::ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece)
+{
+    static const char *OP = "ClearDataObjectFiles";
+    for (unsigned int k = ulFromPiece; k < SKF_DATA_OBJECT_FILES_PER_RECORD; ++k) {
+        unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
+        if (ulRet == SW_FILE_NOT_FOUND && k >= CLEAR_ALWAYS_TRIED) break;
+        OP_STEP(OP, "Delete data object file", CHECK_RESULT(ulRet == 0 || ulRet == SW_FILE_NOT_FOUND, ulRet));
+    }
+    return 0;
+}
+
+/* The header, then the files of each piece; after a failure nothing of the
+ * record's files is left behind. */
+unsigned int CApplicationObject::CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize)
+{
+    static const char *OP = "CreateDataObjectFiles";
+    unsigned int ulRet = ClearDataObjectFiles(ulIndex);
+    if (ulRet != 0) return ulRet;
+    bool bHeader = ulSize > SKF_DATA_OBJECT_PIECE;
+    unsigned int ulStored = bHeader ? ulSize + SKF_OBJECT_HEADER_LEN : ulSize;
+    unsigned int ulPieces = bHeader ? PiecesFor(ulStored) : 1;
+    for (unsigned int k = 0; k < ulPieces && ulRet == 0; ++k) {
+        ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
+        if (ulRet != 0) {
+            TRACE_STEP_FAIL(OP, "Create data object file", ulRet);
+        } else if (k == 0 && bHeader) {
+            unsigned char pbHeader[SKF_OBJECT_HEADER_LEN];
+            memcpy(pbHeader, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
+            PutLE32(pbHeader + SKF_OBJECT_MAGIC_LEN, ulSize);
+            ulRet = WriteStoredBytes(ulIndex, 0, pbHeader, sizeof(pbHeader));
+        }
+    }
+    if (ulRet != 0) ClearDataObjectFiles(ulIndex);
+    return ulRet;
+}
+
+unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                                   const unsigned char *pbData, unsigned int ulLength)
+{
+    static const char *OP = "WriteObject";
+    const unsigned int ulContent = stLayout.ulContentLen;
+    const unsigned int ulStored = ulContent + SKF_OBJECT_HEADER_LEN;
+    /* The old content, then the new stored bytes: header, content. */
+    unsigned char *pbOld = new (std::nothrow) unsigned char[ulContent + ulStored];
+    OP_STEP(OP, "New buffer", CHECK_RESULT(pbOld != nullptr, SAR_MEMORYERR));
+    unsigned char *pbStored = pbOld + ulContent;
+    unsigned int ulRet = ReadStoredBytes(ulIndex, 0, pbOld, ulContent);
+    if (ulRet == 0) {
+        memcpy(pbStored, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
+        PutLE32(pbStored + SKF_OBJECT_MAGIC_LEN, ulContent);
+        memcpy(pbStored + SKF_OBJECT_HEADER_LEN, pbOld, ulContent);
+        memcpy(pbStored + SKF_OBJECT_HEADER_LEN, pbData, ulLength);
+        ulRet = ClearDataObjectFiles(ulIndex, 1);
+    }
+    bool bFirstDeleted = false;
+    if (ulRet == 0) {
+        ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+        bFirstDeleted = ulRet == 0;
+    }
+    for (unsigned int k = 0; k < PiecesFor(ulStored) && ulRet == 0; ++k) {
+        ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
+    }
+    if (ulRet == 0) ulRet = WriteStoredBytes(ulIndex, 0, pbStored, ulStored);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
+        /* The old raw content goes back where it was. */
+        if (bFirstDeleted) {
+            ClearDataObjectFiles(ulIndex);
+            if (CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent) == 0)
+                WriteStoredBytes(ulIndex, 0, pbOld, ulContent);
+        }
+    }
+    OPENSSL_cleanse(pbOld, ulContent + ulStored);
+    delete[] pbOld;
+    return ulRet;
+}
+
+unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char *pbData, unsigned int ulLength)
+{
+    static const char *OP = "WriteObject";
+    ObjectLayout stLayout;
+    unsigned int ulRet = ReadObjectLayout(ulIndex, &stLayout);
+    if (ulRet != 0) return ulRet;
+    /* Token files keep their sizes: more than the object holds would run
+     * into files that are not there (or another piece's bytes). */
+    OP_STEP(OP, "Check data length", CHECK_RESULT(ulLength <= stLayout.ulContentLen, SAR_INDATALENERR));
+    if (ulLength == 0) return 0;
+    if (stLayout.bHeader) return WriteStoredBytes(ulIndex, SKF_OBJECT_HEADER_LEN, pbData, ulLength);
+    /* Raw content must never begin with the magic: every reader would take
+     * it for a header. */
+    if (stLayout.ulContentLen >= SKF_OBJECT_MAGIC_LEN) {
+        unsigned char pbHead[SKF_OBJECT_MAGIC_LEN];
+        unsigned int ulOwn = ulLength < SKF_OBJECT_MAGIC_LEN ? ulLength : SKF_OBJECT_MAGIC_LEN;
+        memcpy(pbHead, pbData, ulOwn);
+        if (ulOwn < SKF_OBJECT_MAGIC_LEN) {
+            ulRet = ReadStoredBytes(ulIndex, ulOwn, pbHead + ulOwn, SKF_OBJECT_MAGIC_LEN - ulOwn);
+            if (ulRet != 0) return ulRet;
+        }
+        if (memcmp(pbHead, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN) == 0)
+            return RewriteWithHeader(ulIndex, stLayout, pbData, ulLength);
+    }
+    return WriteStoredBytes(ulIndex, 0, pbData, ulLength);
+}
+
+/* ---- the IApplication file operations ---- */
+
+unsigned int CApplicationObject::EnumCosFile(char *pszFileList, unsigned int *pulSize)
+{
+    static const char *OP = "EnumCosFile";
+    OP_CHECK(OP, pulSize != nullptr, "pulSize", SAR_INVALIDPARAMERR);
+    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+        unsigned int ulRet = LoadObjectRecords(OP);
+        if (ulRet != 0) {
+            *pulSize = 0;
+            return ulRet;
+        }
+        char szList[SKF_OBJECT_RECORD_COUNT * (SKF_OBJECT_NAME_FIELD + 1) + 1];
+        unsigned int ulPos = 0;
+        for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
+            const unsigned char *pbRecord = m_pbRecords + i * SKF_OBJECT_RECORD_LEN;
+            if (IsFreeRecord(pbRecord)) continue;
+            /* Unreadable records stay on the token and are reported; one with
+             * a usable name is listed, so that it can be deleted. */
+            uint32_t ulNameLen = GetLE32(pbRecord + RECORD_FILE_LEN);
+            bool bName = ulNameLen != 0 && ulNameLen <= SKF_OBJECT_NAME_FIELD &&
+                         memchr(pbRecord + RECORD_FILE_NAME, 0, ulNameLen) == nullptr;
+            ObjectLayout stLayout;
+            ulRet = bName ? ReadObjectLayout(i, &stLayout) : (unsigned int)SAR_INVALIDPARAMERR;
+            if (ulRet != 0)
+                TRACE(LOG_LEVEL_ERROR, "%s - object record %u unreadable, kept (0x%08X)", OP, i, ulRet);
+            if (!bName) continue;
+            memcpy(szList + ulPos, pbRecord + RECORD_FILE_NAME, ulNameLen);
+            ulPos += ulNameLen;
+            szList[ulPos++] = '\0';
+        }
+        if (ulPos != 0) szList[ulPos++] = '\0';
+        if (pszFileList == nullptr) {
+            TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CHECK pszFileList", 0ul, BRIO_FILE_NAME, __LINE__);
+            *pulSize = ulPos;
+            return 0;
+        }
+        OP_CHECK_SIZE(OP, *pulSize >= ulPos, "CHECK *pulSize SIZE", SAR_BUFFER_TOO_SMALL, pulSize, ulPos);
+        memcpy(pszFileList, szList, ulPos);
+        *pulSize = ulPos;
+        return 0;
+    });
+}
+
+unsigned int CApplicationObject::GetCosFileInfo(char *pszFileName, Struct_FILEATTRIBUTE *pFileInfo)
+{
+    static const char *OP = "GetCosFileInfo";
+    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+        unsigned int ulIndex = 0;
+        unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
+        if (ulRet != 0) return ulRet;
+        ObjectLayout stLayout;
+        ulRet = ReadObjectLayout(ulIndex, &stLayout);
+        if (ulRet != 0) return ulRet;
+        if (pFileInfo != nullptr) {
+            size_t nName = strlen(pszFileName);
+            memset(pFileInfo->FileName, 0, sizeof(pFileInfo->FileName));
+            memcpy(pFileInfo->FileName, pszFileName,
+                   nName < sizeof(pFileInfo->FileName) ? nName : sizeof(pFileInfo->FileName));
+            pFileInfo->FileSize = stLayout.ulContentLen;
+            bool bRights = m_pbRecords[ulIndex * SKF_OBJECT_RECORD_LEN + RECORD_RIGHTS] != 0;
+            pFileInfo->ReadRights = pFileInfo->WriteRights = bRights ? RIGHTS_USER : RIGHTS_ANYONE;
+        }
+        return 0;
+    });
+}
+
+unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int ulFileSize, unsigned int ulReadRights,
+                                               unsigned int ulWriteRights)
+{
+    static const char *OP = "CreateCosFile";
+    (void)ulWriteRights;  /* not stored: the record keeps one rights flag */
+    OP_CHECK(OP, pszFileName != nullptr, "pszFileName", SAR_INVALIDPARAMERR);
+    size_t nName = strnlen(pszFileName, SKF_OBJECT_NAME_MAX + 1);
+    OP_CHECK(OP, nName != 0 && nName <= SKF_OBJECT_NAME_MAX, "pszFileName length", SAR_NAMELENERR);
+    /* Beyond the 32 files of a record an object would reach into the next
+     * record's files. */
+    OP_CHECK(OP, ulFileSize <= SKF_OBJECT_CONTENT_MAX, "ulFileSize", SAR_INDATALENERR);
+    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+        unsigned int ulRet = LoadObjectRecords(OP);
+        if (ulRet != 0) return ulRet;
+        OP_STEP(OP, "IsRecordExist",
+                CHECK_RESULT(IsRecordExist(m_szAppName, pszFileName) == SKF_NO_RECORD, SAR_FILE_ALREADY_EXIST));
+        unsigned int ulIndex = FindAvailabeRecordIndex();
+        OP_STEP(OP, "FindAvailabeRecordIndex", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_NO_ROOM));
+        OP_STEP(OP, "CreateDataObjectFiles", CreateDataObjectFiles(ulIndex, ulFileSize));
+        unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
+        size_t nApp = strlen(m_szAppName);
+        memset(pbRecord, 0, SKF_OBJECT_RECORD_LEN);
+        pbRecord[RECORD_IN_USE] = RECORD_LIVE;
+        pbRecord[RECORD_RIGHTS] = ulReadRights != RIGHTS_ANYONE;
+        pbRecord[RECORD_WRITTEN] = 1;
+        pbRecord[RECORD_FIRST_FILE] = (unsigned char)DataFileID(ulIndex, 0);
+        pbRecord[RECORD_FIRST_FILE + 1] = (unsigned char)(DataFileID(ulIndex, 0) >> 8);
+        PutLE32(pbRecord + RECORD_APP_LEN, (uint32_t)nApp);
+        memcpy(pbRecord + RECORD_APP_NAME, m_szAppName, nApp);
+        PutLE32(pbRecord + RECORD_FILE_LEN, (uint32_t)nName);
+        memcpy(pbRecord + RECORD_FILE_NAME, pszFileName, nName);
+        ulRet = SaveDataObjRecord(ulIndex);
+        if (ulRet != 0) {
+            TRACE_STEP_FAIL(OP, "Update Data Object Record file", ulRet);
+            ClearDataObjectFiles(ulIndex);
+            return ulRet;
+        }
+        TRACE_STEP_OK(OP, "Update Data Object Record file");
+        return 0;
+    });
+}
+
+unsigned int CApplicationObject::DeleteCosFile(char *pszFileName)
+{
+    static const char *OP = "DeleteCosFile";
+    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+        unsigned int ulIndex = 0;
+        unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
+        if (ulRet != 0) return ulRet;
+        memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
+        OP_STEP(OP, "Write Object record file", SaveDataObjRecord(ulIndex));
+        OP_STEP(OP, "ClearDataObjectFiles", ClearDataObjectFiles(ulIndex));
+        return 0;
+    });
+}
+
+unsigned int CApplicationObject::WriteCosFile(char *pszFileName, unsigned int ulOffset, unsigned char *pbData,
+                                              unsigned int ulLength)
+{
+    static const char *OP = "WriteCosFile";
+    OP_CHECK(OP, ulOffset == 0, "ulOffset", SAR_INVALIDPARAMERR);
+    OP_CHECK(OP, pbData != nullptr, "pbyInbuf", SAR_INVALIDPARAMERR);
+    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+        unsigned int ulIndex = 0;
+        unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
+        if (ulRet != 0) return ulRet;
+        OP_STEP(OP, "WriteObject", WriteObject(ulIndex, pbData, ulLength));
+        return 0;
+    });
+}
+
+unsigned int CApplicationObject::ReadCosFile(char *pszFileName, unsigned int ulOffset, unsigned int ulSize,
+                                             unsigned char *pbOut, unsigned int *pulOutLen)
+{
+    static const char *OP = "ReadCosFile";
+    OP_CHECK(OP, pulOutLen != nullptr, "pulOutLen", SAR_INVALIDPARAMERR);
+    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+        unsigned int ulIndex = 0;
+        ObjectLayout stLayout;
+        unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
+        if (ulRet == 0) ulRet = ReadObjectLayout(ulIndex, &stLayout);
+        if (ulRet != 0) {
+            *pulOutLen = 0;
+            return ulRet;
+        }
+        /* GM/T 0016: the bytes from the offset, at most ulSize of them. */
+        OP_CHECK_SIZE(OP, ulOffset <= stLayout.ulContentLen, "CHECK ulOffset", SAR_INVALIDPARAMERR, pulOutLen, 0u);
+        unsigned int ulLeft = stLayout.ulContentLen - ulOffset;
+        unsigned int ulLen = ulSize < ulLeft ? ulSize : ulLeft;
+        if (pbOut == nullptr) {
+            TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CHECK pbyOutData", 0ul, BRIO_FILE_NAME, __LINE__);
+            *pulOutLen = ulLen;
+            return 0;
+        }
+        OP_CHECK_SIZE(OP, *pulOutLen >= ulLen, "CHECK *pulOutLen SIZE", SAR_BUFFER_TOO_SMALL, pulOutLen, ulLen);
+        ulRet = ReadStoredBytes(ulIndex, (stLayout.bHeader ? SKF_OBJECT_HEADER_LEN : 0) + ulOffset, pbOut, ulLen);
+        *pulOutLen = ulRet == 0 ? ulLen : 0;
+        return ulRet;
+    });
+}

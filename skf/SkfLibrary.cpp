@@ -1,0 +1,40 @@
+/* The library's start and stop, and the process's one device manager.
+ *
+ * Order at load: SKF_init starts the log and logs "PROCESS ATTACH", then the
+ * manager is constructed, then the USB unit (libusb context, command
+ * semaphore), which has no priority of its own and so comes after both.
+ * At unload SKF_fini logs "PROCESS DETACH" and stops the log; the
+ * destructors registered at load then run in reverse: the USB unit's, then
+ * the manager's, whose lines are dropped by the stopped log.  Devices an
+ * application left connected are not closed. */
+#include "log/vexa_log.h"
+#include "log/zlog/ZlogRuntime.h"
+#include "skf/BrioManager.h"
+
+#define SKF_INIT_PRIORITY 101
+#define SKF_MANAGER_PRIORITY 102
+
+extern "C" __attribute__((constructor(SKF_INIT_PRIORITY))) void SKF_init(void)
+{
+    /* A log that cannot start is not reported: the library runs without one. */
+    vexa_log_init_ex(VEXA_LOG_CONF_PATH);
+    TRACE(LOG_LEVEL_INFO, "PROCESS ATTACH");
+}
+
+extern "C" __attribute__((destructor)) void SKF_fini(void)
+{
+    /* An explicit unload happens only when no thread holds log buffers: the
+     * unloading thread must not take any now, since their destructor would
+     * run at its end, after the library's code is gone. */
+    brio_zlog::zlog_use_call_buffers(true);
+    TRACE(LOG_LEVEL_INFO, "PROCESS DETACH");
+    vexa_log_fini();
+    brio_zlog::zlog_use_call_buffers(false);
+}
+
+static CBrioManager g_BrioManager __attribute__((init_priority(SKF_MANAGER_PRIORITY)));
+
+CBrioManager &SkfManager()
+{
+    return g_BrioManager;
+}

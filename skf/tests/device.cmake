@@ -1,0 +1,30 @@
+# The device object, the device manager with the device-event wait, and the
+# library's start and stop.  Virtual tokens on bus 24 (device object) and
+# bus 25 (manager and the wait).
+brio_gtest(skf_device_scripted_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_device_object_scripted.cpp
+  LIBS brio_skf OpenSSL::Crypto)
+
+if(COMMAND brio_vtoken_gtest)
+  brio_vtoken_gtest(skf_device_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_device_object_vtoken.cpp
+    LIBS brio_skf OpenSSL::Crypto
+    PROPERTIES TIMEOUT 180)
+  brio_vtoken_gtest(skf_manager_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_brio_manager_vtoken.cpp
+    LIBS brio_skf
+    PROPERTIES TIMEOUT 180)
+endif()
+
+# The shipped library loaded and unloaded as a program does it.  It runs with
+# the virtual token's libusb, which starts no thread of its own (the
+# system's libusb leaves a monitor thread that LeakSanitizer trips over after
+# an unload).
+if(COMMAND brio_vtoken_gtest)
+  brio_vtoken_gtest(skf_library_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_library.cpp
+    LIBS ${CMAKE_DL_LIBS}
+    PROPERTIES TIMEOUT 120)
+  target_compile_definitions(skf_library_test PRIVATE BRIO_MIDDLEWARE_SO="$<TARGET_FILE:brioskf-enterprise>")
+  add_dependencies(skf_library_test brioskf-enterprise)
+endif()

@@ -1,0 +1,545 @@
+/* The SKF file layer against the virtual token: contents of every size and
+ * form written and read back, the layout on the token's numbered files
+ * (which other hosts read and write), exact names, the four records, damaged
+ * records, and records shared by handles and processes. */
+#include "ApplicationTestToken.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <openssl/rand.h>
+
+extern char **environ;
+
+static const unsigned int PIECE = SKF_DATA_OBJECT_PIECE;
+static const unsigned int RECORD = SKF_OBJECT_RECORD_LEN;
+
+static unsigned short DataFile(unsigned int ulIndex, unsigned int k)
+{
+    return (unsigned short)(SKF_DATA_OBJECT_FILE_BASE + 32 * ulIndex + k);
+}
+
+static Bytes RandomBytes(size_t n)
+{
+    Bytes v(n);
+    if (n != 0) {
+        EXPECT_EQ(1, RAND_bytes(v.data(), (int)n));
+    }
+    return v;
+}
+
+static Bytes LE32(uint32_t ul)
+{
+    return Bytes{(unsigned char)ul, (unsigned char)(ul >> 8), (unsigned char)(ul >> 16), (unsigned char)(ul >> 24)};
+}
+
+static Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes v;
+    for (const Bytes &p : parts) v.insert(v.end(), p.begin(), p.end());
+    return v;
+}
+
+static Bytes Header(uint32_t ulContent)
+{
+    return Concat({Bytes{'V', 'E', 'X', 'A'}, LE32(ulContent)});
+}
+
+/* A record as every host writes it. */
+static Bytes Record(unsigned int ulIndex, const std::string &file, unsigned char byInUse = 1,
+                    unsigned char byRights = 1, const std::string &app = APPLICATION_TEST_NAME)
+{
+    Bytes v(RECORD, 0);
+    v[0] = byInUse;
+    v[1] = byRights;
+    v[2] = 1;
+    unsigned int ulFirst = DataFile(ulIndex, 0);
+    v[4] = (unsigned char)ulFirst;
+    v[5] = (unsigned char)(ulFirst >> 8);
+    Bytes appLen = LE32((uint32_t)app.size()), fileLen = LE32((uint32_t)file.size());
+    std::copy(appLen.begin(), appLen.end(), v.begin() + 12);
+    std::copy(app.begin(), app.end(), v.begin() + 16);
+    std::copy(fileLen.begin(), fileLen.end(), v.begin() + 80);
+    std::copy(file.begin(), file.end(), v.begin() + 84);
+    return v;
+}
+
+static Bytes Slice(const Bytes &v, size_t at, size_t n)
+{
+    return Bytes(v.begin() + at, v.begin() + at + n);
+}
+
+static std::string FileList(CApplicationObject *pApp)
+{
+    return NameList([pApp](char *psz, unsigned int *pulSize) { return pApp->EnumCosFile(psz, pulSize); });
+}
+
+/* The bytes from ulOffset, at most ulSize of them. */
+static Bytes ReadBack(CApplicationObject *pApp, const char *pszName, unsigned int ulOffset = 0,
+                      unsigned int ulSize = 0xFFFFFFFFu)
+{
+    unsigned int ulLen = 0;
+    EXPECT_EQ(0u, pApp->ReadCosFile((char *)pszName, ulOffset, ulSize, nullptr, &ulLen)) << pszName;
+    Bytes v(ulLen + 1, 0x5A);
+    unsigned int ulRoom = (unsigned int)v.size();
+    EXPECT_EQ(0u, pApp->ReadCosFile((char *)pszName, ulOffset, ulSize, v.data(), &ulRoom)) << pszName;
+    EXPECT_EQ(ulLen, ulRoom);
+    EXPECT_EQ(0x5A, v[ulLen]) << "written beyond the length";
+    v.resize(ulRoom);
+    return v;
+}
+
+static unsigned int FileSize(CApplicationObject *pApp, const char *pszName)
+{
+    FILEATTRIBUTE stInfo;
+    memset(&stInfo, 0x7f, sizeof(stInfo));
+    EXPECT_EQ(0u, pApp->GetCosFileInfo((char *)pszName, &stInfo));
+    return stInfo.FileSize;
+}
+
+/* ---- contents of every size ---- */
+
+TEST_F(ApplicationTest, ContentOfEverySizeReadsBackByteIdentical)
+{
+    CApplicationObject *pApp = OpenApp(20);
+    /* The largest content the virtual token's file space holds beside the
+     * record file: its free space less the header. */
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    const unsigned int ulLargest = stInfo.ulFreeSpace - SKF_OBJECT_HEADER_LEN;
+    ASSERT_GT(ulLargest, 2 * PIECE);
+    struct Case {
+        unsigned int ulSize;
+        std::vector<unsigned int> files;  /* token file sizes k = 0, 1, ... */
+    } cases[] = {
+        {1, {1}},
+        {5, {5}},
+        {100, {100}},
+        {PIECE, {PIECE}},
+        {PIECE + 1, {PIECE, 9}},
+        {30000, {PIECE, 5432}},
+        {ulLargest, {PIECE, PIECE, ulLargest + 8 - 2 * PIECE}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ulSize);
+        ASSERT_EQ(0u, pApp->CreateCosFile((char *)"sized", c.ulSize, 0xFF, 0xFF));
+        /* Before any write the file reads back at its size. */
+        EXPECT_EQ(c.ulSize, ReadBack(pApp, "sized").size());
+        for (unsigned int k = 0; k <= c.files.size(); ++k) {
+            Bytes file = RawFile(DataFile(0, k));
+            EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, file.size()) << k;
+            if (k == 0 && c.files.size() > 1) {
+                EXPECT_EQ(Header(c.ulSize), Slice(file, 0, 8));
+            }
+        }
+        Bytes data = RandomBytes(c.ulSize);
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"sized", 0, data.data(), c.ulSize));
+        EXPECT_EQ(data, ReadBack(pApp, "sized"));
+        EXPECT_EQ(c.ulSize, FileSize(pApp, "sized"));
+        /* Offsets and sizes on read, across the piece boundaries. */
+        for (unsigned int ulOffset : {c.ulSize / 2, PIECE - 4, c.ulSize - 1}) {
+            if (ulOffset > c.ulSize) continue;
+            for (unsigned int ulSize : {1u, 300u, c.ulSize}) {
+                unsigned int ulLen = std::min(ulSize, c.ulSize - ulOffset);
+                EXPECT_EQ(Slice(data, ulOffset, ulLen), ReadBack(pApp, "sized", ulOffset, ulSize))
+                    << ulOffset << "+" << ulSize;
+            }
+        }
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"sized"));
+        for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    }
+}
+
+TEST_F(ApplicationTest, SizesBeyondTheRecordsFilesAreRefused)
+{
+    CApplicationObject *pApp = OpenApp(21);
+    /* 32 files of 24,576 bytes hold the header and 786,424 bytes. */
+    EXPECT_EQ(786424u, SKF_OBJECT_CONTENT_MAX);
+    EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"huge", 786425, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"huge", 0xFFFFFFFFu, 0xFF, 0xFF));
+    /* The largest allowed size passes the layer; the virtual token has no
+     * room for it, and nothing of it stays behind. */
+    EXPECT_EQ(0x8000F104u, pApp->CreateCosFile((char *)"huge", SKF_OBJECT_CONTENT_MAX, 0xFF, 0xFF));
+    EXPECT_EQ(std::string(), FileList(pApp));
+    for (unsigned int k = 0; k < 3; ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    EXPECT_EQ(Bytes(SKF_OBJECT_RECORD_FILE_LEN, 0), RawFile(SKF_OBJECT_RECORD_FILE));
+    /* The next record's files stay untouched by the largest object. */
+    EXPECT_EQ(0xD09Fu, DataFile(3, 31));
+}
+
+/* ---- writes ---- */
+
+TEST_F(ApplicationTest, WritesKeepTheObjectsForm)
+{
+    CApplicationObject *pApp = OpenApp(22);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"large", 30000, 0xFF, 0xFF));
+    Bytes full = RandomBytes(30000);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"large", 0, full.data(), 30000));
+    /* A write of up to one piece into a large object keeps its header. */
+    Bytes part = RandomBytes(100);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"large", 0, part.data(), 100));
+    std::copy(part.begin(), part.end(), full.begin());
+    EXPECT_EQ(full, ReadBack(pApp, "large"));
+    EXPECT_EQ(Header(30000), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    Bytes piece = RandomBytes(PIECE);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"large", 0, piece.data(), PIECE));
+    std::copy(piece.begin(), piece.end(), full.begin());
+    EXPECT_EQ(full, ReadBack(pApp, "large"));
+
+    /* A raw object: a shorter write leaves the rest of its bytes. */
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"small", 100, 0xFF, 0xFF));
+    Bytes small = RandomBytes(100);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"small", 0, small.data(), 100));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"small", 0, part.data(), 40));
+    std::copy(part.begin(), part.begin() + 40, small.begin());
+    EXPECT_EQ(small, ReadBack(pApp, "small"));
+
+    struct Refusal {
+        const char *pszName;
+        unsigned int ulOffset;
+        unsigned int ulLength;
+        unsigned int ulExpected;
+    } refusals[] = {
+        {"small", 0, 101, SAR_INDATALENERR},
+        {"large", 0, 30001, SAR_INDATALENERR},
+        {"large", 0, 40000, SAR_INDATALENERR},
+        {"small", 1, 10, SAR_INVALIDPARAMERR},
+        {"missing", 0, 10, SAR_FILE_NOT_EXIST},
+    };
+    Bytes big = RandomBytes(40000);
+    for (const Refusal &r : refusals)
+        EXPECT_EQ(r.ulExpected, pApp->WriteCosFile((char *)r.pszName, r.ulOffset, big.data(), r.ulLength))
+            << r.pszName << " " << r.ulLength;
+    EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->WriteCosFile((char *)"small", 0, nullptr, 10));
+    EXPECT_EQ(0u, pApp->WriteCosFile((char *)"small", 0, big.data(), 0));
+    EXPECT_EQ(small, ReadBack(pApp, "small"));
+    EXPECT_EQ(full, ReadBack(pApp, "large"));
+}
+
+TEST_F(ApplicationTest, ReadOffsetsAndSizes)
+{
+    CApplicationObject *pApp = OpenApp(23);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"f", 50, 0xFF, 0xFF));
+    Bytes data = RandomBytes(50);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"f", 0, data.data(), 50));
+    struct Case {
+        unsigned int ulOffset, ulSize;
+        unsigned int ulExpected, ulLen;
+    } cases[] = {
+        {0, 50, 0, 50},  {10, 5, 0, 5}, {45, 100, 0, 5}, {50, 10, 0, 0},
+        {0, 0, 0, 0},    {51, 1, SAR_INVALIDPARAMERR, 0}, {0xFFFFFFFFu, 1, SAR_INVALIDPARAMERR, 0},
+    };
+    for (const Case &c : cases) {
+        unsigned int ulLen = 99;
+        EXPECT_EQ(c.ulExpected, pApp->ReadCosFile((char *)"f", c.ulOffset, c.ulSize, nullptr, &ulLen)) << c.ulOffset;
+        EXPECT_EQ(c.ulLen, ulLen) << c.ulOffset << "+" << c.ulSize;
+    }
+    unsigned char pb[50];
+    unsigned int ulLen = 4;
+    EXPECT_EQ((unsigned int)SAR_BUFFER_TOO_SMALL, pApp->ReadCosFile((char *)"f", 10, 5, pb, &ulLen));
+    EXPECT_EQ(5u, ulLen);
+    ulLen = sizeof(pb);
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->ReadCosFile((char *)"g", 0, 50, pb, &ulLen));
+    EXPECT_EQ(0u, ulLen);
+    EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->ReadCosFile((char *)"f", 0, 50, pb, nullptr));
+}
+
+TEST_F(ApplicationTest, ContentBeginningWithTheMagicReadsBack)
+{
+    CApplicationObject *pApp = OpenApp(24);
+    struct Case {
+        unsigned int ulSize;
+        Bytes content;
+        std::vector<unsigned int> files;
+    } cases[] = {
+        /* Magic and a length that would send a reader into other files. */
+        {100, Concat({Header(60000), RandomBytes(92)}), {108}},
+        {4, Bytes{'V', 'E', 'X', 'A'}, {12}},
+        {PIECE - 8, Concat({Header(PIECE - 8), RandomBytes(PIECE - 16)}), {PIECE}},
+        {PIECE - 2, Concat({Header(5), RandomBytes(PIECE - 10)}), {PIECE, 6}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ulSize);
+        ASSERT_EQ(0u, pApp->CreateCosFile((char *)"magic", c.ulSize, 0xFF, 0xFF));
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, (unsigned char *)c.content.data(), c.ulSize));
+        EXPECT_EQ(c.content, ReadBack(pApp, "magic"));
+        EXPECT_EQ(c.ulSize, FileSize(pApp, "magic"));
+        for (unsigned int k = 0; k < c.files.size() + 1; ++k)
+            EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(0, k)).size()) << k;
+        EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+        /* Later writes keep the header form. */
+        Bytes again = c.content;
+        again[0] = 'v';
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, again.data(), 1));
+        EXPECT_EQ(again, ReadBack(pApp, "magic"));
+        EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"magic"));
+    }
+
+    /* A short write that completes the magic with the bytes already there. */
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"joined", 20, 0xFF, 0xFF));
+    Bytes content = Concat({Bytes{'z', 'z', 'X', 'A'}, LE32(1), RandomBytes(12)});
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"joined", 0, content.data(), 20));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"joined", 0, (unsigned char *)"VE", 2));
+    content[0] = 'V';
+    content[1] = 'E';
+    EXPECT_EQ(content, ReadBack(pApp, "joined"));
+}
+
+/* ---- names and records ---- */
+
+TEST_F(ApplicationTest, NamesMatchExactly)
+{
+    CApplicationObject *pApp = OpenApp(25);
+    Bytes long4 = RandomBytes(10), short2 = RandomBytes(20);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"abcd", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"abcd", 0, long4.data(), 10));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->GetCosFileInfo((char *)"ab", nullptr));
+    unsigned int ulLen = 0;
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->ReadCosFile((char *)"ab", 0, 10, nullptr, &ulLen));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->DeleteCosFile((char *)"ab"));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->DeleteCosFile((char *)"abcde"));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"ab", 20, 0x10, 0x10));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"ab", 0, short2.data(), 20));
+    EXPECT_EQ((unsigned int)SAR_FILE_ALREADY_EXIST, pApp->CreateCosFile((char *)"ab", 5, 0xFF, 0xFF));
+    EXPECT_EQ(std::string("abcd\0ab\0\0", 9), FileList(pApp));
+    EXPECT_EQ(long4, ReadBack(pApp, "abcd"));
+    EXPECT_EQ(short2, ReadBack(pApp, "ab"));
+
+    FILEATTRIBUTE stInfo;
+    memset(&stInfo, 0x7f, sizeof(stInfo));
+    ASSERT_EQ(0u, pApp->GetCosFileInfo((char *)"ab", &stInfo));
+    EXPECT_EQ(0, memcmp(stInfo.FileName, "ab\0", 3));
+    EXPECT_EQ(20u, stInfo.FileSize);
+    EXPECT_EQ(0x10u, stInfo.ReadRights);
+    EXPECT_EQ(0x10u, stInfo.WriteRights);
+    ASSERT_EQ(0u, pApp->GetCosFileInfo((char *)"abcd", &stInfo));
+    EXPECT_EQ(0xFFu, stInfo.ReadRights);
+
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"ab"));
+    EXPECT_EQ(long4, ReadBack(pApp, "abcd"));
+    EXPECT_EQ(std::string("abcd\0\0", 6), FileList(pApp));
+
+    std::string name63(63, 'n');
+    EXPECT_EQ(0u, pApp->CreateCosFile((char *)name63.c_str(), 1, 0xFF, 0xFF));
+    EXPECT_EQ(1u, FileSize(pApp, name63.c_str()));
+    std::string name64(64, 'n');
+    EXPECT_EQ((unsigned int)SAR_NAMELENERR, pApp->CreateCosFile((char *)name64.c_str(), 1, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_NAMELENERR, pApp->CreateCosFile((char *)"", 1, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->CreateCosFile(nullptr, 1, 0xFF, 0xFF));
+}
+
+TEST_F(ApplicationTest, FourRecordsAndTheFreedOneReused)
+{
+    CApplicationObject *pApp = OpenApp(26);
+    unsigned int ulSize = 9;
+    EXPECT_EQ(0u, pApp->EnumCosFile(nullptr, &ulSize));
+    EXPECT_EQ(0u, ulSize);
+    for (const char *pszName : {"f0", "f1", "f2", "f3"})
+        ASSERT_EQ(0u, pApp->CreateCosFile((char *)pszName, 10, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"f4", 10, 0xFF, 0xFF));
+    char szList[32];
+    ulSize = 12;
+    EXPECT_EQ((unsigned int)SAR_BUFFER_TOO_SMALL, pApp->EnumCosFile(szList, &ulSize));
+    EXPECT_EQ(13u, ulSize);
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"f2"));
+    EXPECT_EQ(Bytes(RECORD, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), 2 * RECORD, RECORD));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"f4", 10, 0xFF, 0xFF));
+    Bytes records = RawFile(SKF_OBJECT_RECORD_FILE);
+    EXPECT_EQ(Record(2, "f4", 1, 0), Slice(records, 2 * RECORD, RECORD));
+    EXPECT_EQ(std::string("f0\0f1\0f4\0f3\0\0", 13), FileList(pApp));
+}
+
+TEST_F(ApplicationTest, LayoutOnTheTokenAsOtherHostsReadIt)
+{
+    CApplicationObject *pApp = OpenApp(27);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"raw", 100, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"big", 30000, 0x10, 0xFF));
+    Bytes raw = RandomBytes(100), big = RandomBytes(30000);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"raw", 0, raw.data(), 100));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"big", 0, big.data(), 30000));
+    Bytes records = RawFile(SKF_OBJECT_RECORD_FILE);
+    ASSERT_EQ(SKF_OBJECT_RECORD_FILE_LEN, records.size());
+    EXPECT_EQ(Record(0, "raw", 1, 0), Slice(records, 0, RECORD));
+    EXPECT_EQ(Record(1, "big", 1, 1), Slice(records, RECORD, RECORD));
+    EXPECT_EQ(Bytes(2 * RECORD, 0), Slice(records, 2 * RECORD, 2 * RECORD));
+    EXPECT_EQ(raw, RawFile(DataFile(0, 0)));
+    Bytes stored = Concat({Header(30000), big});
+    EXPECT_EQ(Slice(stored, 0, PIECE), RawFile(DataFile(1, 0)));
+    EXPECT_EQ(Slice(stored, PIECE, 30008 - PIECE), RawFile(DataFile(1, 1)));
+}
+
+TEST_F(ApplicationTest, TokenWrittenByHandReadsBack)
+{
+    CApplicationObject *pApp = OpenApp(28);
+    /* Records as another host leaves them: raw content, a large object of
+     * three files, a five-byte file. */
+    Bytes raw = RandomBytes(100), big = RandomBytes(50000), tiny = RandomBytes(5);
+    Bytes stored = Concat({Header(50000), big});
+    PutRawFile(DataFile(0, 0), raw);
+    for (unsigned int k = 0; k < 3; ++k)
+        PutRawFile(DataFile(1, k), Slice(stored, k * PIECE, std::min<size_t>(PIECE, stored.size() - k * PIECE)));
+    PutRawFile(DataFile(2, 0), tiny);
+    PutRawFile(SKF_OBJECT_RECORD_FILE,
+               Concat({Record(0, "raw"), Record(1, "big"), Record(2, "tiny", 1, 0), Bytes(RECORD, 0)}));
+
+    EXPECT_EQ(std::string("raw\0big\0tiny\0\0", 14), FileList(pApp));
+    EXPECT_EQ(raw, ReadBack(pApp, "raw"));
+    EXPECT_EQ(big, ReadBack(pApp, "big"));
+    EXPECT_EQ(Slice(big, 40000, 10000), ReadBack(pApp, "big", 40000, 20000));
+    EXPECT_EQ(tiny, ReadBack(pApp, "tiny"));
+    EXPECT_EQ(5u, FileSize(pApp, "tiny"));
+
+    /* Writes go where that host reads them. */
+    Bytes again = RandomBytes(50000);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"big", 0, again.data(), 50000));
+    Bytes storedAgain = Concat({Header(50000), again});
+    EXPECT_EQ(Slice(storedAgain, 0, PIECE), RawFile(DataFile(1, 0)));
+    EXPECT_EQ(Slice(storedAgain, 2 * PIECE, 50008 - 2 * PIECE), RawFile(DataFile(1, 2)));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"big"));
+    for (unsigned int k = 0; k < 3; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
+
+    /* A large object of 60,000 bytes whose later, shorter write (30,000
+     * bytes) left the header's length below its files'. */
+    Bytes shorter = RandomBytes(30000);
+    Bytes storedShorter = Concat({Header(30000), shorter});
+    PutRawFile(DataFile(3, 0), Slice(storedShorter, 0, PIECE));
+    PutRawFile(DataFile(3, 1),
+               Concat({Slice(storedShorter, PIECE, 30008 - PIECE), Bytes(PIECE - (30008 - PIECE), 0xFF)}));
+    PutRawFile(DataFile(3, 2), Bytes(60008 - 2 * PIECE, 0xFF));
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "raw"), Bytes(RECORD, 0), Record(2, "tiny", 1, 0),
+                                               Record(3, "shorter")}));
+    EXPECT_EQ(shorter, ReadBack(pApp, "shorter"));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"shorter"));
+    for (unsigned int k = 0; k < 3; ++k) EXPECT_EQ(0u, RawFile(DataFile(3, k)).size()) << k;
+
+    /* Files that an older deletion of the first four left behind go with
+     * the next object of their record. */
+    for (unsigned int k = 4; k < 7; ++k) PutRawFile(DataFile(1, k), Bytes(10, 0xEE));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"next", 10, 0xFF, 0xFF));
+    for (unsigned int k = 4; k < 7; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
+    EXPECT_EQ(Record(1, "next", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+}
+
+TEST_F(ApplicationTest, UnagreeingHeaderIsRawContent)
+{
+    CApplicationObject *pApp = OpenApp(29);
+    /* Raw content that an older host wrote beginning with the magic: its
+     * length agrees with no files of the object, so it is content. */
+    struct Case {
+        Bytes first;
+        Bytes second;  /* file k = 1, when there is one */
+    } cases[] = {
+        {Concat({Header(60000), RandomBytes(92)}), {}},
+        {Concat({Header(90), RandomBytes(92)}), {}},
+        {Concat({Header(0), RandomBytes(92)}), {}},
+        {Concat({Header(30000), RandomBytes(PIECE - 8)}), RandomBytes(100)},
+        {Concat({Header(0xFFFFFFF0u), RandomBytes(PIECE - 8)}), {}},
+    };
+    for (const Case &c : cases) {
+        PutRawFile(DataFile(0, 0), c.first);
+        if (!c.second.empty()) PutRawFile(DataFile(0, 1), c.second);
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "old"), Bytes(3 * RECORD, 0)}));
+        EXPECT_EQ(c.first, ReadBack(pApp, "old"));
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"old"));
+    }
+}
+
+TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
+{
+    CApplicationObject *pApp = OpenApp(30);
+    Bytes good = RandomBytes(10);
+    PutRawFile(DataFile(0, 0), good);
+    /* Record 1: its data file is missing; record 2: an in-use byte that no
+     * host writes; record 3: free. */
+    Bytes lost = Record(1, "lost"), odd = Record(2, "odd", 7);
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "good"), lost, odd, Bytes(RECORD, 0)}));
+
+    EXPECT_EQ(std::string("good\0lost\0odd\0\0", 15), FileList(pApp));
+    EXPECT_EQ(0x8000F102u, pApp->GetCosFileInfo((char *)"lost", nullptr));
+    unsigned int ulLen = 99;
+    EXPECT_EQ(0x8000F102u, pApp->ReadCosFile((char *)"lost", 0, 10, nullptr, &ulLen));
+    EXPECT_EQ(0u, ulLen);
+    EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->ReadCosFile((char *)"odd", 0, 10, nullptr, &ulLen));
+
+    /* The damaged records count as occupied and stay as they were. */
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"new", 10, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"more", 10, 0xFF, 0xFF));
+    Bytes records = RawFile(SKF_OBJECT_RECORD_FILE);
+    EXPECT_EQ(lost, Slice(records, RECORD, RECORD));
+    EXPECT_EQ(odd, Slice(records, 2 * RECORD, RECORD));
+    EXPECT_EQ(Record(3, "new", 1, 0), Slice(records, 3 * RECORD, RECORD));
+    EXPECT_EQ(good, ReadBack(pApp, "good"));
+
+    /* A damaged record can be deleted by its name, and then reused. */
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"lost"));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"more", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Record(1, "more", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+}
+
+TEST_F(ApplicationTest, MissingOrShortRecordFile)
+{
+    CApplicationObject *pApp = OpenApp(31);
+    ASSERT_EQ(0u, Operator()->DeleteCosFile(SKF_OBJECT_RECORD_FILE));
+    EXPECT_EQ(std::string(), FileList(pApp));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"first", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Concat({Record(0, "first", 1, 0), Bytes(3 * RECORD, 0)}), RawFile(SKF_OBJECT_RECORD_FILE));
+
+    /* A record file that holds only its first record keeps it. */
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Record(0, "first", 1, 0));
+    EXPECT_EQ(std::string("first\0\0", 7), FileList(pApp));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Concat({Record(0, "first", 1, 0), Record(1, "second", 1, 0), Bytes(2 * RECORD, 0)}),
+              RawFile(SKF_OBJECT_RECORD_FILE));
+}
+
+/* ---- records shared by handles and processes ---- */
+
+TEST_F(ApplicationTest, TwoHandlesKeepEachOthersRecords)
+{
+    CApplicationObject *pFirst = OpenApp(32);
+    CApplicationObject *pSecond = NewApp();
+    ASSERT_EQ(0u, pFirst->CreateCosFile((char *)"one", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pSecond->CreateCosFile((char *)"two", 10, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_FILE_ALREADY_EXIST, pSecond->CreateCosFile((char *)"one", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pFirst->DeleteCosFile((char *)"one"));
+    EXPECT_EQ(std::string("two\0\0", 5), FileList(pFirst));
+    EXPECT_EQ(std::string("two\0\0", 5), FileList(pSecond));
+    /* A handle reads the record another one freed and filled again. */
+    ASSERT_EQ(0u, pSecond->CreateCosFile((char *)"three", 20, 0xFF, 0xFF));
+    EXPECT_EQ(20u, FileSize(pFirst, "three"));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pFirst->GetCosFileInfo((char *)"one", nullptr));
+}
+
+TEST_F(ApplicationTest, TwoProcessesCreateAndDeleteWithoutLosingRecords)
+{
+    CApplicationObject *pApp = OpenApp(33, false);
+    const int N = 8;
+    std::string device = DeviceNameOf(APPLICATION_TEST_BUS, 33), count = std::to_string(N);
+    char *argv[] = {(char *)SKF_APPLICATION_FILES_PEER, (char *)device.c_str(), (char *)count.c_str(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(0, posix_spawn(&pid, SKF_APPLICATION_FILES_PEER, nullptr, nullptr, argv, environ));
+    CDeviceContext *pCtx = Context();
+    unsigned int ulFailures = 0;
+    for (int i = 0; i < N; ++i) {
+        /* Each call under the device lock, as the SKF frame holds it. */
+        for (const char *pszName : {"here0", "here1"}) {
+            Bytes data = RandomBytes(40 + i);
+            ASSERT_EQ(0u, pCtx->WaitDevMutex());
+            ulFailures += pApp->CreateCosFile((char *)pszName, (unsigned int)data.size(), 0xFF, 0xFF) != 0;
+            ulFailures += pApp->WriteCosFile((char *)pszName, 0, data.data(), (unsigned int)data.size()) != 0;
+            pCtx->ReleaseDevMutex();
+            ulFailures += ReadBack(pApp, pszName) != data;
+        }
+        for (const char *pszName : {"here0", "here1"}) ulFailures += pApp->DeleteCosFile((char *)pszName) != 0;
+    }
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"here", 10, 0xFF, 0xFF));
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(0u, ulFailures);
+    std::string list = FileList(pApp);
+    EXPECT_TRUE(list == std::string("here\0peer\0\0", 11) || list == std::string("peer\0here\0\0", 11)) << list;
+    EXPECT_EQ(10u, FileSize(pApp, "peer"));
+}

@@ -1,0 +1,362 @@
+// The registry of live handles against the virtual token (bus 26): handles
+// of another kind, closed handles and the handles of a disconnected device
+// are refused by every function; handles of a disconnected device can still
+// be closed; a close or a disconnect on one thread while a call on another
+// thread uses the handle waits for that call (run it under the sanitizers).
+//
+// The handles are made as the device manager and the open calls make them
+// and registered directly; everything else goes through skf.h.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "SarnCore/BrioContext.h"
+#include "skf/ApplicationObject.h"
+#include "skf/ContainerObject.h"
+#include "skf/DeviceObject.h"
+#include "skf/SKFInterfaceFrame.h"
+#include "skf/SymKeyObject.h"
+#include "skf/skf.h"
+#include "skf/tests/InterfaceCallTable.h"
+#include "skf/tests/InterfaceLog.h"
+#include "skf/tests/SkfTestToken.h"
+
+using skftest::CallArgs;
+using skftest::CallCase;
+using skftest::CInterfaceLog;
+using skftest::HandleKind;
+
+namespace {
+
+const unsigned int INTERFACE_BUS = 26;
+
+/* An application object whose PIN status reports a chosen default flag. */
+class CDefaultFlagApplication : public CApplicationObject {
+public:
+    CDefaultFlagApplication(CDeviceContext *pContext, bool bDefault)
+        : CApplicationObject(pContext), m_bDefault(bDefault)
+    {
+    }
+    unsigned int GetPINStatus(unsigned int, unsigned int *pulMax, unsigned int *pulRemain, bool *pbDefault) override
+    {
+        *pulMax = 10;
+        *pulRemain = 9;
+        *pbDefault = m_bDefault;
+        return 0;
+    }
+
+private:
+    bool m_bDefault;
+};
+
+/* A device object whose OpenApplication hands out an application object,
+ * or fails after writing something to the caller's pointer. */
+class COpeningDevice : public CDeviceObject {
+public:
+    explicit COpeningDevice(CDeviceContext *pContext) : CDeviceObject(pContext) {}
+    unsigned int OpenApplication(char *pszAppName, void **phApplication) override
+    {
+        if (strcmp(pszAppName, "Tola") != 0) {
+            *phApplication = this;
+            return SAR_APPLICATION_NOT_EXISTS;
+        }
+        *phApplication = static_cast<CApplicationObject *>(new CDefaultFlagApplication(GetDeviceContext(), true));
+        return 0;
+    }
+};
+
+class HandleRegistry : public SkfTokenTest {
+protected:
+    HandleRegistry() : SkfTokenTest(INTERFACE_BUS) {}
+
+    void TearDown() override
+    {
+        for (HANDLE h : {m_hKey, m_hContainer, m_hApplication})
+            if (h != nullptr) SKF_CloseHandle(h), SKF_CloseContainer(h), SKF_CloseApplication(h);
+        if (m_hDev != nullptr) SKF_DisConnectDev(m_hDev);
+    }
+
+    /* A device at ulAddr connected as the device manager connects it, with
+     * one application, container and key handle made on it. */
+    void Connect(unsigned int ulAddr)
+    {
+        ASSERT_TRUE(m_log.Started());
+        std::string strName = AddToken(ulAddr);
+        CBrioContext *pContext = new CBrioContext();
+        ASSERT_EQ(0u, pContext->Open(DRIVER_TYPE_USB_BULK, strName.c_str(), true));
+        CDeviceObject *pDevice = new COpeningDevice(pContext);
+        ASSERT_EQ(0u, pDevice->Initialize(0));
+        CSkfHandles &handles = CSkfHandles::Instance();
+        ASSERT_EQ(0u, handles.AddDevice(pDevice));
+        m_hDev = pDevice;
+        CSkfHandleRef device;
+        ASSERT_TRUE(handles.Acquire(m_hDev, SkfHandleKind::Device, device));
+        m_hApplication = static_cast<CApplicationObject *>(new CDefaultFlagApplication(pContext, m_bDefaultPin));
+        ASSERT_EQ(0u, handles.AddChild(m_hApplication, SkfHandleKind::Application, device));
+        m_hContainer = new CContainerObject(pContext);
+        ASSERT_EQ(0u, handles.AddChild(m_hContainer, SkfHandleKind::Container, device));
+        m_hKey = static_cast<CKeyObject *>(new CSymKeyObject(pContext));
+        ASSERT_EQ(0u, handles.AddChild(m_hKey, SkfHandleKind::Key, device));
+    }
+
+    HANDLE Of(HandleKind eKind) const
+    {
+        switch (eKind) {
+        case HandleKind::Device: return m_hDev;
+        case HandleKind::Application: return m_hApplication;
+        case HandleKind::Container: return m_hContainer;
+        case HandleKind::Key: return m_hKey;
+        case HandleKind::None: break;
+        }
+        return nullptr;
+    }
+
+    /* Every handle row of eKind refuses h at its handle step (but for the
+     * close functions when bClosesToo is false). */
+    void ExpectRefused(HandleKind eKind, HANDLE h, bool bClosesToo = true)
+    {
+        for (const CallCase &c : skftest::HandleCases()) {
+            if (c.eKind != eKind) continue;
+            if (!bClosesToo && std::string(c.pszFunction).find("Close") != std::string::npos) continue;
+            CallArgs args;
+            m_log.Mark();
+            EXPECT_EQ(SAR_INVALIDHANDLEERR, c.fnCall(args, h)) << c;
+            EXPECT_NE(std::string::npos,
+                      m_log.Since().find(CInterfaceLog::Failed(c.pszFunction, c.pszStep, SAR_INVALIDHANDLEERR)))
+                << c << "\n" << m_log.Since();
+            EXPECT_EQ(std::string::npos, m_log.Since().find("WaitDevMutex")) << c;
+        }
+    }
+
+    /* Waits until the log shows that a call passed its handle check. */
+    bool WaitForLine(const std::string &strLine)
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (m_log.Since().find(strLine) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    CInterfaceLog m_log;
+    bool m_bDefaultPin = true;
+    HANDLE m_hDev = nullptr;
+    HANDLE m_hApplication = nullptr;
+    HANDLE m_hContainer = nullptr;
+    HANDLE m_hKey = nullptr;
+};
+
+TEST_F(HandleRegistry, EveryFunctionRefusesALiveHandleOfAnotherKind)
+{
+    Connect(1);
+    for (HandleKind eWanted : {HandleKind::Device, HandleKind::Application, HandleKind::Container, HandleKind::Key})
+        for (HandleKind eGiven :
+             {HandleKind::Device, HandleKind::Application, HandleKind::Container, HandleKind::Key})
+            if (eGiven != eWanted) ExpectRefused(eWanted, Of(eGiven));
+    /* Nothing was closed by a refused close. */
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseHandle(m_hApplication));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseContainer(m_hKey));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseApplication(m_hContainer));
+    BYTE abRandom[8];
+    EXPECT_NE(SAR_INVALIDHANDLEERR, SKF_GenRandom(m_hDev, abRandom, sizeof(abRandom)));
+    EXPECT_NE(SAR_INVALIDHANDLEERR, SKF_ClearSecureState(m_hApplication));
+}
+
+TEST_F(HandleRegistry, ClosedHandlesAreRefusedAndCloseOnce)
+{
+    Connect(2);
+    struct {
+        HANDLE *ph;
+        HandleKind eKind;
+        ULONG (*pfnClose)(HANDLE);
+    } closes[] = {{&m_hApplication, HandleKind::Application, SKF_CloseApplication},
+                  {&m_hContainer, HandleKind::Container, SKF_CloseContainer},
+                  {&m_hKey, HandleKind::Key, SKF_CloseHandle}};
+    for (auto &c : closes) {
+        HANDLE h = *c.ph;
+        EXPECT_EQ(SAR_OK, c.pfnClose(h));
+        *c.ph = nullptr;
+        ExpectRefused(c.eKind, h);
+    }
+    /* The device and its calls are not touched by closing its handles. */
+    BYTE abRandom[8];
+    EXPECT_NE(SAR_INVALIDHANDLEERR, SKF_GenRandom(m_hDev, abRandom, sizeof(abRandom)));
+}
+
+TEST_F(HandleRegistry, HandlesOfADisconnectedDeviceAreRefusedAndCanBeClosed)
+{
+    Connect(3);
+    HANDLE hDev = m_hDev;
+    ASSERT_EQ(SAR_OK, SKF_DisConnectDev(hDev));
+    m_hDev = nullptr;
+    for (HandleKind eKind : {HandleKind::Device, HandleKind::Application, HandleKind::Container, HandleKind::Key})
+        ExpectRefused(eKind, eKind == HandleKind::Device ? hDev : Of(eKind), eKind == HandleKind::Device);
+    EXPECT_EQ(SAR_OK, SKF_CloseApplication(m_hApplication));
+    EXPECT_EQ(SAR_OK, SKF_CloseContainer(m_hContainer));
+    EXPECT_EQ(SAR_OK, SKF_CloseHandle(m_hKey));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseApplication(m_hApplication));
+    m_hApplication = m_hContainer = m_hKey = nullptr;
+}
+
+TEST_F(HandleRegistry, ACloseOnAnotherThreadWaitsForTheRunningCall)
+{
+    Connect(4);
+    /* The call waits for the device lock this thread holds, with its
+     * handle checked, while this thread closes the handle. */
+    ASSERT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
+    m_log.Mark();
+    std::atomic<ULONG> ulCallResult{0xFFFFFFFF};
+    HANDLE hApplication = m_hApplication;
+    std::thread call([&] { ulCallResult = SKF_ClearSecureState(hApplication); });
+    ASSERT_TRUE(WaitForLine(CInterfaceLog::Success("SKF_ClearSecureState", "CHECK_APP_PCTX")));
+    EXPECT_EQ(SAR_OK, SKF_CloseApplication(hApplication));
+    m_hApplication = nullptr;
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseApplication(hApplication));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_ClearSecureState(hApplication));
+    EXPECT_EQ(SAR_OK, SKF_UnlockDev(m_hDev));
+    call.join();
+    /* The call ran on the object, which went only when it returned. */
+    EXPECT_NE(SAR_INVALIDHANDLEERR, ulCallResult.load());
+    EXPECT_NE(std::string::npos, m_log.Since().find("SKF_ClearSecureState - ClearAuthCode "));
+}
+
+TEST_F(HandleRegistry, ADisconnectWaitsForTheRunningCallsOfItsHandles)
+{
+    Connect(5);
+    ASSERT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
+    m_log.Mark();
+    std::atomic<bool> bCallDone{false}, bDisconnectDone{false}, bDisconnectAfterCall{false};
+    std::atomic<ULONG> ulDisconnect{0xFFFFFFFF};
+    HANDLE hDev = m_hDev, hContainer = m_hContainer;
+    std::thread call([&] {
+        ULONG ulType = 0;
+        SKF_GetContainerType(hContainer, &ulType);
+        bCallDone = true;
+    });
+    ASSERT_TRUE(WaitForLine(CInterfaceLog::Success("SKF_GetContainerType", "CHECK_CNTR_PCTX")));
+    std::thread disconnect([&] {
+        ulDisconnect = SKF_DisConnectDev(hDev);
+        bDisconnectAfterCall = bCallDone.load();
+        bDisconnectDone = true;
+    });
+    /* While the disconnect waits, new calls on the device and its handles
+     * are refused, but the lock's holder can still release it. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(bDisconnectDone.load());
+    ULONG ulType = 0;
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetContainerType(hContainer, &ulType));
+    BYTE abRandom[8];
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GenRandom(hDev, abRandom, sizeof(abRandom)));
+    EXPECT_EQ(SAR_OK, SKF_UnlockDev(hDev));
+    call.join();
+    disconnect.join();
+    m_hDev = nullptr;
+    EXPECT_EQ(SAR_OK, ulDisconnect.load());
+    EXPECT_TRUE(bDisconnectAfterCall.load());
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_UnlockDev(hDev));
+    EXPECT_EQ(SAR_OK, SKF_CloseContainer(m_hContainer));
+    m_hContainer = nullptr;
+}
+
+TEST_F(HandleRegistry, ClosesRacingCallsOnManyThreadsLeaveNothingBehind)
+{
+    Connect(6);
+    /* Several threads hash on key handles while others close them. */
+    std::vector<HANDLE> vecKeys;
+    CSkfHandleRef device;
+    ASSERT_TRUE(CSkfHandles::Instance().Acquire(m_hDev, SkfHandleKind::Device, device));
+    for (int i = 0; i < 8; ++i) {
+        CDeviceContext *pContext = static_cast<CDeviceObject *>(m_hDev)->GetDeviceContext();
+        HANDLE h = static_cast<CKeyObject *>(new CSymKeyObject(pContext));
+        ASSERT_EQ(0u, CSkfHandles::Instance().AddChild(h, SkfHandleKind::Key, device));
+        vecKeys.push_back(h);
+    }
+    device.Reset();
+    std::vector<std::thread> threads;
+    std::atomic<int> nClosed{0};
+    for (HANDLE h : vecKeys) {
+        threads.emplace_back([h] {
+            BYTE ab[4] = {1, 2, 3, 4};
+            for (int i = 0; i < 200; ++i) SKF_DigestUpdate(h, ab, sizeof(ab));
+        });
+        threads.emplace_back([h, &nClosed] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (SKF_CloseHandle(h) == SAR_OK) ++nClosed;
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(8, nClosed.load());
+    for (HANDLE h : vecKeys) EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_DigestUpdate(h, reinterpret_cast<BYTE *>(&h), 1));
+}
+
+TEST_F(HandleRegistry, PinInfoWritesTheWholeBoolOfTheCaller)
+{
+    struct {
+        bool bDefault;
+        BOOL bExpected;
+    } cases[] = {{true, TRUE}, {false, FALSE}};
+    unsigned int ulAddr = 7;
+    for (const auto &c : cases) {
+        m_bDefaultPin = c.bDefault;
+        Connect(ulAddr++);
+        /* Every byte of the caller's BOOL set, and a guard after it. */
+        BOOL abFlags[2];
+        memset(abFlags, 0xA5, sizeof(abFlags));
+        ULONG ulMax = 0, ulRemain = 0;
+        ASSERT_EQ(SAR_OK, SKF_GetPINInfo(m_hApplication, USER_TYPE, &ulMax, &ulRemain, &abFlags[0]));
+        EXPECT_EQ(c.bExpected, abFlags[0]);
+        EXPECT_EQ(static_cast<BOOL>(0xA5A5A5A5), abFlags[1]);
+        EXPECT_EQ(10u, ulMax);
+        EXPECT_EQ(9u, ulRemain);
+        TearDown();
+        m_hDev = m_hApplication = m_hContainer = m_hKey = nullptr;
+    }
+}
+
+TEST_F(HandleRegistry, AHandleIsLiveOnlyWhenTheCallThatMadeItSucceeded)
+{
+    Connect(9);
+    char szApp[] = "Tola", szOther[] = "Other";
+    HANDLE hOpened = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_OpenApplication(m_hDev, szApp, &hOpened));
+    ULONG ulMax = 0, ulRemain = 0;
+    BOOL bDefault = FALSE;
+    EXPECT_EQ(SAR_OK, SKF_GetPINInfo(hOpened, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(TRUE, bDefault);
+    EXPECT_EQ(SAR_OK, SKF_CloseApplication(hOpened));
+
+    /* A failed open may leave anything in the caller's pointer: it is no handle. */
+    HANDLE hFailed = nullptr;
+    EXPECT_EQ(SAR_APPLICATION_NOT_EXISTS, SKF_OpenApplication(m_hDev, szOther, &hFailed));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetPINInfo(hFailed, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseApplication(hFailed));
+}
+
+TEST_F(HandleRegistry, AnOperationTheHandleDoesNotOfferRunsUnderTheLockAndReleasesIt)
+{
+    Connect(10);
+    BYTE ab[4] = {1, 2, 3, 4};
+    m_log.Mark();
+    EXPECT_EQ(SAR_NOTSUPPORTYETERR, SKF_DigestUpdate(m_hKey, ab, sizeof(ab)));
+    std::string strLog = m_log.Since();
+    size_t nLock = strLog.find(CInterfaceLog::Success("SKF_DigestUpdate", "WaitDevMutex"));
+    size_t nCall = strLog.find(CInterfaceLog::Failed("SKF_DigestUpdate", "DigestUpdate", SAR_NOTSUPPORTYETERR));
+    EXPECT_NE(std::string::npos, nLock) << strLog;
+    EXPECT_NE(std::string::npos, nCall) << strLog;
+    EXPECT_LT(nLock, nCall);
+    /* Another thread gets the lock at once. */
+    ULONG ulLock = 0xFFFFFFFF, ulUnlock = 0xFFFFFFFF;
+    std::thread other([&] {
+        ulLock = SKF_LockDev(m_hDev, 0);
+        ulUnlock = SKF_UnlockDev(m_hDev);
+    });
+    other.join();
+    EXPECT_EQ(SAR_OK, ulLock);
+    EXPECT_EQ(SAR_OK, ulUnlock);
+}
+
+}  // namespace

@@ -1,0 +1,270 @@
+/* skftest: waits for a token (or lists the tokens present), connects, locks
+ * the device, opens the first application, then runs the fixed sequence of
+ * tests or, with "menu", the module menu.  Its exit status is always 0. */
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "log/vexa_log.h"
+#include "skf/PlaceholderPin.h"
+#include "skftest/SkfTest.h"
+
+char g_szUserPin[SKFTEST_PIN_BUFFER];
+
+#define DEVICE_NAME_BUFFER 64u
+#define APP_NAME_BUFFER 64u
+
+/* ---- The key press that cancels the device wait ---- */
+
+/* Terminal state that kbhit changes; restored on every path, also from the
+ * signal handler when the program is interrupted meanwhile. */
+static struct termios g_stSavedTermios;
+static volatile sig_atomic_t g_bTermiosChanged = 0;
+static volatile sig_atomic_t g_nSavedFlags = -1;
+
+static void RestoreTerminal(void)
+{
+    if (g_bTermiosChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+        g_bTermiosChanged = 0;
+    }
+    if (g_nSavedFlags != -1) {
+        fcntl(STDIN_FILENO, F_SETFL, (int)g_nSavedFlags);
+        g_nSavedFlags = -1;
+    }
+}
+
+static void OnTerminatingSignal(int nSignal)
+{
+    RestoreTerminal();
+    signal(nSignal, SIG_DFL);
+    raise(nSignal);
+}
+
+int kbhit(void)
+{
+    struct termios stRaw;
+    if (tcgetattr(STDIN_FILENO, &g_stSavedTermios) == 0) {
+        stRaw = g_stSavedTermios;
+        stRaw.c_lflag &= ~(ICANON | ECHO);
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &stRaw) == 0) g_bTermiosChanged = 1;
+    }
+    int nFlags = fcntl(STDIN_FILENO, F_GETFL, 0);
+    if (nFlags != -1) {
+        g_nSavedFlags = nFlags;
+        fcntl(STDIN_FILENO, F_SETFL, nFlags | O_NONBLOCK);
+    }
+    int c = getchar();
+    RestoreTerminal();
+    if (c == EOF) {
+        clearerr(stdin);
+        return 0;
+    }
+    ungetc(c, stdin);
+    return 1;
+}
+
+void *ThreadCancelDevEvent(void *pvEvent)
+{
+    ULONG *pulEvent = static_cast<ULONG *>(pvEvent);
+    while (!kbhit()) {
+        /* The wait ended with a token: nothing left to cancel. */
+        if (__atomic_load_n(pulEvent, __ATOMIC_ACQUIRE) == SKF_DEV_EVENT_ARRIVED) return nullptr;
+        sleep(1);
+    }
+    getchar();
+    SKF_CancelWaitForDevEvent();
+    return nullptr;
+}
+
+/* ---- Device ---- */
+
+static const char *DevStateText(ULONG ulState)
+{
+    switch (ulState) {
+    case DEV_ABSENT_STATE: return "Absent";
+    case DEV_PRESENT_STATE: return "Present";
+    case DEV_UNKNOW_STATE: return "Unknow";
+    default: return "Undefined";
+    }
+}
+
+/* Waits for a token to arrive; false when the wait was cancelled by a key. */
+static bool WaitForToken(char *pszName, ULONG ulNameRoom)
+{
+    printf("Please insert an Brio... PRESS any key to skip:\r\n");
+    fflush(stdout);
+    ULONG ulEvent = 0;
+    pthread_t hThread;
+    bool bThread = pthread_create(&hThread, nullptr, ThreadCancelDevEvent, &ulEvent) == 0;
+    for (;;) {
+        ULONG ulLen = ulNameRoom - 1;
+        __atomic_store_n(&ulEvent, 0, __ATOMIC_RELEASE);
+        ULONG ulRet = SKF_WaitForDevEvent(pszName, &ulLen, &ulEvent);
+        ULONG ulGot = __atomic_load_n(&ulEvent, __ATOMIC_ACQUIRE);
+        if (ulRet != SAR_OK || ulGot == 0) break;  /* cancelled (or failed) */
+        if (ulGot == SKF_DEV_EVENT_ARRIVED) {
+            pszName[ulLen < ulNameRoom ? ulLen : ulNameRoom - 1] = '\0';
+            /* Tell the key thread the wait is over, then collect it. */
+            if (bThread) pthread_join(hThread, nullptr);
+            return true;
+        }
+        /* A token left: wait on until one arrives. */
+    }
+    if (bThread) pthread_join(hThread, nullptr);
+    return false;
+}
+
+ULONG TEST_DEVICE(DEVHANDLE *phDev)
+{
+    char szName[DEVICE_NAME_BUFFER] = {0};
+    BYTE *pbList = nullptr;
+    ULONG ulRet = SAR_OK;
+    if (!WaitForToken(szName, sizeof(szName))) {
+        printf("Waiting to find Brio... PRESS Ctrl+C to exit\r\n");
+        fflush(stdout);
+        ULONG ulSize = 0;
+        for (;;) {
+            ulSize = 0;
+            if (SKF_EnumDev(TRUE, nullptr, &ulSize) == SAR_OK && ulSize > 0) break;
+            sleep(1);
+        }
+        ulRet = NewCheckedBuffer("TEST_DEVICE", ulSize, &pbList);
+        if (ulRet != SAR_OK) return ulRet;
+        Announce("SKF_EnumDev");
+        ulRet = Report(SKF_EnumDev(TRUE, (LPSTR)pbList, &ulSize));
+        if (ulRet != SAR_OK) {
+            free(pbList);
+            return ulRet;
+        }
+        strncpy(szName, (const char *)pbList, sizeof(szName) - 1);
+        free(pbList);
+    }
+
+    ULONG ulState = DEV_ABSENT_STATE;
+    ulRet = SKF_GetDevState(szName, &ulState);
+    if (ulRet != SAR_OK) return ReportFailure("SKF_GetDevState", ulRet);
+    printf("Open device(%s): %s\n", DevStateText(ulState), szName);
+
+    Announce("SKF_ConnectDev");
+    ulRet = Report(SKF_ConnectDev(szName, phDev));
+    if (ulRet != SAR_OK) {
+        *phDev = nullptr;
+        return ulRet;
+    }
+    Announce("SKF_LockDev");
+    ulRet = Report(SKF_LockDev(*phDev, 0));
+    if (ulRet != SAR_OK) return ulRet;
+    DEVINFO stInfo;
+    memset(&stInfo, 0, sizeof(stInfo));
+    Announce("SKF_GetDevInfo");
+    return Report(SKF_GetDevInfo(*phDev, &stInfo));
+}
+
+/* ---- The fixed sequence ---- */
+
+static ULONG RunFixedSequence(DEVHANDLE hDev, HAPPLICATION hApp)
+{
+    ULONG ulRetry = 0;
+    Announce("SKF_VerifyPIN");
+    ULONG ulRet = Report(SKF_VerifyPIN(hApp, USER_TYPE, g_szUserPin, &ulRetry));
+    if (ulRet != SAR_OK) return ulRet;
+
+    BYTE abRandom[128];
+    Announce("SKF_GenRandom");
+    ulRet = Report(SKF_GenRandom(hDev, abRandom, sizeof(abRandom)));
+    if (ulRet != SAR_OK) return ulRet;
+
+    ulRet = TEST_Digest(hDev);
+    if (ulRet != SAR_OK) {
+        ReportTest("Digest test", ulRet);
+        return ulRet;
+    }
+    ulRet = TEST_SM2(hApp, true);
+    if (ulRet != SAR_OK) {
+        ReportTest("Ecc test", ulRet);
+        return ulRet;
+    }
+    Announce("SKF_VerifyPIN");
+    ulRet = Report(SKF_VerifyPIN(hApp, USER_TYPE, g_szUserPin, &ulRetry));
+    if (ulRet != SAR_OK) return ulRet;
+    ulRet = TEST_RSA(hApp, true);
+    if (ulRet != SAR_OK) {
+        ReportTest("Rsa test", ulRet);
+        return ulRet;
+    }
+    Announce("SKF_ClearSecureState");
+    return Report(SKF_ClearSecureState(hApp));
+}
+
+static void Usage(const char *pszProgram)
+{
+    fprintf(stderr, "usage: %s [--password PIN] [--menu]\n", pszProgram);
+}
+
+int main(int argc, char *argv[])
+{
+    signal(SIGINT, OnTerminatingSignal);
+    signal(SIGTERM, OnTerminatingSignal);
+    signal(SIGHUP, OnTerminatingSignal);
+    /* The default user PIN: the placeholder, which brings up the PIN prompt. */
+    BuildPlaceholderPin(g_szUserPin);
+
+    static const struct option OPTIONS[] = {
+        {"password", required_argument, nullptr, 'p'},
+        {"menu", no_argument, nullptr, 'm'},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool bMenu = false;
+    int nOption;
+    while ((nOption = getopt_long(argc, argv, "p:m", OPTIONS, nullptr)) != -1) {
+        switch (nOption) {
+        case 'p':
+            if (strlen(optarg) >= SKFTEST_PIN_BUFFER) {
+                fprintf(stderr, "The password is longer than %u characters\n", SKFTEST_PIN_BUFFER - 1);
+                return 0;
+            }
+            memset(g_szUserPin, 0, sizeof(g_szUserPin));
+            strcpy(g_szUserPin, optarg);
+            break;
+        case 'm': bMenu = true; break;
+        default: Usage(argv[0]); return 0;
+        }
+    }
+
+    DEVHANDLE hDev = nullptr;
+    HAPPLICATION hApp = nullptr;
+    ULONG ulRet = TEST_DEVICE(&hDev);
+    if (ulRet != SAR_OK) ReportTest("Device test", ulRet);
+
+    if (ulRet == SAR_OK) {
+        char szApps[APP_NAME_BUFFER] = {0};
+        ULONG ulSize = sizeof(szApps);
+        Announce("SKF_EnumApplication");
+        ulRet = Report(SKF_EnumApplication(hDev, szApps, &ulSize));
+        if (ulRet == SAR_OK) {
+            Announce("SKF_OpenApplication");
+            ulRet = Report(SKF_OpenApplication(hDev, szApps, &hApp));
+            if (ulRet != SAR_OK) hApp = nullptr;
+        }
+    }
+    if (ulRet == SAR_OK) {
+        if (bMenu) TEST_MENU(hApp);
+        else RunFixedSequence(hDev, hApp);
+    }
+
+    if (hApp != nullptr) SKF_CloseApplication(hApp);
+    if (hDev != nullptr) {
+        SKF_UnlockDev(hDev);
+        SKF_DisConnectDev(hDev);
+    }
+    memset(g_szUserPin, 0, sizeof(g_szUserPin));
+    return 0;
+}
