@@ -97,14 +97,21 @@ static unsigned int UnderDeviceLock(CDeviceContext *pContext, const char *pszOpe
     return ulRet;
 }
 
+/* The size of a token file (selector 0 answers it big-endian; the operator
+ * hands it out in host order). */
+static unsigned int TokenFileSize(CApplicationObject *pApp, unsigned short usFileID, uint32_t *pulSize)
+{
+    *pulSize = 0;
+    return pApp->CDeviceOperator::GetCosFileInfo(usFileID, 0, sizeof(*pulSize), (unsigned char *)pulSize);
+}
+
 /* ---- the object record file ---- */
 
 unsigned int CApplicationObject::LoadObjectRecords(const char *pszOperation)
 {
     memset(m_pbRecords, 0, sizeof(m_pbRecords));
     uint32_t ulSize = 0;
-    unsigned int ulRet = CDeviceOperator::GetCosFileInfo(SKF_OBJECT_RECORD_FILE, 0, sizeof(ulSize),
-                                                         (unsigned char *)&ulSize);
+    unsigned int ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
     if (ulRet == SW_FILE_NOT_FOUND) return 0;  /* no file yet: no records */
     OP_STEP(pszOperation, "GetCosFileInfo: Object record file", ulRet);
     unsigned int ulLen = ulSize < sizeof(m_pbRecords) ? ulSize : (unsigned int)sizeof(m_pbRecords);
@@ -120,8 +127,7 @@ unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
 {
     static const char *OP = "SaveDataObjRecord";
     uint32_t ulSize = 0;
-    unsigned int ulRet = CDeviceOperator::GetCosFileInfo(SKF_OBJECT_RECORD_FILE, 0, sizeof(ulSize),
-                                                         (unsigned char *)&ulSize);
+    unsigned int ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
     if (ulRet != 0 && ulRet != SW_FILE_NOT_FOUND) {
         TRACE(LOG_LEVEL_ERROR, "Get data object info ERROR: 0x%08X", ulRet);
         return ulRet;
@@ -177,14 +183,6 @@ unsigned int CApplicationObject::FindLiveRecord(const char *pszOperation, const 
 
 /* ---- data object files ---- */
 
-/* The size of a token file (selector 0 answers it big-endian; the operator
- * hands it out in host order). */
-static unsigned int DataFileSize(CApplicationObject *pApp, unsigned short usFileID, uint32_t *pulSize)
-{
-    *pulSize = 0;
-    return pApp->CDeviceOperator::GetCosFileInfo(usFileID, 0, sizeof(*pulSize), (unsigned char *)pulSize);
-}
-
 unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout)
 {
     static const char *OP = "GetObjectContentByIndex";
@@ -196,12 +194,11 @@ unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLa
             CHECK_RESULT(pbRecord[RECORD_IN_USE] == RECORD_LIVE && ulFirstID == DataFileID(ulIndex, 0),
                          SAR_INVALIDPARAMERR));
     uint32_t ulFirst = 0;
-    OP_STEP(OP, "GetCosFileInfo: Data Object file", DataFileSize(this, DataFileID(ulIndex, 0), &ulFirst));
+    OP_STEP(OP, "GetCosFileInfo: Data Object file", TokenFileSize(this, DataFileID(ulIndex, 0), &ulFirst));
     OP_STEP(OP, "Check file length is valid",
             CHECK_RESULT(ulFirst >= 1 && ulFirst <= SKF_DATA_OBJECT_PIECE, SAR_INDATALENERR));
     pLayout->bHeader = false;
     pLayout->ulContentLen = ulFirst;
-    pLayout->ulFirstFileLen = ulFirst;
     if (ulFirst < SKF_OBJECT_HEADER_LEN) return 0;  /* raw content shorter than a header */
     unsigned char pbHeader[SKF_OBJECT_HEADER_LEN];
     unsigned int ulGot = sizeof(pbHeader);
@@ -219,7 +216,7 @@ unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLa
     if (ulPieces == 1 ? ulFirst != ulStored : ulFirst != SKF_DATA_OBJECT_PIECE) return 0;
     for (unsigned int k = 1; k < ulPieces; ++k) {
         uint32_t ulSize = 0;
-        unsigned int ulRet = DataFileSize(this, DataFileID(ulIndex, k), &ulSize);
+        unsigned int ulRet = TokenFileSize(this, DataFileID(ulIndex, k), &ulSize);
         if (ulRet == SW_FILE_NOT_FOUND) return 0;
         OP_STEP(OP, "GetCosFileInfo: Data Object file", ulRet);
         if (ulSize < PieceLength(ulStored, k) || ulSize > SKF_DATA_OBJECT_PIECE) return 0;

@@ -117,7 +117,6 @@ private:
     struct ObjectLayout {
         bool bHeader;
         unsigned int ulContentLen;
-        unsigned int ulFirstFileLen;
     };
 
     /* The PIN results that carry a retry count (63Cx) as SAR codes. */

@@ -1,16 +1,27 @@
 # The application object (PIN policy, containers) and the SKF file layer
-# against the virtual token, bus 23.  The two-process file test runs a peer
-# program on the same token.
+# against the virtual token, bus 23: addresses 1-59 without a display (the
+# dialog library cannot start GTK there), 60 on under the prompt test's own
+# Xvfb.  The two-process file test runs a peer program on the same token;
+# the container deletion's signal goes to a private session bus.
 if(COMMAND brio_vtoken_gtest)
   add_executable(skf_application_files_peer ${CMAKE_CURRENT_LIST_DIR}/application_files_peer.cpp)
   target_link_libraries(skf_application_files_peer PRIVATE brio_skf)
-  foreach(part pin files)
-    brio_vtoken_gtest(skf_application_${part}_test
-      SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_application_${part}_vtoken.cpp
-      LIBS brio_skf OpenSSL::Crypto
-      PROPERTIES TIMEOUT 300)
-  endforeach()
+  brio_vtoken_gtest(skf_application_pin_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_application_pin_vtoken.cpp
+    LIBS brio_skf brio_skf_test_dbus OpenSSL::Crypto
+    LABELS skf
+    PROPERTIES ENVIRONMENT "DISPLAY=" TIMEOUT 120)
+  brio_vtoken_gtest(skf_application_files_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_application_files_vtoken.cpp
+    LIBS brio_skf OpenSSL::Crypto
+    LABELS skf
+    PROPERTIES ENVIRONMENT "DISPLAY=" TIMEOUT 300)
   target_compile_definitions(skf_application_files_test PRIVATE
     SKF_APPLICATION_FILES_PEER="$<TARGET_FILE:skf_application_files_peer>")
   add_dependencies(skf_application_files_test skf_application_files_peer)
+  brio_vtoken_gtest(skf_application_prompt_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_application_prompt_vtoken.cpp
+    LIBS brio_skf brio_skf_test_xvfb
+    LABELS skf
+    PROPERTIES TIMEOUT 120)
 endif()

@@ -3,6 +3,7 @@
 #include "ApplicationTestToken.h"
 
 #include "skf/ContainerObject.h"
+#include "skf/tests/SessionBus.h"
 
 static const unsigned int UNTOUCHED = 99;
 
@@ -93,6 +94,10 @@ TEST_F(ApplicationTest, PlaceholderUserPinNeverReachesTheTokenAsAPin)
     /* Without a display there is nobody to ask: it fails, and no try is used. */
     EXPECT_NE(0u, pApp->VerifyPIN(1, pin.get(), &ulRetries));
     EXPECT_EQ(10u, daemon.UserRetriesLeft(TokenSerial()));
+    /* With no try left the answer comes before any prompt. */
+    while (daemon.UserRetriesLeft(TokenSerial()) > 0) ASSERT_NE(0u, VerifyUserPin("00000000"));
+    EXPECT_EQ((unsigned int)SAR_PIN_LOCKED, pApp->VerifyPIN(1, pin.get(), &ulRetries));
+    EXPECT_EQ(UNTOUCHED, ulRetries);
 }
 
 /* ---- ChangePIN and the PIN status ---- */
@@ -267,17 +272,24 @@ TEST_F(ApplicationTest, OpeningFailsWithoutHandingOutAnObject)
     EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->DeleteContainer(nullptr));
 }
 
-TEST_F(ApplicationTest, DeletedContainerIsGone)
+TEST_F(ApplicationTest, DeletedContainerIsGoneAndSignalled)
 {
     CApplicationObject *pApp = OpenApp(10);
+    skf_test::CPrivateSessionBus bus;
+    ASSERT_TRUE(bus.Running());
+    skf_test::CReloadDeviceListener listener(bus.Address());
+    ASSERT_TRUE(listener.Connected());
     void *hContainer = nullptr;
     ASSERT_EQ(0u, pApp->CreateContainer((char *)"gone", &hContainer));
     delete static_cast<CContainerObject *>(hContainer);
     ASSERT_EQ(0u, pApp->DeleteContainer((char *)"gone"));
+    EXPECT_EQ(std::vector<std::string>{TokenSerial()}, listener.WaitForSignals(1));
     EXPECT_EQ(std::string(), ContainerList(pApp));
     hContainer = nullptr;
     EXPECT_NE(0u, pApp->OpenContainer((char *)"gone", &hContainer));
+    /* A deletion that failed sends nothing. */
     EXPECT_NE(0u, pApp->DeleteContainer((char *)"gone"));
+    EXPECT_EQ(std::vector<std::string>{TokenSerial()}, listener.Settle());
 }
 
 TEST(ApplicationNames, SingleCertificateSuffixIsStripped)
