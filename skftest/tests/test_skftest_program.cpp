@@ -160,11 +160,12 @@ protected:
     }
 
     /* Waits until skftest has entered its nth device wait, and a little
-     * longer: the hot-plug registration follows the entry. */
+     * longer: the hot-plug registration follows the entry at once, but a
+     * busy machine may delay it. */
     void WaitForNthDeviceWait(size_t nNth) const
     {
         ASSERT_TRUE(WaitForLog("Enter (GetDevEvent)", nNth)) << "skftest did not enter its device wait";
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
 
     /* Lets the run end (within nSeconds, exit status 0) and checks that its
