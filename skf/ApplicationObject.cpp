@@ -202,18 +202,11 @@ unsigned int CApplicationObject::EnumContainer(char *pszNames, unsigned int *pul
         return 0;
     }
     OP_CHECK_SIZE(OP, *pulSize >= ulSize, "CHECK *pulSize SIZE", SAR_BUFFER_TOO_SMALL, pulSize, ulSize);
-    /* An application without containers lists nothing: size 0. */
-    if (ulSize != 0) {
-        OP_CHECK_SIZE(OP, ulSize <= BRIO_MAX_BUFFER_SIZE, "Check buffer size", ERROR_INVALID_PARAMETER, pulSize,
-                      ulSize);
-        char *pszList = new (std::nothrow) char[ulSize]();
-        OP_CHECK_SIZE(OP, pszList != nullptr, "New buffer", SAR_MEMORYERR, pulSize, ulSize);
-        unsigned int ulListLen = ulSize;
-        unsigned int ulRet = CDeviceOperator::EnumContainer(pszList, &ulListLen, true);
-        if (ulRet == 0) memcpy(pszNames, pszList, ulListLen);
-        delete[] pszList;
-        OP_CHECK_SIZE(OP, ulRet == 0, "CDeviceOperator::EnumContainer", ulRet, pulSize, ulSize);
-    }
+    /* The list of the cache just read, straight into the caller's room (an
+     * application without containers lists nothing, size 0). */
+    unsigned int ulRoom = *pulSize;
+    unsigned int ulRet = CDeviceOperator::EnumContainer(pszNames, &ulRoom, true);
+    OP_CHECK_SIZE(OP, ulRet == 0, "CDeviceOperator::EnumContainer", ulRet, pulSize, ulSize);
     *pulSize = ulSize;
     return 0;
 }
