@@ -10,7 +10,7 @@ CTEST_ARGS ?=
 # (empty: the configured prefix, /usr/local by default).
 PREFIX ?=
 
-.PHONY: all deps build test test-sanitize bench run clean install
+.PHONY: all deps build test test-sanitize bench demo clean install
 
 all: build
 
@@ -33,6 +33,9 @@ test-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) -DBRIO_SANITIZE=ON -DBRIO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS)
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+demo: build
+	bash demo/run-demo.sh $(BUILD)
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBRIO_BENCH=ON $(CMAKE_ARGS)

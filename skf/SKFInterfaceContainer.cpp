@@ -132,8 +132,8 @@ ULONG DEVAPI SKF_GenRSAKeyPair(HCONTAINER hContainer, ULONG ulBitsLen, RSAPUBLIC
     return CSkfCall("SKF_GenRSAKeyPair")
         .Arg(pBlob, "CHECK pBlob")
         .Container(hContainer)
-        .Run<CContainerObject>("GenerateKeyPair",
-                               [&](CContainerObject &cntr) { return cntr.GenerateKeyPair(ulBitsLen, pBlob); });
+        .Run<CContainerObject>("GenerateRSAKeyPair",
+                               [&](CContainerObject &cntr) { return cntr.GenerateRSAKeyPair(ulBitsLen, pBlob); });
 }
 
 ULONG DEVAPI SKF_ImportRSAKeyPair(HCONTAINER hContainer, ULONG ulSymAlgId, BYTE *pbWrappedKey, ULONG ulWrappedKeyLen,

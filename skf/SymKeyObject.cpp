@@ -76,18 +76,18 @@ public:
 
 /* The device mutex around one operation on a token cipher (recursive:
  * the SKF frame may hold it already). */
-class CTokenLock {
+class CKeyObjectLock {
 public:
-    CTokenLock(CDeviceContext *pContext, bool bToken) : m_pContext(bToken ? pContext : nullptr), m_ulRet(0)
+    CKeyObjectLock(CDeviceContext *pContext, bool bToken) : m_pContext(bToken ? pContext : nullptr), m_ulRet(0)
     {
         if (bToken) m_ulRet = pContext != nullptr ? pContext->WaitDevMutex() : (unsigned int)SAR_INVALIDHANDLEERR;
     }
-    ~CTokenLock()
+    ~CKeyObjectLock()
     {
         if (m_pContext != nullptr && m_ulRet == 0) m_pContext->ReleaseDevMutex();
     }
-    CTokenLock(const CTokenLock &) = delete;
-    CTokenLock &operator=(const CTokenLock &) = delete;
+    CKeyObjectLock(const CKeyObjectLock &) = delete;
+    CKeyObjectLock &operator=(const CKeyObjectLock &) = delete;
     unsigned int Result() const { return m_ulRet; }
 
 private:
@@ -178,7 +178,7 @@ unsigned int CSymKeyObject::SetSymmKey(unsigned int ulAlgID, unsigned char *pbKe
     m_ulMode = pRow->ulMode;
     m_ulBlockLen = pRow->ulBlock;
 
-    CTokenLock lock(m_pDeviceContext, pRow->bToken);
+    CKeyObjectLock lock(m_pDeviceContext, pRow->bToken);
     if (lock.Result() != 0) return StepFail(OP, "WaitDevMutex", lock.Result());
     unsigned int ulRet = 0;
     if (pbKey == nullptr) {
@@ -195,7 +195,7 @@ unsigned int CSymKeyObject::SetSymmKey(unsigned int ulAlgID, unsigned char *pbKe
     return 0;
 }
 
-unsigned int CSymKeyObject::CheckRun(const char *pszOperation, const CTokenLock &lock, bool bOutLenGiven) const
+unsigned int CSymKeyObject::CheckRun(const char *pszOperation, const CKeyObjectLock &lock, bool bOutLenGiven) const
 {
     if (!bOutLenGiven) return StepFail(pszOperation, "CHECK pulOutLen", SAR_INVALIDPARAMERR);
     if (m_pKeyHandle == nullptr) return StepFail(pszOperation, "CHECK m_pKeyHandle", SAR_INVALIDHANDLEERR);
@@ -211,7 +211,7 @@ unsigned int CSymKeyObject::EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pPar
     if (pParam == nullptr) return StepFail(OP, "CHECK pParam", SAR_INVALIDPARAMERR);
     if (pParam->IVLen != 0 && pParam->IVLen != 16) return StepFail(OP, "CHECK IVLen", SAR_INVALIDPARAMERR);
     if (m_pKeyHandle == nullptr) return StepFail(OP, "CHECK m_pKeyHandle", SAR_INVALIDHANDLEERR);
-    CTokenLock lock(m_pDeviceContext, m_pKeyHandle->bToken);
+    CKeyObjectLock lock(m_pDeviceContext, m_pKeyHandle->bToken);
     if (lock.Result() != 0) return StepFail(OP, "WaitDevMutex", lock.Result());
     unsigned int ulRet = m_pKeyHandle->pHandle->Init(
         (unsigned char)m_ulAlgID, bEncrypt ? SYM_CRYPT_ENCRYPT : SYM_CRYPT_DECRYPT, (unsigned char)m_ulMode,
@@ -233,7 +233,7 @@ unsigned int CSymKeyObject::EncUpdate(unsigned char *pbIn, unsigned int ulInLen,
                                       unsigned int *pulOutLen)
 {
     static const char *OP = "EncUpdate";
-    CTokenLock lock(m_pDeviceContext, TokenCipher());
+    CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
     if (!m_pKeyHandle->bToken) {
         /* The software cipher writes whole blocks of what it holds and what
@@ -253,7 +253,7 @@ unsigned int CSymKeyObject::EncUpdate(unsigned char *pbIn, unsigned int ulInLen,
 unsigned int CSymKeyObject::EncFinal(unsigned char *pbOut, unsigned int *pulOutLen)
 {
     static const char *OP = "EncFinal";
-    CTokenLock lock(m_pDeviceContext, TokenCipher());
+    CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
     /* The last bytes are at most one block. */
     unsigned int ulRoom = *pulOutLen;
@@ -274,7 +274,7 @@ unsigned int CSymKeyObject::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
                                     unsigned int *pulOutLen)
 {
     static const char *OP = "Encrypt";
-    CTokenLock lock(m_pDeviceContext, TokenCipher());
+    CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
     unsigned int ulRet = CipherResult(OP, "Encrypt", m_pKeyHandle->pHandle->Encrypt(pbIn, ulInLen, pbOut, pulOutLen));
     if (ulRet == 0 && pbOut != nullptr) m_ulRun = 0;
@@ -326,7 +326,7 @@ unsigned int CMacKeyObject::MacUpdate(unsigned char *pbData, unsigned int ulData
     if (pbData == nullptr) return StepFail(OP, "CHECK pbData", SAR_INVALIDPARAMERR);
     {
         /* Data is held back only within a run of this MAC. */
-        CTokenLock lock(m_pDeviceContext, TokenCipher());
+        CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
         if (unsigned int ulRet = CheckRun(OP, lock, true)) return ulRet;
     }
     unsigned char *pbScratch = new (std::nothrow) unsigned char[ulDataLen]();
@@ -464,6 +464,9 @@ unsigned int CAgreementObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *pPeer
     CAPDUKey *pApduKey = m_pDeviceContext->GetAPDUKey();
     if (pApduKey == nullptr) return StepFail(OP, "CHECK GetAPDUKey", ERR_NULL_ARGUMENT);
     if (phKey == nullptr || (pbID == nullptr && ulIDLen != 0)) return StepFail(OP, "CHECK phKey", SAR_INVALIDPARAMERR);
+    /* The agreed key stays on the token: only a token cipher can use it. */
+    const SymAlgRow *pRow = FindSymAlg(m_ulAlgID);
+    if (pRow == nullptr || !pRow->bToken) return StepFail(OP, "CHECK m_ulAlgID", SAR_NOTSUPPORTYETERR);
     unsigned char pbPeer[4 + 2 * ECC_MAX_XCOORDINATE_BITS_LEN / 8], pbTemp[sizeof(pbPeer)];
     unsigned int ulPeerLen = 0, ulTempLen = 0;
     if (EncodePublicKey(pPeerPubKey, pbPeer, &ulPeerLen) != 0)
@@ -473,7 +476,7 @@ unsigned int CAgreementObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *pPeer
 
     CSymKeyObject *pKey = new (std::nothrow) CSymKeyObject(m_pDeviceContext);
     if (pKey == nullptr) return StepFail(OP, "new CSymKeyObject", ERR_NO_MEMORY);
-    CTokenLock lock(m_pDeviceContext, true);
+    CKeyObjectLock lock(m_pDeviceContext, true);
     unsigned int ulRet = lock.Result();
     if (ulRet != 0) {
         delete pKey;
@@ -489,6 +492,8 @@ unsigned int CAgreementObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *pPeer
     /* The agreed key sits in the token's slot: the new key object takes it. */
     ulRet = pKey->SetSymmKey(m_ulAlgID, nullptr);
     if (ulRet != 0) {
+        /* The slot holds a new key all the same: no other handle's key. */
+        m_pDeviceContext->ClaimKeySlot(true);
         delete pKey;
         return StepFail(OP, "SetSymmKey", ulRet);
     }

@@ -35,7 +35,7 @@
 class CDeviceContext;
 class CSymKeyHandle;
 class CHashObject;
-class CTokenLock;
+class CKeyObjectLock;
 
 /* A cipher handle and the number of the last cipher run started on it. */
 struct CSymKeyCipher {
@@ -101,7 +101,7 @@ protected:
      * taken for it: SAR_INVALIDPARAMERR without an output length,
      * SAR_INVALIDHANDLEERR without a cipher, the lock's code, or
      * SAR_NOTINITIALIZEERR when no run of this object is under way. */
-    unsigned int CheckRun(const char *pszOperation, const CTokenLock &lock, bool bOutLenGiven) const;
+    unsigned int CheckRun(const char *pszOperation, const CKeyObjectLock &lock, bool bOutLenGiven) const;
 
     std::shared_ptr<CSymKeyCipher> m_pKeyHandle;  /* the cipher handle, shared with the MAC objects */
     unsigned int m_ulMode;                        /* 1 ECB, 2 CBC */

@@ -75,8 +75,12 @@ inline std::string CaseName(const CallCase &c)
     return s;
 }
 
-#define SKF_ARG(func, step, code, ...) \
-    CallCase{#func, step, code, HandleKind::None, [](CallArgs &a, HANDLE h) { (void)a; (void)h; return func(__VA_ARGS__); }}
+#define SKF_ARG(func, step, code, ...)                                       \
+    CallCase{#func, step, code, HandleKind::None, [](CallArgs &a, HANDLE h) { \
+                 (void)a;                                                     \
+                 (void)h;                                                     \
+                 return func(__VA_ARGS__);                                    \
+             }}
 #define SKF_HANDLE(func, step, kind, ...)                                                                       \
     CallCase{#func, step, SAR_INVALIDHANDLEERR, HandleKind::kind, [](CallArgs &a, HANDLE h) {                   \
                  (void)a;                                                                                       \

@@ -172,13 +172,23 @@ public:
         size_t len = sizeof(der);
         if (EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_sign(ctx.get(), der, &len, e.data(), e.size()) != 1)
             return {};
-        Bytes in(der, der + len), seq, r, s;
-        size_t pos = 0, inner = 0;
-        if (!DerRead(in, pos, 0x30, &seq) || !DerRead(seq, inner, 0x02, &r) || !DerRead(seq, inner, 0x02, &s))
-            return {};
-        Bytes rs = Fixed(r, 32), ss = Fixed(s, 32);
-        rs.insert(rs.end(), ss.begin(), ss.end());
-        return rs;
+        return RsOfDer(Bytes(der, der + len));
+    }
+
+    /* OpenSSL's own SM2 signature of a message (SM3 over its Z with the
+     * default ID, then the message): r || s. */
+    Bytes SignMessage(const Bytes &msg) const
+    {
+        EVP_MD_CTX *md = EVP_MD_CTX_new();
+        EVP_PKEY_CTX *pctx = nullptr;
+        unsigned char der[128];
+        size_t len = sizeof(der);
+        bool ok = EVP_DigestSignInit(md, &pctx, EVP_sm3(), nullptr, m_key.get()) == 1 &&
+                  EVP_PKEY_CTX_set1_id(pctx, "1234567812345678", 16) == 1 &&
+                  EVP_DigestSign(md, der, &len, msg.data(), msg.size()) == 1;
+        EVP_MD_CTX_free(md);
+        if (!ok) return {};
+        return RsOfDer(Bytes(der, der + len));
     }
 
     /* Verification of r || s over the 32-byte value e as it is. */
@@ -261,6 +271,18 @@ public:
     }
 
 private:
+    /* r || s of a DER signature, 32 bytes each. */
+    static Bytes RsOfDer(const Bytes &der)
+    {
+        Bytes seq, r, s;
+        size_t pos = 0, inner = 0;
+        if (!DerRead(der, pos, 0x30, &seq) || !DerRead(seq, inner, 0x02, &r) || !DerRead(seq, inner, 0x02, &s))
+            return {};
+        Bytes rs = Fixed(r, 32), ss = Fixed(s, 32);
+        rs.insert(rs.end(), ss.begin(), ss.end());
+        return rs;
+    }
+
     Bytes Point(size_t offset) const
     {
         unsigned char pub[65];
@@ -284,7 +306,7 @@ void ExpectSm2EncryptionOpens(const Sm2Key &key, F fnEncrypt)
         std::vector<unsigned char> room(sizeof(Struct_ECCCIPHERBLOB) + len, 0xCC);
         Struct_ECCCIPHERBLOB *pBlob = reinterpret_cast<Struct_ECCCIPHERBLOB *>(room.data());
         ASSERT_EQ(0u, fnEncrypt(plain.data(), len, pBlob));
-        EXPECT_EQ(len, pBlob->CipherLen);
+        EXPECT_EQ(len, (unsigned int)pBlob->CipherLen);
         EXPECT_EQ(Bytes(32, 0), Bytes(pBlob->XCoordinate, pBlob->XCoordinate + 32));
         EXPECT_EQ(Bytes(32, 0), Bytes(pBlob->YCoordinate, pBlob->YCoordinate + 32));
         EXPECT_EQ(plain, key.Decrypt(*pBlob));

@@ -24,3 +24,20 @@ add_test(NAME skf_interface_install
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/check_install.sh ${CMAKE_BINARY_DIR}
           ${CMAKE_CURRENT_LIST_DIR}/install_app.c ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER})
 set_tests_properties(skf_interface_install PROPERTIES TIMEOUT 120)
+
+# The flows of an application through skf.h and the shared library against
+# the virtual token (bus 27); a second process holds the device lock.
+if(COMMAND brio_vtoken_gtest)
+  add_executable(skf_interface_lock_peer ${CMAKE_CURRENT_LIST_DIR}/lock_peer.c)
+  target_include_directories(skf_interface_lock_peer PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(skf_interface_lock_peer PRIVATE brioskf-enterprise)
+
+  brio_vtoken_gtest(skf_interface_flows_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_interface_flows.cpp
+    LIBS brioskf-enterprise OpenSSL::Crypto
+    PROPERTIES TIMEOUT 180)
+  target_include_directories(skf_interface_flows_test PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(skf_interface_flows_test PRIVATE
+    SKF_LOCK_PEER="$<TARGET_FILE:skf_interface_lock_peer>")
+  add_dependencies(skf_interface_flows_test skf_interface_lock_peer)
+endif()

@@ -30,7 +30,7 @@ std::vector<std::string> EarlierSteps(const CallCase &c)
     return v;
 }
 
-class FrameTest : public ::testing::Test {
+class SkfFrame : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_log.Started()); }
 
@@ -63,7 +63,7 @@ protected:
     CInterfaceLog m_log;
 };
 
-class ArgumentCheck : public FrameTest, public ::testing::WithParamInterface<CallCase> {};
+class ArgumentCheck : public SkfFrame, public ::testing::WithParamInterface<CallCase> {};
 
 TEST_P(ArgumentCheck, EndsTheCallBeforeTheHandleIsLookedAt)
 {
@@ -75,7 +75,7 @@ TEST_P(ArgumentCheck, EndsTheCallBeforeTheHandleIsLookedAt)
 INSTANTIATE_TEST_SUITE_P(AllFunctions, ArgumentCheck, ::testing::ValuesIn(skftest::ArgumentCases()),
                          [](const auto &info) { return skftest::CaseName(info.param); });
 
-class HandleCheck : public FrameTest, public ::testing::WithParamInterface<CallCase> {};
+class HandleCheck : public SkfFrame, public ::testing::WithParamInterface<CallCase> {};
 
 TEST_P(HandleCheck, RefusesANullHandle) { Expect(GetParam(), nullptr); }
 
@@ -89,14 +89,14 @@ TEST_P(HandleCheck, RefusesAnAddressThatIsNoHandle)
 INSTANTIATE_TEST_SUITE_P(AllFunctions, HandleCheck, ::testing::ValuesIn(skftest::HandleCases()),
                          [](const auto &info) { return skftest::CaseName(info.param); });
 
-TEST_F(FrameTest, CloseHandleOfNullIsDoneWithoutAStep)
+TEST_F(SkfFrame, CloseHandleOfNullIsDoneWithoutAStep)
 {
     m_log.Mark();
     EXPECT_EQ(SAR_OK, SKF_CloseHandle(nullptr));
     EXPECT_EQ("INFO Enter (SKF_CloseHandle)\nINFO Exit (SKF_CloseHandle)\n", m_log.Since());
 }
 
-TEST_F(FrameTest, CloseHandleOfAnAddressThatIsNoHandleIsRefused)
+TEST_F(SkfFrame, CloseHandleOfAnAddressThatIsNoHandleIsRefused)
 {
     int nNotAHandle = 0;
     m_log.Mark();
@@ -105,7 +105,7 @@ TEST_F(FrameTest, CloseHandleOfAnAddressThatIsNoHandleIsRefused)
               m_log.Since().find(CInterfaceLog::Failed("SKF_CloseHandle", "CHECK_KEY_PCTX", SAR_INVALIDHANDLEERR)));
 }
 
-TEST_F(FrameTest, NamesAndStringsOfTheCallerNeverFormatALine)
+TEST_F(SkfFrame, NamesAndStringsOfTheCallerNeverFormatALine)
 {
     char szFormat[] = "%s%s%s%n%n%n";
     HANDLE hOut = nullptr;
@@ -127,7 +127,7 @@ std::ostream &operator<<(std::ostream &os, const TranslationCase &c)
     return os << CInterfaceLog::Hex(c.ulIn) << " -> " << CInterfaceLog::Hex(c.ulOut);
 }
 
-class Translation : public FrameTest, public ::testing::WithParamInterface<TranslationCase> {};
+class Translation : public SkfFrame, public ::testing::WithParamInterface<TranslationCase> {};
 
 TEST_P(Translation, GivesItsSarCodeAndLogsAChange)
 {
@@ -189,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(OtherStatusWords, Translation,
                                            TranslationCase{0x80080000, 0xAA000000}));
 
 INSTANTIATE_TEST_SUITE_P(Unchanged, Translation,
-                         ::testing::Values(TranslationCase{0, 0}, TranslationCase{SAR_INVALIDPARAMERR, SAR_INVALIDPARAMERR},
+                         ::testing::Values(TranslationCase{0, 0},
+                                           TranslationCase{SAR_INVALIDPARAMERR, SAR_INVALIDPARAMERR},
                                            TranslationCase{SAR_PIN_INCORRECT, SAR_PIN_INCORRECT},
                                            TranslationCase{0x20C, 0x20C}, TranslationCase{225, 225},
                                            TranslationCase{229, 229}, TranslationCase{0x107, 0x107},
@@ -199,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Unchanged, Translation,
                                            TranslationCase{0x6002, 0x6002}, TranslationCase{0x6007, 0x6007},
                                            TranslationCase{110, 110}));
 
-TEST_F(FrameTest, TranslationTakesTheLow32BitsOfASignExtendedCode)
+TEST_F(SkfFrame, TranslationTakesTheLow32BitsOfASignExtendedCode)
 {
     EXPECT_EQ(SAR_FAIL, SKF_TransErrorCode(static_cast<long>(static_cast<int32_t>(0x80004005u))));
     EXPECT_EQ(SAR_PIN_INCORRECT, SKF_TransErrorCode(static_cast<long>(static_cast<int32_t>(0x800063C2u))));

@@ -8,6 +8,8 @@
 // and registered directly; everything else goes through skf.h.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -32,6 +34,41 @@ namespace {
 
 const unsigned int INTERFACE_BUS = 26;
 
+/* An application object whose PIN status reports a chosen default flag. */
+class CDefaultFlagApplication : public CApplicationObject {
+public:
+    CDefaultFlagApplication(CDeviceContext *pContext, bool bDefault)
+        : CApplicationObject(pContext), m_bDefault(bDefault)
+    {
+    }
+    unsigned int GetPINStatus(unsigned int, unsigned int *pulMax, unsigned int *pulRemain, bool *pbDefault) override
+    {
+        *pulMax = 10;
+        *pulRemain = 9;
+        *pbDefault = m_bDefault;
+        return 0;
+    }
+
+private:
+    bool m_bDefault;
+};
+
+/* A device object whose OpenApplication hands out an application object,
+ * or fails after writing something to the caller's pointer. */
+class COpeningDevice : public CDeviceObject {
+public:
+    explicit COpeningDevice(CDeviceContext *pContext) : CDeviceObject(pContext) {}
+    unsigned int OpenApplication(char *pszAppName, void **phApplication) override
+    {
+        if (strcmp(pszAppName, "Tola") != 0) {
+            *phApplication = this;
+            return SAR_APPLICATION_NOT_EXISTS;
+        }
+        *phApplication = static_cast<CApplicationObject *>(new CDefaultFlagApplication(GetDeviceContext(), true));
+        return 0;
+    }
+};
+
 class HandleRegistry : public SkfTokenTest {
 protected:
     HandleRegistry() : SkfTokenTest(INTERFACE_BUS) {}
@@ -51,14 +88,14 @@ protected:
         std::string strName = AddToken(ulAddr);
         CBrioContext *pContext = new CBrioContext();
         ASSERT_EQ(0u, pContext->Open(DRIVER_TYPE_USB_BULK, strName.c_str(), true));
-        CDeviceObject *pDevice = new CDeviceObject(pContext);
+        CDeviceObject *pDevice = new COpeningDevice(pContext);
         ASSERT_EQ(0u, pDevice->Initialize(0));
         CSkfHandles &handles = CSkfHandles::Instance();
         ASSERT_EQ(0u, handles.AddDevice(pDevice));
         m_hDev = pDevice;
         CSkfHandleRef device;
         ASSERT_TRUE(handles.Acquire(m_hDev, SkfHandleKind::Device, device));
-        m_hApplication = new CApplicationObject(pContext);
+        m_hApplication = static_cast<CApplicationObject *>(new CDefaultFlagApplication(pContext, m_bDefaultPin));
         ASSERT_EQ(0u, handles.AddChild(m_hApplication, SkfHandleKind::Application, device));
         m_hContainer = new CContainerObject(pContext);
         ASSERT_EQ(0u, handles.AddChild(m_hContainer, SkfHandleKind::Container, device));
@@ -106,6 +143,7 @@ protected:
     }
 
     CInterfaceLog m_log;
+    bool m_bDefaultPin = true;
     HANDLE m_hDev = nullptr;
     HANDLE m_hApplication = nullptr;
     HANDLE m_hContainer = nullptr;
@@ -232,7 +270,8 @@ TEST_F(HandleRegistry, ClosesRacingCallsOnManyThreadsLeaveNothingBehind)
     CSkfHandleRef device;
     ASSERT_TRUE(CSkfHandles::Instance().Acquire(m_hDev, SkfHandleKind::Device, device));
     for (int i = 0; i < 8; ++i) {
-        HANDLE h = static_cast<CKeyObject *>(new CSymKeyObject(static_cast<CDeviceObject *>(m_hDev)->GetDeviceContext()));
+        CDeviceContext *pContext = static_cast<CDeviceObject *>(m_hDev)->GetDeviceContext();
+        HANDLE h = static_cast<CKeyObject *>(new CSymKeyObject(pContext));
         ASSERT_EQ(0u, CSkfHandles::Instance().AddChild(h, SkfHandleKind::Key, device));
         vecKeys.push_back(h);
     }
@@ -252,6 +291,72 @@ TEST_F(HandleRegistry, ClosesRacingCallsOnManyThreadsLeaveNothingBehind)
     for (std::thread &t : threads) t.join();
     EXPECT_EQ(8, nClosed.load());
     for (HANDLE h : vecKeys) EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_DigestUpdate(h, reinterpret_cast<BYTE *>(&h), 1));
+}
+
+TEST_F(HandleRegistry, PinInfoWritesTheWholeBoolOfTheCaller)
+{
+    struct {
+        bool bDefault;
+        BOOL bExpected;
+    } cases[] = {{true, TRUE}, {false, FALSE}};
+    unsigned int ulAddr = 7;
+    for (const auto &c : cases) {
+        m_bDefaultPin = c.bDefault;
+        Connect(ulAddr++);
+        /* Every byte of the caller's BOOL set, and a guard after it. */
+        BOOL abFlags[2];
+        memset(abFlags, 0xA5, sizeof(abFlags));
+        ULONG ulMax = 0, ulRemain = 0;
+        ASSERT_EQ(SAR_OK, SKF_GetPINInfo(m_hApplication, USER_TYPE, &ulMax, &ulRemain, &abFlags[0]));
+        EXPECT_EQ(c.bExpected, abFlags[0]);
+        EXPECT_EQ(static_cast<BOOL>(0xA5A5A5A5), abFlags[1]);
+        EXPECT_EQ(10u, ulMax);
+        EXPECT_EQ(9u, ulRemain);
+        TearDown();
+        m_hDev = m_hApplication = m_hContainer = m_hKey = nullptr;
+    }
+}
+
+TEST_F(HandleRegistry, AHandleIsLiveOnlyWhenTheCallThatMadeItSucceeded)
+{
+    Connect(9);
+    char szApp[] = "Tola", szOther[] = "Other";
+    HANDLE hOpened = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_OpenApplication(m_hDev, szApp, &hOpened));
+    ULONG ulMax = 0, ulRemain = 0;
+    BOOL bDefault = FALSE;
+    EXPECT_EQ(SAR_OK, SKF_GetPINInfo(hOpened, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(TRUE, bDefault);
+    EXPECT_EQ(SAR_OK, SKF_CloseApplication(hOpened));
+
+    /* A failed open may leave anything in the caller's pointer: it is no handle. */
+    HANDLE hFailed = nullptr;
+    EXPECT_EQ(SAR_APPLICATION_NOT_EXISTS, SKF_OpenApplication(m_hDev, szOther, &hFailed));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetPINInfo(hFailed, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseApplication(hFailed));
+}
+
+TEST_F(HandleRegistry, AnOperationTheHandleDoesNotOfferRunsUnderTheLockAndReleasesIt)
+{
+    Connect(10);
+    BYTE ab[4] = {1, 2, 3, 4};
+    m_log.Mark();
+    EXPECT_EQ(SAR_NOTSUPPORTYETERR, SKF_DigestUpdate(m_hKey, ab, sizeof(ab)));
+    std::string strLog = m_log.Since();
+    size_t nLock = strLog.find(CInterfaceLog::Success("SKF_DigestUpdate", "WaitDevMutex"));
+    size_t nCall = strLog.find(CInterfaceLog::Failed("SKF_DigestUpdate", "DigestUpdate", SAR_NOTSUPPORTYETERR));
+    EXPECT_NE(std::string::npos, nLock) << strLog;
+    EXPECT_NE(std::string::npos, nCall) << strLog;
+    EXPECT_LT(nLock, nCall);
+    /* Another thread gets the lock at once. */
+    ULONG ulLock = 0xFFFFFFFF, ulUnlock = 0xFFFFFFFF;
+    std::thread other([&] {
+        ulLock = SKF_LockDev(m_hDev, 0);
+        ulUnlock = SKF_UnlockDev(m_hDev);
+    });
+    other.join();
+    EXPECT_EQ(SAR_OK, ulLock);
+    EXPECT_EQ(SAR_OK, ulUnlock);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ Bytes OsslDigest(const EVP_MD *md, const Bytes &in)
 BLOCKCIPHERPARAM Param(const Bytes &iv, unsigned int ulPadding)
 {
     BLOCKCIPHERPARAM p = {};
-    memcpy(p.IV, iv.data(), iv.size());
+    if (!iv.empty()) memcpy(p.IV, iv.data(), iv.size());
     p.IVLen = (ULONG)iv.size();
     p.PaddingType = ulPadding;
     return p;
@@ -121,6 +121,24 @@ protected:
         unsigned int r = k->SetSymmKey(ulAlg, key.empty() ? nullptr : const_cast<unsigned char *>(key.data()));
         if (pulRet != nullptr) *pulRet = r;
         return k;
+    }
+
+    /* A new container with an SM2 exchange key pair (PIN verified); the
+     * key's file id (0 on failure) and its public key. */
+    unsigned short NewSm2Key(const char *szName, _QV_SM2_KEY_PAIR &pub)
+    {
+        CDeviceContext *ctx = Context();
+        unsigned char *auth = ctx->GetDeviceHandle()->m_pbAuthCode;
+        unsigned char desc[8] = {0};
+        unsigned int len = sizeof(desc);
+        if (ctx->SetSessionKey(false) != 0 || ctx->GetAPDUContainer()->CreateContainer(auth, 0, (char *)szName) != 0 ||
+            ctx->GetAPDUContainer()->OpenContainer((char *)szName, desc, &len) != 0)
+            return 0;
+        unsigned short fid = (unsigned short)(((desc[2] << 8) | desc[3]) | 1);
+        if (ctx->GetAPDUKey()->GenSm2KeyPair(auth, 0, fid) != 0 ||
+            ctx->GetAPDUKey()->ExportPublicKey(0, fid, TOKEN_ALG_SM2, &pub) != 0)
+            return 0;
+        return fid;
     }
 
     /* A key with a padded encryption started; null when that failed. */
@@ -571,6 +589,51 @@ TEST_F(SkfKeyObjectTest, ASessionKeyThatLeftTheSlotAnswersKeyNotFound)
     EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, other, {}, block, false)), Hex(out));
 }
 
+/* A key the device operator unwraps into the slot takes it from a host
+ * key under way, which loads its key again and goes on with its chain; a
+ * session key handle made on the unwrapped key loses it in turn. */
+TEST_F(SkfKeyObjectTest, AnUnwrappedSessionKeyAndAHostKeyShareTheSlot)
+{
+    OpenToken(14, 0x13, true);
+    _QV_SM2_KEY_PAIR pub = {};
+    unsigned short fid = NewSm2Key("wrap", pub);
+    ASSERT_NE(0, fid);
+    const Bytes hostKey = Pattern(16, 101), session = Pattern(16, 102), iv = Pattern(16, 103);
+    const Bytes data = Pattern(64, 104);
+    /* Wrapped for the token: C1 || C3 || C2. */
+    unsigned char c[16 + 97];
+    unsigned int cLen = sizeof(c);
+    ASSERT_EQ(0u, SM2_Encrypt(&pub, const_cast<unsigned char *>(session.data()), 16, c, &cLen));
+    Bytes wrapped(c, c + 65);
+    wrapped.insert(wrapped.end(), c + 81, c + 113);
+    wrapped.insert(wrapped.end(), c + 65, c + 81);
+
+    /* The import comes between two updates of the host key. */
+    auto h = StartPadded(SGD_SMS4_CBC, hostKey, iv);
+    ASSERT_NE(nullptr, h);
+    Bytes outH(80);
+    unsigned int len = 32;
+    ASSERT_EQ(0u, h->EncUpdate(const_cast<unsigned char *>(data.data()), 32, outH.data(), &len));
+    ASSERT_EQ(0u, Operator()->ImportEncSessionKey(fid, wrapped.data(), (unsigned int)wrapped.size()));
+    len = 32;
+    ASSERT_EQ(0u, h->EncUpdate(const_cast<unsigned char *>(data.data()) + 32, 32, outH.data() + 32, &len));
+    len = 16;
+    ASSERT_EQ(0u, h->EncFinal(outH.data() + 64, &len));
+    EXPECT_EQ(Hex(Ossl(EVP_sm4_cbc(), true, hostKey, iv, data, true)), Hex(outH));
+
+    /* A session key handle made right after the import ciphers under it,
+     * until the host key comes back into the slot. */
+    ASSERT_EQ(0u, Operator()->ImportEncSessionKey(fid, wrapped.data(), (unsigned int)wrapped.size()));
+    auto s = NewKey(SGD_SMS4_ECB, Bytes());
+    BLOCKCIPHERPARAM p = Param(Bytes(), 0);
+    ASSERT_EQ(0u, s->EncInit(true, &p));
+    Bytes outS, block(data.begin(), data.begin() + 16);
+    ASSERT_EQ(0u, Once(*s, block, outS));
+    EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, session, {}, block, false)), Hex(outS));
+    ASSERT_EQ(0u, h->EncInit(true, &p));
+    EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, s->EncInit(true, &p));
+}
+
 /* The agreement object finishes an agreement the token started: the
  * session key handle it gives ciphers under the key the software side
  * derives. */
@@ -578,19 +641,12 @@ TEST_F(SkfKeyObjectTest, AgreementObjectGivesTheAgreedKey)
 {
     OpenToken(12, 0x13, true);
     CDeviceContext *ctx = Context();
-    unsigned char *auth = ctx->GetDeviceHandle()->m_pbAuthCode;
-    ASSERT_EQ(0u, ctx->SetSessionKey(false));
-    ASSERT_EQ(0u, ctx->GetAPDUContainer()->CreateContainer(auth, 0, (char *)"agree"));
-    unsigned char desc[8] = {0};
-    unsigned int len = sizeof(desc);
-    ASSERT_EQ(0u, ctx->GetAPDUContainer()->OpenContainer((char *)"agree", desc, &len));
-    unsigned short fid = (unsigned short)(((desc[2] << 8) | desc[3]) | 1);
-    ASSERT_EQ(0u, ctx->GetAPDUKey()->GenSm2KeyPair(auth, 0, fid));
     _QV_SM2_KEY_PAIR tk = {};
-    ASSERT_EQ(0u, ctx->GetAPDUKey()->ExportPublicKey(0, fid, TOKEN_ALG_SM2, &tk));
+    unsigned short fid = NewSm2Key("agree", tk);
+    ASSERT_NE(0, fid);
     Bytes tokenId = {'t', 'o', 'k', 'e', 'n'};
     unsigned char data[72];
-    len = sizeof(data);
+    unsigned int len = sizeof(data);
     ASSERT_EQ(0u, ctx->GetAPDUKey()->GenerateAgreementDataWithECC(0, fid, 0x1301, tokenId.data(), 5, data, &len));
     ASSERT_EQ(72u, len);
     unsigned int param = ((unsigned int)data[68] << 24) | ((unsigned int)data[69] << 16) | (data[70] << 8) | data[71];
@@ -612,6 +668,10 @@ TEST_F(SkfKeyObjectTest, AgreementObjectGivesTheAgreedKey)
     pv = nullptr;
     EXPECT_EQ(Sw(0x6A88), agreement.GenerateKeyWithECC(&pub, &temp, bob.id.data(), (unsigned int)bob.id.size(), &pv));
     EXPECT_EQ(nullptr, pv);
+    /* A software identifier cannot take a key on the token. */
+    CAgreementObject soft(ctx, ALG_SOFT_3DES_ECB, fid, param);
+    EXPECT_EQ((unsigned int)SAR_NOTSUPPORTYETERR,
+              soft.GenerateKeyWithECC(&pub, &temp, bob.id.data(), (unsigned int)bob.id.size(), &pv));
     /* Peer keys of an impossible length are refused before anything is read. */
     pub.BitLen = 1024;
     EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR,

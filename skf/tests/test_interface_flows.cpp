@@ -1,0 +1,746 @@
+// The SKF interface end to end, as an application uses it: only skf.h and
+// the shared library, against the virtual token (bus 27, one address per
+// test), with OpenSSL as the independent side.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "skf/skf.h"
+#include "skf/tests/InterfaceOracle.h"
+#include "vtoken/testkit/VTokenTestKit.h"
+
+extern char **environ;
+
+using skftest::Bytes;
+
+namespace {
+
+const unsigned int FLOWS_BUS = 27;
+const char USER_PIN[] = "12345678";
+
+class SkfFlow : public ::testing::Test {
+protected:
+    ~SkfFlow() override
+    {
+        for (HANDLE h : m_vecKeys) SKF_CloseHandle(h);
+        for (HCONTAINER h : m_vecContainers) SKF_CloseContainer(h);
+        if (m_hApp != nullptr) SKF_CloseApplication(m_hApp);
+        if (m_hDev != nullptr) SKF_DisConnectDev(m_hDev);
+    }
+
+    std::string Serial(unsigned int ulAddr) const { return "VTSKFI" + std::to_string(ulAddr); }
+
+    std::string NameOf(unsigned int ulAddr) const
+    {
+        char sz[40];
+        snprintf(sz, sizeof(sz), "Mirel&pid_f00d&bus_%03u&addr_%03u", FLOWS_BUS, ulAddr);
+        return sz;
+    }
+
+    std::string AddToken(unsigned int ulAddr, unsigned int ulAlg = 0x13)
+    {
+        vtoken::TokenOptions opts;
+        opts.serial = Serial(ulAddr);
+        opts.bus = FLOWS_BUS;
+        opts.address = ulAddr;
+        opts.algByte = ulAlg;
+        opts.userPin = USER_PIN;
+        m_daemon.CreateToken(opts);
+        return NameOf(ulAddr);
+    }
+
+    /* Connects m_hDev to a new token at ulAddr. */
+    bool Connect(unsigned int ulAddr, unsigned int ulAlg = 0x13)
+    {
+        std::string strName = AddToken(ulAddr, ulAlg);
+        ULONG ulRet = SKF_ConnectDev(const_cast<char *>(strName.c_str()), &m_hDev);
+        EXPECT_EQ(SAR_OK, ulRet);
+        return ulRet == SAR_OK;
+    }
+
+    ULONG OpenApplication()
+    {
+        char szApp[] = "Tola";
+        return SKF_OpenApplication(m_hDev, szApp, &m_hApp);
+    }
+
+    ULONG VerifyUserPin()
+    {
+        char szPin[sizeof(USER_PIN)];
+        memcpy(szPin, USER_PIN, sizeof(USER_PIN));
+        ULONG ulRetry = 0;
+        return SKF_VerifyPIN(m_hApp, USER_TYPE, szPin, &ulRetry);
+    }
+
+    ULONG CreateContainer(const char *pszName, HCONTAINER *phContainer)
+    {
+        std::string strName = pszName;
+        ULONG ulRet = SKF_CreateContainer(m_hApp, &strName[0], phContainer);
+        if (ulRet == SAR_OK) m_vecContainers.push_back(*phContainer);
+        return ulRet;
+    }
+
+    HANDLE Keep(HANDLE h)
+    {
+        m_vecKeys.push_back(h);
+        return h;
+    }
+
+    void Forget(HANDLE h)
+    {
+        for (auto it = m_vecKeys.begin(); it != m_vecKeys.end(); ++it)
+            if (*it == h) {
+                m_vecKeys.erase(it);
+                return;
+            }
+    }
+
+    vtoken::Daemon m_daemon;
+    DEVHANDLE m_hDev = nullptr;
+    HAPPLICATION m_hApp = nullptr;
+    std::vector<HCONTAINER> m_vecContainers;
+    std::vector<HANDLE> m_vecKeys;
+};
+
+/* ---- Devices ---- */
+
+TEST_F(SkfFlow, ListsConnectsAndDescribesTheToken)
+{
+    ASSERT_TRUE(Connect(1));
+    std::string strName = NameOf(1);
+    char szList[1024];
+    ULONG ulSize = 0;
+    ASSERT_EQ(SAR_OK, SKF_EnumDev(TRUE, nullptr, &ulSize));
+    ASSERT_LE(ulSize, sizeof(szList));
+    ULONG ulSize2 = sizeof(szList);
+    ASSERT_EQ(SAR_OK, SKF_EnumDev(FALSE, szList, &ulSize2));
+    EXPECT_EQ(ulSize, ulSize2);
+    EXPECT_EQ(strName, std::string(szList));
+
+    ULONG ulState = 7;
+    EXPECT_EQ(SAR_OK, SKF_GetDevState(&strName[0], &ulState));
+    EXPECT_EQ(DEV_PRESENT_STATE, ulState);
+    std::string strPrefix = strName.substr(0, strName.size() - 2);
+    EXPECT_EQ(SAR_OK, SKF_GetDevState(&strPrefix[0], &ulState));
+    EXPECT_EQ(DEV_PRESENT_STATE, ulState);
+    std::string strOther = NameOf(99);
+    EXPECT_EQ(SAR_OK, SKF_GetDevState(&strOther[0], &ulState));
+    EXPECT_EQ(DEV_ABSENT_STATE, ulState);
+
+    DEVINFO info;
+    memset(&info, 0xA5, sizeof(info));
+    ASSERT_EQ(SAR_OK, SKF_GetDevInfo(m_hDev, &info));
+    EXPECT_STREQ("Brio Virtual Token", std::string(info.Label, sizeof(info.Label)).c_str());
+    EXPECT_EQ(128u, static_cast<ULONG>(info.MaxECCBufferSize));  /* packed: copied out */
+    EXPECT_EQ(256u, static_cast<ULONG>(info.MaxBufferSize));
+
+    char szLong[34];
+    memset(szLong, 'L', 33);
+    szLong[33] = '\0';
+    EXPECT_EQ(SAR_INDATALENERR, SKF_SetLabel(m_hDev, szLong));
+    szLong[32] = '\0';
+    EXPECT_EQ(SAR_OK, SKF_SetLabel(m_hDev, szLong));
+    ASSERT_EQ(SAR_OK, SKF_GetDevInfo(m_hDev, &info));
+    EXPECT_EQ(std::string(szLong), std::string(info.Label, sizeof(info.Label)));
+
+    Bytes random(300, 0);
+    EXPECT_EQ(SAR_OK, SKF_GenRandom(m_hDev, random.data(), static_cast<ULONG>(random.size())));
+    EXPECT_NE(Bytes(300, 0), random);
+}
+
+TEST_F(SkfFlow, DisconnectedDeviceHandlesAreRefusedButClose)
+{
+    ASSERT_TRUE(Connect(2));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    DEVHANDLE hDev = m_hDev;
+    ASSERT_EQ(SAR_OK, SKF_DisConnectDev(hDev));
+    m_hDev = nullptr;
+    ULONG ulMax = 0, ulRemain = 0;
+    BOOL bDefault = FALSE;
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetPINInfo(m_hApp, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    BYTE ab[8];
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GenRandom(hDev, ab, sizeof(ab)));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_DisConnectDev(hDev));
+    EXPECT_EQ(SAR_OK, SKF_CloseApplication(m_hApp));
+    m_hApp = nullptr;
+}
+
+TEST_F(SkfFlow, ExternalSm2KeysAgreeWithOpenSsl)
+{
+    ASSERT_TRUE(Connect(3));
+    skftest::PkeyPtr key = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB pub = skftest::Sm2PublicBlob(key.get());
+    ECCPRIVATEKEYBLOB pri = skftest::Sm2PrivateBlob(key.get());
+    Bytes e = skftest::RandomBytes(32);
+
+    /* An OpenSSL signature verifies on the SKF side, and a changed one does not. */
+    ECCSIGNATUREBLOB sig = skftest::Sm2SignDigest(key.get(), e);
+    ASSERT_EQ(SAR_OK, SKF_ExtECCVerify(m_hDev, &pub, e.data(), 32, &sig));
+    EXPECT_EQ(SAR_OK, SKF_ECCVerify(m_hDev, &pub, e.data(), 32, &sig));
+    sig.s[63] ^= 1;
+    EXPECT_NE(SAR_OK, SKF_ECCVerify(m_hDev, &pub, e.data(), 32, &sig));
+
+    /* A signature made with the caller's key verifies with OpenSSL. */
+    ECCSIGNATUREBLOB made = {};
+    ASSERT_EQ(SAR_OK, SKF_ExtECCSign(m_hDev, &pri, e.data(), 32, &made));
+    EXPECT_TRUE(skftest::Sm2VerifyDigest(key.get(), e, made));
+
+    /* Encryption to the key decrypts with OpenSSL, and back. */
+    Bytes plain = skftest::RandomBytes(40);
+    Bytes record(sizeof(ECCCIPHERBLOB) + plain.size(), 0);
+    ECCCIPHERBLOB *pCipher = reinterpret_cast<ECCCIPHERBLOB *>(record.data());
+    ASSERT_EQ(SAR_OK, SKF_ExtECCEncrypt(m_hDev, &pub, plain.data(), static_cast<ULONG>(plain.size()), pCipher));
+    EXPECT_EQ(plain, skftest::Sm2Decrypt(key.get(), pCipher));
+    Bytes theirs = skftest::Sm2Encrypt(key.get(), plain);
+    ULONG ulPlain = 0;
+    ASSERT_EQ(SAR_OK, SKF_ExtECCDecrypt(m_hDev, &pri, reinterpret_cast<ECCCIPHERBLOB *>(theirs.data()), nullptr,
+                                        &ulPlain));
+    Bytes decrypted(ulPlain);
+    ASSERT_EQ(SAR_OK, SKF_ExtECCDecrypt(m_hDev, &pri, reinterpret_cast<ECCCIPHERBLOB *>(theirs.data()),
+                                        decrypted.data(), &ulPlain));
+    decrypted.resize(ulPlain);
+    EXPECT_EQ(plain, decrypted);
+    OPENSSL_cleanse(&pri, sizeof(pri));
+}
+
+TEST_F(SkfFlow, ExternalRsaPublicKeyOperationsAgreeWithOpenSsl)
+{
+    ASSERT_TRUE(Connect(4));
+    skftest::PkeyPtr key = skftest::RsaGenerate(2048);
+    RSAPUBLICKEYBLOB pub = skftest::RsaPublicBlob(key.get());
+    Bytes in = skftest::RandomBytes(256);
+    in[0] = 0x01;
+    Bytes out(256);
+    ULONG ulOut = static_cast<ULONG>(out.size());
+    ASSERT_EQ(SAR_OK, SKF_ExtRSAPubKeyOperation(m_hDev, &pub, in.data(), 256, out.data(), &ulOut));
+    EXPECT_EQ(skftest::RsaPublic(key.get(), in, RSA_NO_PADDING), Bytes(out.begin(), out.begin() + ulOut));
+
+    Bytes data = skftest::RandomBytes(35);
+    Bytes sig = skftest::RsaSignPkcs1(key.get(), data);
+    EXPECT_EQ(SAR_OK, SKF_RSAVerify(m_hDev, &pub, data.data(), 35, sig.data(), static_cast<ULONG>(sig.size())));
+    data[0] ^= 1;
+    EXPECT_EQ(SAR_HASHNOTEQUALERR,
+              SKF_RSAVerify(m_hDev, &pub, data.data(), 35, sig.data(), static_cast<ULONG>(sig.size())));
+}
+
+TEST_F(SkfFlow, DeviceEventsReportLeavingAndArrivingTokensAndEndOnCancel)
+{
+    std::string strName = AddToken(5);
+    std::atomic<bool> bDone{false};
+    char szName[256] = {};
+    ULONG ulLen = sizeof(szName), ulEvent = 99, ulRet = 0;
+    std::thread wait([&] {
+        ulRet = SKF_WaitForDevEvent(szName, &ulLen, &ulEvent);
+        bDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    m_daemon.Unplug(Serial(5));
+    for (int i = 0; i < 500 && !bDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!bDone) SKF_CancelWaitForDevEvent();
+    wait.join();
+    EXPECT_EQ(SAR_OK, ulRet);
+    EXPECT_EQ(static_cast<ULONG>(SKF_DEV_EVENT_REMOVED), ulEvent);
+    EXPECT_EQ(strName, std::string(szName, ulLen));
+
+    /* A wait that another thread cancels ends with no event. */
+    bDone = false;
+    ulEvent = 99;
+    std::thread cancelled([&] {
+        ulLen = sizeof(szName);
+        ulRet = SKF_WaitForDevEvent(szName, &ulLen, &ulEvent);
+        bDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(SAR_OK, SKF_CancelWaitForDevEvent());
+    cancelled.join();
+    EXPECT_EQ(SAR_OK, ulRet);
+    EXPECT_EQ(0u, ulEvent);
+}
+
+/* A process of its own holds the device lock; this one waits in its call
+ * until the other releases it. */
+TEST_F(SkfFlow, ALockHeldByAnotherProcessHoldsCallsBack)
+{
+    ASSERT_TRUE(Connect(6));
+    BYTE abProbe[4];
+    ASSERT_EQ(SAR_OK, SKF_GenRandom(m_hDev, abProbe, sizeof(abProbe)));
+    int toPeer[2], fromPeer[2];
+    ASSERT_EQ(0, pipe(toPeer));
+    ASSERT_EQ(0, pipe(fromPeer));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
+    posix_spawn_file_actions_addclose(&actions, toPeer[1]);
+    posix_spawn_file_actions_addclose(&actions, fromPeer[0]);
+    std::string strName = NameOf(6);
+    char *argv[] = {const_cast<char *>(SKF_LOCK_PEER), &strName[0], nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(0, posix_spawn(&pid, SKF_LOCK_PEER, &actions, nullptr, argv, environ));
+    posix_spawn_file_actions_destroy(&actions);
+    close(toPeer[0]);
+    close(fromPeer[1]);
+    FILE *pFromPeer = fdopen(fromPeer[0], "r");
+    char szLine[64] = {};
+    ASSERT_NE(nullptr, fgets(szLine, sizeof(szLine), pFromPeer));
+    ASSERT_EQ(0, strncmp(szLine, "locked", 6)) << szLine;
+
+    std::atomic<bool> bDone{false};
+    std::atomic<ULONG> ulRet{0xFFFFFFFF};
+    std::thread call([&] {
+        BYTE ab[16];
+        ulRet = SKF_GenRandom(m_hDev, ab, sizeof(ab));
+        bDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(bDone.load());
+    ASSERT_EQ(2, write(toPeer[1], "u\n", 2));
+    ASSERT_NE(nullptr, fgets(szLine, sizeof(szLine), pFromPeer));
+    EXPECT_EQ(0, strncmp(szLine, "unlocked 00000000", 17)) << szLine;
+    call.join();
+    EXPECT_EQ(SAR_OK, ulRet.load());
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+    fclose(pFromPeer);
+    close(toPeer[1]);
+}
+
+/* ---- Access control ---- */
+
+TEST_F(SkfFlow, PinsVerifyCountAndChange)
+{
+    ASSERT_TRUE(Connect(7));
+    char szApps[16];
+    ULONG ulSize = sizeof(szApps);
+    ASSERT_EQ(SAR_OK, SKF_EnumApplication(m_hDev, szApps, &ulSize));
+    EXPECT_EQ(6u, ulSize);
+    EXPECT_EQ(0, memcmp("Tola\0\0", szApps, 6));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+
+    /* The whole BOOL is written, TRUE or FALSE. */
+    ULONG ulMax = 0, ulRemain = 0;
+    BOOL bDefault;
+    memset(&bDefault, 0xA5, sizeof(bDefault));
+    ASSERT_EQ(SAR_OK, SKF_GetPINInfo(m_hApp, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(10u, ulMax);
+    EXPECT_EQ(10u, ulRemain);
+    EXPECT_TRUE(bDefault == TRUE || bDefault == FALSE) << std::hex << bDefault;
+
+    char szWrong[] = "87654321";
+    ULONG ulRetry = 0;
+    EXPECT_EQ(SAR_PIN_INCORRECT, SKF_VerifyPIN(m_hApp, USER_TYPE, szWrong, &ulRetry));
+    EXPECT_EQ(9u, ulRetry);
+    EXPECT_EQ(SAR_OK, VerifyUserPin());
+    ASSERT_EQ(SAR_OK, SKF_GetPINInfo(m_hApp, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(10u, ulRemain);
+
+    char szOld[sizeof(USER_PIN)], szNew[] = "abc12345", szDigits[] = "11223344";
+    memcpy(szOld, USER_PIN, sizeof(USER_PIN));
+    EXPECT_EQ(SAR_PIN_INVALID, SKF_ChangePIN(m_hApp, USER_TYPE, szOld, szDigits, &ulRetry));
+    ASSERT_EQ(SAR_OK, SKF_ChangePIN(m_hApp, USER_TYPE, szOld, szNew, &ulRetry));
+    EXPECT_EQ(SAR_PIN_INCORRECT, VerifyUserPin());
+    EXPECT_EQ(SAR_OK, SKF_VerifyPIN(m_hApp, USER_TYPE, szNew, &ulRetry));
+    EXPECT_EQ(SAR_OK, SKF_ClearSecureState(m_hApp));
+}
+
+/* ---- Files ---- */
+
+TEST_F(SkfFlow, FilesAreCreatedWrittenReadListedAndDeleted)
+{
+    ASSERT_TRUE(Connect(8));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    char szFile[] = "notes";
+    ASSERT_EQ(SAR_OK, SKF_CreateFile(m_hApp, szFile, 100, SECURE_ANYONE_ACCOUNT, SECURE_USER_ACCOUNT));
+    EXPECT_EQ(SAR_FILE_ALREADY_EXIST, SKF_CreateFile(m_hApp, szFile, 100, SECURE_ANYONE_ACCOUNT, SECURE_USER_ACCOUNT));
+    Bytes data = skftest::RandomBytes(100);
+    ASSERT_EQ(SAR_OK, SKF_WriteFile(m_hApp, szFile, 0, data.data(), static_cast<ULONG>(data.size())));
+    ULONG ulLen = 0;
+    ASSERT_EQ(SAR_OK, SKF_ReadFile(m_hApp, szFile, 0, 100, nullptr, &ulLen));
+    Bytes read(ulLen);
+    ASSERT_EQ(SAR_OK, SKF_ReadFile(m_hApp, szFile, 0, 100, read.data(), &ulLen));
+    read.resize(ulLen);
+    EXPECT_EQ(data, read);
+    FILEATTRIBUTE info = {};
+    ASSERT_EQ(SAR_OK, SKF_GetFileInfo(m_hApp, szFile, &info));
+    EXPECT_STREQ(szFile, info.FileName);
+    EXPECT_EQ(100u, static_cast<ULONG>(info.FileSize));
+    char szList[64];
+    ULONG ulSize = sizeof(szList);
+    ASSERT_EQ(SAR_OK, SKF_EnumFiles(m_hApp, szList, &ulSize));
+    EXPECT_EQ(std::string("notes\0\0", 7), std::string(szList, ulSize));
+    ASSERT_EQ(SAR_OK, SKF_DeleteFile(m_hApp, szFile));
+    ulSize = sizeof(szList);
+    ASSERT_EQ(SAR_OK, SKF_EnumFiles(m_hApp, szList, &ulSize));
+    EXPECT_EQ(0u, ulSize);
+}
+
+/* ---- Containers, keys, signatures and certificates ---- */
+
+TEST_F(SkfFlow, ContainersAreCreatedListedOpenedAndDeleted)
+{
+    ASSERT_TRUE(Connect(9));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("flows", &hContainer));
+    char szList[256];
+    ULONG ulSize = sizeof(szList);
+    ASSERT_EQ(SAR_OK, SKF_EnumContainer(m_hApp, szList, &ulSize));
+    EXPECT_EQ(std::string("flows\0\0", 7), std::string(szList, ulSize));
+    ULONG ulType = 99;
+    ASSERT_EQ(SAR_OK, SKF_GetContainerType(hContainer, &ulType));
+    EXPECT_EQ(static_cast<ULONG>(CONTAINER_TYPE_UNDEFINED), ulType);
+    HCONTAINER hOpened = nullptr;
+    char szName[] = "flows";
+    ASSERT_EQ(SAR_OK, SKF_OpenContainer(m_hApp, szName, &hOpened));
+    EXPECT_NE(hContainer, hOpened);
+    EXPECT_EQ(SAR_OK, SKF_CloseContainer(hOpened));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_CloseContainer(hOpened));
+    ASSERT_EQ(SAR_OK, SKF_DeleteContainer(m_hApp, szName));
+    ulSize = sizeof(szList);
+    ASSERT_EQ(SAR_OK, SKF_EnumContainer(m_hApp, szList, &ulSize));
+    EXPECT_GE(1u, ulSize);
+}
+
+TEST_F(SkfFlow, Sm2KeyPairSignsWhatOpenSslVerifies)
+{
+    ASSERT_TRUE(Connect(10));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("sm2", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    EXPECT_EQ(256u, static_cast<ULONG>(pub.BitLen));
+    ULONG ulType = 0;
+    ASSERT_EQ(SAR_OK, SKF_GetContainerType(hContainer, &ulType));
+    EXPECT_EQ(static_cast<ULONG>(CONTAINER_TYPE_ECC), ulType);
+    ECCPUBLICKEYBLOB exported = {};
+    ULONG ulLen = sizeof(exported);
+    ASSERT_EQ(SAR_OK, SKF_ExportPublicKey(hContainer, TRUE, reinterpret_cast<BYTE *>(&exported), &ulLen));
+    EXPECT_EQ(0, memcmp(&pub, &exported, sizeof(pub)));
+
+    skftest::PkeyPtr key = skftest::Sm2FromBlob(pub);
+    ASSERT_NE(nullptr, key.get());
+    Bytes e = skftest::RandomBytes(32);
+    ECCSIGNATUREBLOB sig = {};
+    ASSERT_EQ(SAR_OK, SKF_ECCSignData(hContainer, e.data(), 32, &sig));
+    EXPECT_TRUE(skftest::Sm2VerifyDigest(key.get(), e, sig));
+    EXPECT_EQ(SAR_OK, SKF_ECCVerify(m_hDev, &pub, e.data(), 32, &sig));
+}
+
+TEST_F(SkfFlow, RsaKeyPairSignsWhatOpenSslVerifies)
+{
+    ASSERT_TRUE(Connect(11, 3));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("rsa", &hContainer));
+    RSAPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenRSAKeyPair(hContainer, 2048, &pub));
+    EXPECT_EQ(2048u, static_cast<ULONG>(pub.BitLen));
+    skftest::PkeyPtr key = skftest::RsaFromBlob(pub);
+    ASSERT_NE(nullptr, key.get());
+    Bytes digest = skftest::Digest("SHA256", skftest::RandomBytes(64));
+    Bytes sig(256);
+    ULONG ulSig = static_cast<ULONG>(sig.size());
+    ASSERT_EQ(SAR_OK, SKF_RSASignData(hContainer, digest.data(), 32, sig.data(), &ulSig));
+    sig.resize(ulSig);
+    EXPECT_EQ(digest, skftest::RsaPublic(key.get(), sig, RSA_PKCS1_PADDING));
+    EXPECT_EQ(SAR_OK, SKF_RSAVerify(m_hDev, &pub, digest.data(), 32, sig.data(), ulSig));
+}
+
+TEST_F(SkfFlow, CertificatesGoInAndComeOutUnchanged)
+{
+    ASSERT_TRUE(Connect(12));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("certs", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    skftest::PkeyPtr rsa = skftest::RsaGenerate(1024);
+    Bytes cert = skftest::SelfSignedCertificate(rsa.get(), "Brio flows");
+    ASSERT_FALSE(cert.empty());
+    ASSERT_EQ(SAR_OK, SKF_ImportCertificate(hContainer, TRUE, cert.data(), static_cast<ULONG>(cert.size())));
+    ULONG ulLen = 0;
+    ASSERT_EQ(SAR_OK, SKF_ExportCertificate(hContainer, TRUE, nullptr, &ulLen));
+    EXPECT_EQ(cert.size(), ulLen);
+    Bytes out(ulLen);
+    ULONG ulShort = ulLen - 1;
+    EXPECT_EQ(SAR_BUFFER_TOO_SMALL, SKF_ExportCertificate(hContainer, TRUE, out.data(), &ulShort));
+    ASSERT_EQ(SAR_OK, SKF_ExportCertificate(hContainer, TRUE, out.data(), &ulLen));
+    EXPECT_EQ(cert, out);
+}
+
+/* ---- Session keys, ciphers, digests and MACs ---- */
+
+TEST_F(SkfFlow, SessionKeysExportedToAPeerAndImportedFromOneAgreeWithOpenSsl)
+{
+    ASSERT_TRUE(Connect(13));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("envelope", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    BLOCKCIPHERPARAM param = {};
+    Bytes block = skftest::RandomBytes(32);
+
+    /* Exported under a peer's key: the peer recovers the key with OpenSSL. */
+    skftest::PkeyPtr peer = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicBlob(peer.get());
+    Bytes wrapped(sizeof(ECCCIPHERBLOB) + 64, 0);
+    HANDLE hExported = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub,
+                                              reinterpret_cast<ECCCIPHERBLOB *>(wrapped.data()), &hExported));
+    Keep(hExported);
+    Bytes sessionKey = skftest::Sm2Decrypt(peer.get(), reinterpret_cast<ECCCIPHERBLOB *>(wrapped.data()));
+    ASSERT_EQ(16u, sessionKey.size());
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hExported, param));
+    Bytes out(64);
+    ULONG ulOut = static_cast<ULONG>(out.size());
+    ASSERT_EQ(SAR_OK, SKF_Encrypt(hExported, block.data(), 32, out.data(), &ulOut));
+    out.resize(ulOut);
+    EXPECT_EQ(skftest::Sm4(sessionKey, Bytes(), block, true, false, false), out);
+
+    /* Imported from a peer that wrapped it to the container's key. */
+    Bytes mine = skftest::RandomBytes(16);
+    skftest::PkeyPtr containerKey = skftest::Sm2FromBlob(pub);
+    Bytes toImport = skftest::Sm2Encrypt(containerKey.get(), mine);
+    HANDLE hImported = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, toImport.data(),
+                                           static_cast<ULONG>(toImport.size()), &hImported));
+    Keep(hImported);
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hImported, param));
+    out.assign(64, 0);
+    ulOut = static_cast<ULONG>(out.size());
+    ASSERT_EQ(SAR_OK, SKF_Encrypt(hImported, block.data(), 32, out.data(), &ulOut));
+    out.resize(ulOut);
+    EXPECT_EQ(skftest::Sm4(mine, Bytes(), block, true, false, false), out);
+}
+
+/* A key pair made outside, sent in an envelope: its private key under a
+ * session key, the session key under the container's signature key. */
+TEST_F(SkfFlow, AnEnvelopedKeyPairBecomesTheExchangeKey)
+{
+    ASSERT_TRUE(Connect(31));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("envelope", &hContainer));
+    ECCPUBLICKEYBLOB signPub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &signPub));
+
+    skftest::PkeyPtr exchange = skftest::Sm2Generate();
+    ECCPRIVATEKEYBLOB exchangePri = skftest::Sm2PrivateBlob(exchange.get());
+    Bytes sessionKey = skftest::RandomBytes(16);
+    skftest::PkeyPtr signKey = skftest::Sm2FromBlob(signPub);
+    Bytes wrapped = skftest::Sm2Encrypt(signKey.get(), sessionKey);
+    /* The record's cipher runs past its one Cipher byte. */
+    Bytes record(sizeof(ENVELOPEDKEYBLOB) + 16, 0);
+    ENVELOPEDKEYBLOB head = {};
+    head.Version = 1;
+    head.ulSymmAlgID = SGD_SMS4_ECB;
+    head.ulBits = 256;
+    skftest::PutRight(head.cbEncryptedPriKey, 64,
+                      skftest::Sm4(sessionKey, Bytes(), skftest::Tail(exchangePri.PrivateKey, 64, 32), true, false,
+                                   false));
+    head.PubKey = skftest::Sm2PublicBlob(exchange.get());
+    memcpy(record.data(), &head, offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob));
+    memcpy(record.data() + offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob), wrapped.data(),
+           std::min(wrapped.size(), record.size() - offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob)));
+    OPENSSL_cleanse(&exchangePri, sizeof(exchangePri));
+    ASSERT_EQ(SAR_OK, SKF_ImportECCKeyPair(hContainer, reinterpret_cast<ENVELOPEDKEYBLOB *>(record.data())));
+
+    ECCPUBLICKEYBLOB exported = {};
+    ULONG ulLen = sizeof(exported);
+    ASSERT_EQ(SAR_OK, SKF_ExportPublicKey(hContainer, FALSE, reinterpret_cast<BYTE *>(&exported), &ulLen));
+    EXPECT_EQ(0, memcmp(&head.PubKey, &exported, sizeof(exported)));
+
+    /* The imported private key unwraps what is sent to its public key. */
+    Bytes mine = skftest::RandomBytes(16), block = skftest::RandomBytes(16);
+    Bytes toImport = skftest::Sm2Encrypt(exchange.get(), mine);
+    HANDLE hImported = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, toImport.data(),
+                                           static_cast<ULONG>(toImport.size()), &hImported));
+    Keep(hImported);
+    BLOCKCIPHERPARAM param = {};
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hImported, param));
+    Bytes out(32);
+    ULONG ulOut = static_cast<ULONG>(out.size());
+    ASSERT_EQ(SAR_OK, SKF_Encrypt(hImported, block.data(), 16, out.data(), &ulOut));
+    out.resize(ulOut);
+    EXPECT_EQ(skftest::Sm4(mine, Bytes(), block, true, false, false), out);
+}
+
+struct CipherCase {
+    const char *pszName;
+    unsigned int ulAddr;
+    ULONG ulAlg;
+    bool bCbc;
+    ULONG ulPadding;
+    size_t nData;
+};
+
+std::ostream &operator<<(std::ostream &os, const CipherCase &c) { return os << c.pszName; }
+
+class SkfCipherFlow : public SkfFlow, public ::testing::WithParamInterface<CipherCase> {};
+
+TEST_P(SkfCipherFlow, EncryptsAndDecryptsAsOpenSslDoes)
+{
+    const CipherCase &c = GetParam();
+    ASSERT_TRUE(Connect(c.ulAddr));
+    Bytes key = skftest::RandomBytes(16), iv = skftest::RandomBytes(16), data = skftest::RandomBytes(c.nData);
+    HANDLE hKey = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
+    Keep(hKey);
+    BLOCKCIPHERPARAM param = {};
+    memcpy(param.IV, iv.data(), 16);
+    param.IVLen = c.bCbc ? 16 : 0;
+    param.PaddingType = c.ulPadding;
+    Bytes expected = skftest::Sm4(key, iv, data, true, c.bCbc, c.ulPadding != 0);
+
+    /* One shot, with a size query first. */
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
+    ULONG ulOut = 0;
+    ASSERT_EQ(SAR_OK, SKF_Encrypt(hKey, data.data(), static_cast<ULONG>(data.size()), nullptr, &ulOut));
+    Bytes out(ulOut);
+    ASSERT_EQ(SAR_OK, SKF_Encrypt(hKey, data.data(), static_cast<ULONG>(data.size()), out.data(), &ulOut));
+    out.resize(ulOut);
+    EXPECT_EQ(expected, out);
+
+    /* In pieces. */
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
+    Bytes pieces(data.size() + 32);
+    ULONG ulFirst = static_cast<ULONG>(pieces.size());
+    ASSERT_EQ(SAR_OK, SKF_EncryptUpdate(hKey, data.data(), 20, pieces.data(), &ulFirst));
+    ULONG ulSecond = static_cast<ULONG>(pieces.size() - ulFirst);
+    ASSERT_EQ(SAR_OK,
+              SKF_EncryptUpdate(hKey, data.data() + 20, static_cast<ULONG>(data.size() - 20), pieces.data() + ulFirst,
+                                &ulSecond));
+    ULONG ulLast = static_cast<ULONG>(pieces.size() - ulFirst - ulSecond);
+    ASSERT_EQ(SAR_OK, SKF_EncryptFinal(hKey, pieces.data() + ulFirst + ulSecond, &ulLast));
+    pieces.resize(ulFirst + ulSecond + ulLast);
+    EXPECT_EQ(expected, pieces);
+
+    /* And back. */
+    ASSERT_EQ(SAR_OK, SKF_DecryptInit(hKey, param));
+    Bytes plain(expected.size());
+    ULONG ulPlain = static_cast<ULONG>(plain.size());
+    ASSERT_EQ(SAR_OK, SKF_Decrypt(hKey, expected.data(), static_cast<ULONG>(expected.size()), plain.data(), &ulPlain));
+    plain.resize(ulPlain);
+    EXPECT_EQ(data, plain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sm4, SkfCipherFlow,
+                         ::testing::Values(CipherCase{"EcbBlocks", 14, SGD_SMS4_ECB, false, 0, 48},
+                                           CipherCase{"EcbPadded", 15, SGD_SMS4_ECB, false, 1, 45},
+                                           CipherCase{"CbcBlocks", 16, SGD_SMS4_CBC, true, 0, 64},
+                                           CipherCase{"CbcPadded", 17, SGD_SMS4_CBC, true, 1, 33}),
+                         [](const auto &info) { return std::string(info.param.pszName); });
+
+TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
+{
+    ASSERT_TRUE(Connect(20));
+    Bytes key = skftest::RandomBytes(16), iv = skftest::RandomBytes(16), data = skftest::RandomBytes(64);
+    HANDLE hKey = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), SGD_SMS4_MAC, &hKey));
+    Keep(hKey);
+    BLOCKCIPHERPARAM param = {};
+    memcpy(param.IV, iv.data(), 16);
+    param.IVLen = 16;
+    HANDLE hMac = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_MacInit(hKey, &param, &hMac));
+    Keep(hMac);
+    Bytes cbc = skftest::Sm4(key, iv, data, true, true, false);
+    Bytes expected(cbc.end() - 16, cbc.end());
+    ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data(), 32));
+    ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data() + 32, 32));
+    Bytes mac(16);
+    ULONG ulMac = 16;
+    ASSERT_EQ(SAR_OK, SKF_MacFinal(hMac, mac.data(), &ulMac));
+    EXPECT_EQ(expected, mac);
+    /* The MAC handle goes before its key. */
+    EXPECT_EQ(SAR_OK, SKF_CloseHandle(hMac));
+    Forget(hMac);
+}
+
+struct DigestCase {
+    const char *pszName;
+    unsigned int ulAddr;
+    ULONG ulAlg;
+    const char *pszOpenSsl;
+};
+
+std::ostream &operator<<(std::ostream &os, const DigestCase &c) { return os << c.pszName; }
+
+class SkfDigestFlow : public SkfFlow, public ::testing::WithParamInterface<DigestCase> {};
+
+TEST_P(SkfDigestFlow, HashesAsOpenSslDoes)
+{
+    const DigestCase &c = GetParam();
+    ASSERT_TRUE(Connect(c.ulAddr));
+    Bytes data = skftest::RandomBytes(200);
+    HANDLE hHash = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_DigestInit(m_hDev, c.ulAlg, nullptr, nullptr, 0, &hHash));
+    Keep(hHash);
+    Bytes out(64);
+    ULONG ulOut = static_cast<ULONG>(out.size());
+    ASSERT_EQ(SAR_OK, SKF_Digest(hHash, data.data(), static_cast<ULONG>(data.size()), out.data(), &ulOut));
+    out.resize(ulOut);
+    EXPECT_EQ(skftest::Digest(c.pszOpenSsl, data), out);
+
+    HANDLE hPieces = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_DigestInit(m_hDev, c.ulAlg, nullptr, nullptr, 0, &hPieces));
+    Keep(hPieces);
+    ASSERT_EQ(SAR_OK, SKF_DigestUpdate(hPieces, data.data(), 77));
+    ASSERT_EQ(SAR_OK, SKF_DigestUpdate(hPieces, data.data() + 77, 123));
+    Bytes final(64);
+    ULONG ulFinal = static_cast<ULONG>(final.size());
+    ASSERT_EQ(SAR_OK, SKF_DigestFinal(hPieces, final.data(), &ulFinal));
+    final.resize(ulFinal);
+    EXPECT_EQ(skftest::Digest(c.pszOpenSsl, data), final);
+}
+
+INSTANTIATE_TEST_SUITE_P(Algorithms, SkfDigestFlow,
+                         ::testing::Values(DigestCase{"Sm3", 21, SGD_SM3, "SM3"},
+                                           DigestCase{"Sha1", 22, SGD_SHA1, "SHA1"},
+                                           DigestCase{"Sha256", 23, SGD_SHA256, "SHA256"}),
+                         [](const auto &info) { return std::string(info.param.pszName); });
+
+TEST_F(SkfFlow, Sm3WithAPublicKeyHashesZFirst)
+{
+    ASSERT_TRUE(Connect(30));
+    skftest::PkeyPtr key = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB pub = skftest::Sm2PublicBlob(key.get());
+    BYTE abId[] = "1234567812345678";
+    HANDLE hHash = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_DigestInit(m_hDev, SGD_SM3, &pub, abId, 16, &hHash));
+    Keep(hHash);
+    Bytes message = skftest::RandomBytes(50);
+    Bytes e(32);
+    ULONG ulLen = 32;
+    ASSERT_EQ(SAR_OK, SKF_Digest(hHash, message.data(), static_cast<ULONG>(message.size()), e.data(), &ulLen));
+    Bytes zm = skftest::Sm2Z(pub);
+    zm.insert(zm.end(), message.begin(), message.end());
+    EXPECT_EQ(skftest::Digest("SM3", zm), e);
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+/* skftest: waits for a token (or lists the tokens present), connects, locks
+ * the device, opens the first application, then runs the fixed sequence of
+ * tests or, with "menu", the module menu.  Its exit status is always 0. */
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "log/vexa_log.h"
+#include "skf/PlaceholderPin.h"
+#include "skftest/SkfTest.h"
+
+char g_szUserPin[SKFTEST_PIN_BUFFER];
+
+#define DEVICE_NAME_BUFFER 64u
+#define APP_NAME_BUFFER 64u
+
+/* ---- The key press that cancels the device wait ---- */
+
+/* Terminal state that kbhit changes; restored on every path, also from the
+ * signal handler when the program is interrupted meanwhile. */
+static struct termios g_stSavedTermios;
+static volatile sig_atomic_t g_bTermiosChanged = 0;
+static volatile sig_atomic_t g_nSavedFlags = -1;
+
+static void RestoreTerminal(void)
+{
+    if (g_bTermiosChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+        g_bTermiosChanged = 0;
+    }
+    if (g_nSavedFlags != -1) {
+        fcntl(STDIN_FILENO, F_SETFL, (int)g_nSavedFlags);
+        g_nSavedFlags = -1;
+    }
+}
+
+static void OnTerminatingSignal(int nSignal)
+{
+    RestoreTerminal();
+    signal(nSignal, SIG_DFL);
+    raise(nSignal);
+}
+
+int kbhit(void)
+{
+    struct termios stRaw;
+    if (tcgetattr(STDIN_FILENO, &g_stSavedTermios) == 0) {
+        stRaw = g_stSavedTermios;
+        stRaw.c_lflag &= ~(ICANON | ECHO);
+        /* Marked before the change, so that a signal between the two still
+         * finds the settings to restore. */
+        g_bTermiosChanged = 1;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &stRaw) != 0) g_bTermiosChanged = 0;
+    }
+    int nFlags = fcntl(STDIN_FILENO, F_GETFL, 0);
+    if (nFlags != -1) {
+        g_nSavedFlags = nFlags;
+        fcntl(STDIN_FILENO, F_SETFL, nFlags | O_NONBLOCK);
+    }
+    int c = getchar();
+    RestoreTerminal();
+    if (c == EOF) {
+        clearerr(stdin);
+        return 0;
+    }
+    ungetc(c, stdin);
+    return 1;
+}
+
+/* A cancel only ends a wait that has begun: a key pressed before the main
+ * thread entered SKF_WaitForDevEvent, or between two of its waits, would
+ * otherwise be lost.  The key thread therefore repeats the cancel until the
+ * main thread has left its wait. */
+#define CANCEL_RETRY_US 50000
+
+void *ThreadCancelDevEvent(void *pvEvent)
+{
+    DEV_WAIT *pWait = static_cast<DEV_WAIT *>(pvEvent);
+    while (!kbhit()) {
+        /* The wait is over (a token came, or the wait failed): nothing left
+         * to cancel. */
+        if (__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) return nullptr;
+        sleep(1);
+    }
+    getchar();
+    __atomic_store_n(&pWait->bKeyPressed, 1, __ATOMIC_RELEASE);
+    while (!__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) {
+        SKF_CancelWaitForDevEvent();
+        usleep(CANCEL_RETRY_US);
+    }
+    return nullptr;
+}
+
+/* ---- Device ---- */
+
+static const char *DevStateText(ULONG ulState)
+{
+    switch (ulState) {
+    case DEV_ABSENT_STATE: return "Absent";
+    case DEV_PRESENT_STATE: return "Present";
+    case DEV_UNKNOW_STATE: return "Unknow";
+    default: return "Undefined";
+    }
+}
+
+/* Waits for a token to arrive; false when the wait was cancelled by a key
+ * (or failed). */
+static bool WaitForToken(char *pszName, ULONG ulNameRoom)
+{
+    printf("Please insert an Brio... PRESS any key to skip:\r\n");
+    fflush(stdout);
+    DEV_WAIT stWait;
+    memset(&stWait, 0, sizeof(stWait));
+    pthread_t hThread;
+    bool bThread = pthread_create(&hThread, nullptr, ThreadCancelDevEvent, &stWait) == 0;
+    bool bArrived = false;
+    while (!__atomic_load_n(&stWait.bKeyPressed, __ATOMIC_ACQUIRE)) {
+        ULONG ulLen = ulNameRoom - 1;
+        stWait.ulEvent = 0;
+        ULONG ulRet = SKF_WaitForDevEvent(pszName, &ulLen, &stWait.ulEvent);
+        if (ulRet != SAR_OK || stWait.ulEvent == 0) break;  /* cancelled (or failed) */
+        if (stWait.ulEvent == SKF_DEV_EVENT_ARRIVED) {
+            pszName[ulLen < ulNameRoom ? ulLen : ulNameRoom - 1] = '\0';
+            bArrived = true;
+            break;
+        }
+        /* A token left: wait on until one arrives. */
+    }
+    /* Tell the key thread the wait is over, then collect it. */
+    __atomic_store_n(&stWait.bOver, 1, __ATOMIC_RELEASE);
+    if (bThread) pthread_join(hThread, nullptr);
+    return bArrived;
+}
+
+ULONG TEST_DEVICE(DEVHANDLE *phDev)
+{
+    char szName[DEVICE_NAME_BUFFER] = {0};
+    BYTE *pbList = nullptr;
+    ULONG ulRet = SAR_OK;
+    if (!WaitForToken(szName, sizeof(szName))) {
+        printf("Waiting to find Brio... PRESS Ctrl+C to exit\r\n");
+        fflush(stdout);
+        ULONG ulSize = 0;
+        for (;;) {
+            ulSize = 0;
+            if (SKF_EnumDev(TRUE, nullptr, &ulSize) == SAR_OK && ulSize > 0) break;
+            sleep(1);
+        }
+        ulRet = NewCheckedBuffer("TEST_DEVICE", ulSize, &pbList);
+        if (ulRet != SAR_OK) return ulRet;
+        Announce("SKF_EnumDev");
+        ulRet = Report(SKF_EnumDev(TRUE, (LPSTR)pbList, &ulSize));
+        if (ulRet != SAR_OK) {
+            free(pbList);
+            return ulRet;
+        }
+        strncpy(szName, (const char *)pbList, sizeof(szName) - 1);
+        free(pbList);
+    }
+
+    ULONG ulState = DEV_ABSENT_STATE;
+    ulRet = SKF_GetDevState(szName, &ulState);
+    if (ulRet != SAR_OK) return ReportFailure("SKF_GetDevState", ulRet);
+    printf("Open device(%s): %s\n", DevStateText(ulState), szName);
+
+    Announce("SKF_ConnectDev");
+    ulRet = Report(SKF_ConnectDev(szName, phDev));
+    if (ulRet != SAR_OK) {
+        *phDev = nullptr;
+        return ulRet;
+    }
+    Announce("SKF_LockDev");
+    ulRet = Report(SKF_LockDev(*phDev, 0));
+    if (ulRet != SAR_OK) return ulRet;
+    DEVINFO stInfo;
+    memset(&stInfo, 0, sizeof(stInfo));
+    Announce("SKF_GetDevInfo");
+    return Report(SKF_GetDevInfo(*phDev, &stInfo));
+}
+
+/* ---- The fixed sequence ---- */
+
+static ULONG RunFixedSequence(DEVHANDLE hDev, HAPPLICATION hApp)
+{
+    ULONG ulRetry = 0;
+    Announce("SKF_VerifyPIN");
+    ULONG ulRet = Report(SKF_VerifyPIN(hApp, USER_TYPE, g_szUserPin, &ulRetry));
+    if (ulRet != SAR_OK) return ulRet;
+
+    BYTE abRandom[128];
+    Announce("SKF_GenRandom");
+    ulRet = Report(SKF_GenRandom(hDev, abRandom, sizeof(abRandom)));
+    if (ulRet != SAR_OK) return ulRet;
+
+    ulRet = TEST_Digest(hDev);
+    if (ulRet != SAR_OK) {
+        ReportTest("Digest test", ulRet);
+        return ulRet;
+    }
+    ulRet = TEST_SM2(hApp, true);
+    if (ulRet != SAR_OK) {
+        ReportTest("Ecc test", ulRet);
+        return ulRet;
+    }
+    Announce("SKF_VerifyPIN");
+    ulRet = Report(SKF_VerifyPIN(hApp, USER_TYPE, g_szUserPin, &ulRetry));
+    if (ulRet != SAR_OK) return ulRet;
+    ulRet = TEST_RSA(hApp, true);
+    if (ulRet != SAR_OK) {
+        ReportTest("Rsa test", ulRet);
+        return ulRet;
+    }
+    Announce("SKF_ClearSecureState");
+    return Report(SKF_ClearSecureState(hApp));
+}
+
+static void Usage(const char *pszProgram)
+{
+    fprintf(stderr, "usage: %s [--password PIN] [--menu]\n", pszProgram);
+}
+
+int main(int argc, char *argv[])
+{
+    signal(SIGINT, OnTerminatingSignal);
+    signal(SIGTERM, OnTerminatingSignal);
+    signal(SIGHUP, OnTerminatingSignal);
+    /* The default user PIN: the placeholder, which brings up the PIN prompt. */
+    BuildPlaceholderPin(g_szUserPin);
+
+    static const struct option OPTIONS[] = {
+        {"password", required_argument, nullptr, 'p'},
+        {"menu", no_argument, nullptr, 'm'},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool bMenu = false;
+    int nOption;
+    while ((nOption = getopt_long(argc, argv, "p:m", OPTIONS, nullptr)) != -1) {
+        switch (nOption) {
+        case 'p':
+            if (strlen(optarg) >= SKFTEST_PIN_BUFFER) {
+                fprintf(stderr, "The password is longer than %u characters\n", SKFTEST_PIN_BUFFER - 1);
+                return 0;
+            }
+            memset(g_szUserPin, 0, sizeof(g_szUserPin));
+            strcpy(g_szUserPin, optarg);
+            break;
+        case 'm': bMenu = true; break;
+        default: Usage(argv[0]); return 0;
+        }
+    }
+
+    DEVHANDLE hDev = nullptr;
+    HAPPLICATION hApp = nullptr;
+    ULONG ulRet = TEST_DEVICE(&hDev);
+    if (ulRet != SAR_OK) ReportTest("Device test", ulRet);
+
+    if (ulRet == SAR_OK) {
+        char szApps[APP_NAME_BUFFER] = {0};
+        ULONG ulSize = sizeof(szApps);
+        Announce("SKF_EnumApplication");
+        ulRet = Report(SKF_EnumApplication(hDev, szApps, &ulSize));
+        if (ulRet == SAR_OK) {
+            Announce("SKF_OpenApplication");
+            ulRet = Report(SKF_OpenApplication(hDev, szApps, &hApp));
+            if (ulRet != SAR_OK) hApp = nullptr;
+        }
+    }
+    if (ulRet == SAR_OK) {
+        if (bMenu) TEST_MENU(hApp);
+        else RunFixedSequence(hDev, hApp);
+    }
+
+    if (hApp != nullptr) SKF_CloseApplication(hApp);
+    if (hDev != nullptr) {
+        SKF_UnlockDev(hDev);
+        SKF_DisConnectDev(hDev);
+    }
+    memset(g_szUserPin, 0, sizeof(g_szUserPin));
+    return 0;
+}
