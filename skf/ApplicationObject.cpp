@@ -11,6 +11,7 @@
 #include "SarnCore/OperatorSteps.h"
 #include "log/vexa_log.h"
 #include "skf/ContainerObject.h"
+#include "skf/PlaceholderPin.h"
 
 #define PIN_MIN_LEN 6u
 #define PIN_MAX_LEN 16u
@@ -36,16 +37,6 @@ void CApplicationObject::SetApplicationName(char *pszName)
 }
 
 /* ---- PINs ---- */
-
-/* The placeholder is assembled here so that it stands nowhere in the binary
- * as one string. */
-static void BuildPlaceholderPin(char *pszPin)
-{
-    static const unsigned char DIGITS[] = {7, 3, 9, 1, 4, 0, 2, 8};
-    pszPin[0] = 0x06;
-    pszPin[1] = 0x15;
-    for (unsigned int i = 0; i < sizeof(DIGITS); ++i) pszPin[2 + i] = (char)('0' + DIGITS[i]);
-}
 
 /* Compared only within the caller's PIN: a shorter PIN is never read past
  * its terminator. */
