@@ -65,6 +65,14 @@ ULONG VERIFY_RSA(RSAPUBLICKEYBLOB *pPubKey, ULONG ulHashID, BYTE *pbData, ULONG 
 void ECCPublicKeyReverse(ECCPUBLICKEYBLOB *pPubKey);
 void ECCPrivateKeyReverse(ECCPRIVATEKEYBLOB *pPriKey);
 
+/* The device wait, shared by the main thread and the key thread.  The event
+ * word comes first, so the thread's argument is also its address. */
+struct DEV_WAIT {
+    ULONG ulEvent;    /* what SKF_WaitForDevEvent reported */
+    int bKeyPressed;  /* the key thread took a key and cancels the wait */
+    int bOver;        /* the main thread has left its wait */
+};
+
 int kbhit(void);
 void *ThreadCancelDevEvent(void *pvEvent);
 

@@ -54,7 +54,10 @@ int kbhit(void)
     if (tcgetattr(STDIN_FILENO, &g_stSavedTermios) == 0) {
         stRaw = g_stSavedTermios;
         stRaw.c_lflag &= ~(ICANON | ECHO);
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &stRaw) == 0) g_bTermiosChanged = 1;
+        /* Marked before the change, so that a signal between the two still
+         * finds the settings to restore. */
+        g_bTermiosChanged = 1;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &stRaw) != 0) g_bTermiosChanged = 0;
     }
     int nFlags = fcntl(STDIN_FILENO, F_GETFL, 0);
     if (nFlags != -1) {
@@ -71,16 +74,27 @@ int kbhit(void)
     return 1;
 }
 
+/* A cancel only ends a wait that has begun: a key pressed before the main
+ * thread entered SKF_WaitForDevEvent, or between two of its waits, would
+ * otherwise be lost.  The key thread therefore repeats the cancel until the
+ * main thread has left its wait. */
+#define CANCEL_RETRY_US 50000
+
 void *ThreadCancelDevEvent(void *pvEvent)
 {
-    ULONG *pulEvent = static_cast<ULONG *>(pvEvent);
+    DEV_WAIT *pWait = static_cast<DEV_WAIT *>(pvEvent);
     while (!kbhit()) {
-        /* The wait ended with a token: nothing left to cancel. */
-        if (__atomic_load_n(pulEvent, __ATOMIC_ACQUIRE) == SKF_DEV_EVENT_ARRIVED) return nullptr;
+        /* The wait is over (a token came, or the wait failed): nothing left
+         * to cancel. */
+        if (__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) return nullptr;
         sleep(1);
     }
     getchar();
-    SKF_CancelWaitForDevEvent();
+    __atomic_store_n(&pWait->bKeyPressed, 1, __ATOMIC_RELEASE);
+    while (!__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) {
+        SKF_CancelWaitForDevEvent();
+        usleep(CANCEL_RETRY_US);
+    }
     return nullptr;
 }
 
@@ -96,30 +110,33 @@ static const char *DevStateText(ULONG ulState)
     }
 }
 
-/* Waits for a token to arrive; false when the wait was cancelled by a key. */
+/* Waits for a token to arrive; false when the wait was cancelled by a key
+ * (or failed). */
 static bool WaitForToken(char *pszName, ULONG ulNameRoom)
 {
     printf("Please insert an Brio... PRESS any key to skip:\r\n");
     fflush(stdout);
-    ULONG ulEvent = 0;
+    DEV_WAIT stWait;
+    memset(&stWait, 0, sizeof(stWait));
     pthread_t hThread;
-    bool bThread = pthread_create(&hThread, nullptr, ThreadCancelDevEvent, &ulEvent) == 0;
-    for (;;) {
+    bool bThread = pthread_create(&hThread, nullptr, ThreadCancelDevEvent, &stWait) == 0;
+    bool bArrived = false;
+    while (!__atomic_load_n(&stWait.bKeyPressed, __ATOMIC_ACQUIRE)) {
         ULONG ulLen = ulNameRoom - 1;
-        __atomic_store_n(&ulEvent, 0, __ATOMIC_RELEASE);
-        ULONG ulRet = SKF_WaitForDevEvent(pszName, &ulLen, &ulEvent);
-        ULONG ulGot = __atomic_load_n(&ulEvent, __ATOMIC_ACQUIRE);
-        if (ulRet != SAR_OK || ulGot == 0) break;  /* cancelled (or failed) */
-        if (ulGot == SKF_DEV_EVENT_ARRIVED) {
+        stWait.ulEvent = 0;
+        ULONG ulRet = SKF_WaitForDevEvent(pszName, &ulLen, &stWait.ulEvent);
+        if (ulRet != SAR_OK || stWait.ulEvent == 0) break;  /* cancelled (or failed) */
+        if (stWait.ulEvent == SKF_DEV_EVENT_ARRIVED) {
             pszName[ulLen < ulNameRoom ? ulLen : ulNameRoom - 1] = '\0';
-            /* Tell the key thread the wait is over, then collect it. */
-            if (bThread) pthread_join(hThread, nullptr);
-            return true;
+            bArrived = true;
+            break;
         }
         /* A token left: wait on until one arrives. */
     }
+    /* Tell the key thread the wait is over, then collect it. */
+    __atomic_store_n(&stWait.bOver, 1, __ATOMIC_RELEASE);
     if (bThread) pthread_join(hThread, nullptr);
-    return false;
+    return bArrived;
 }
 
 ULONG TEST_DEVICE(DEVHANDLE *phDev)

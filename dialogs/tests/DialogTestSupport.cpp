@@ -35,6 +35,18 @@ std::string& DisplayName()
 
 }  // namespace
 
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 std::string CChildProcess::Start(const std::vector<std::string>& argv, bool bReadLine)
 {
     int anPipe[2] = {-1, -1};
@@ -68,7 +80,8 @@ std::string CChildProcess::Start(const std::vector<std::string>& argv, bool bRea
         close(anPipe[1]);
         pollfd stPoll = {anPipe[0], POLLIN, 0};
         char c = 0;
-        while (poll(&stPoll, 1, 10000) == 1 && read(anPipe[0], &c, 1) == 1 && c != '\n') {
+        const int nWait = static_cast<int>(std::chrono::milliseconds(kRoomUnderLoad).count());
+        while (poll(&stPoll, 1, nWait) == 1 && read(anPipe[0], &c, 1) == 1 && c != '\n') {
             strLine.push_back(c);
         }
         close(anPipe[0]);
@@ -145,7 +158,7 @@ CWindowManager::CWindowManager()
     XDeleteProperty(client.Get(), client.Root(), ulCheck);
     XSync(client.Get(), False);
     m_process.Start({"openbox", "--sm-disable"}, false);
-    for (int i = 0; i < 100; ++i) {
+    const bool bStarted = WaitUntil([&] {
         Atom ulType = None;
         int nFormat = 0;
         unsigned long ulItems = 0;
@@ -156,12 +169,28 @@ CWindowManager::CWindowManager()
         if (pbValue != nullptr) {
             XFree(pbValue);
         }
-        if (ulItems == 1) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return ulItems == 1;
+    });
+    if (!bStarted) {
+        ADD_FAILURE() << "openbox did not start";
+        return;
     }
-    ADD_FAILURE() << "openbox did not start";
+    // openbox announces itself before it manages windows, and a window mapped
+    // in between is managed without being activated: it is ready once it has
+    // activated a window of the test's own on request, which then goes.
+    const Window ulProbe = client.MakeWindow(client.Root(), "probe");
+    const bool bActivated = WaitUntil([&] {
+        if (client.ActiveWindow() == ulProbe) {
+            return true;
+        }
+        client.RequestActivation(ulProbe);
+        return false;
+    });
+    if (!bActivated) {
+        ADD_FAILURE() << "openbox did not activate a window on request";
+    }
+    XDestroyWindow(client.Get(), ulProbe);
+    XSync(client.Get(), False);
 }
 
 CWindowManager::~CWindowManager()
@@ -219,6 +248,19 @@ Window CXClient::ActiveWindow()
         XFree(pbValue);
     }
     return ulActive;
+}
+
+void CXClient::RequestActivation(Window ulWindow)
+{
+    XEvent stEvent = {};
+    stEvent.xclient.type = ClientMessage;
+    stEvent.xclient.window = ulWindow;
+    stEvent.xclient.message_type = XInternAtom(m_pDisplay, "_NET_ACTIVE_WINDOW", False);
+    stEvent.xclient.format = 32;
+    stEvent.xclient.data.l[0] = 2;  // from a pager: a user's request
+    stEvent.xclient.data.l[1] = CurrentTime;
+    XSendEvent(m_pDisplay, Root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &stEvent);
+    XSync(m_pDisplay, False);
 }
 
 bool CXClient::PointerIsGrabbedByOthers()
@@ -369,10 +411,21 @@ unsigned long WaitForCancelStatus(void* pvStatus, void*)
     return __atomic_load_n(pulStatus, __ATOMIC_SEQ_CST);
 }
 
+void SettleEvents()
+{
+    // The round trip makes the server answer after every event it owes this
+    // client for what was sent before (synthesised input, a warp, a map);
+    // those events are then queued here and dispatched before returning.
+    gdk_display_sync(gdk_display_get_default());
+    while (gtk_events_pending()) {
+        gtk_main_iteration_do(FALSE);
+    }
+}
+
 CPromptDriver::CPromptDriver(std::vector<Step> steps) : m_steps(std::move(steps))
 {
     if (!m_steps.empty()) {
-        m_uiSource = g_timeout_add(100, &CPromptDriver::OnTurn, this);
+        m_uiSource = g_timeout_add(kTurnMilliseconds, &CPromptDriver::OnTurn, this);
     }
 }
 
@@ -381,19 +434,46 @@ CPromptDriver::~CPromptDriver()
     if (m_uiSource != 0) {
         g_source_remove(m_uiSource);
     }
+    if (m_pWindow != nullptr) {
+        g_signal_handler_disconnect(m_pWindow, m_ulExposeHandler);
+        g_object_remove_weak_pointer(G_OBJECT(m_pWindow), reinterpret_cast<gpointer*>(&m_pWindow));
+    }
+}
+
+gboolean CPromptDriver::OnExpose(GtkWidget*, GdkEventExpose*, gpointer pvDriver)
+{
+    static_cast<CPromptDriver*>(pvDriver)->m_bDrawn = true;
+    return FALSE;  // the window draws itself as usual
 }
 
 gboolean CPromptDriver::OnTurn(gpointer pvDriver)
 {
     CPromptDriver* pDriver = static_cast<CPromptDriver*>(pvDriver);
+    SettleEvents();
     if (pDriver->m_pWindow == nullptr) {
         pDriver->m_pWindow = FindShownPrompt();
-        return TRUE;  // the first step waits one turn for the window to be drawn
+        if (pDriver->m_pWindow != nullptr) {
+            // Destroyed by a step or by the library, the window nulls the
+            // pointer and takes the handler with it.
+            pDriver->m_bDrawn = false;
+            g_object_add_weak_pointer(G_OBJECT(pDriver->m_pWindow), reinterpret_cast<gpointer*>(&pDriver->m_pWindow));
+            pDriver->m_ulExposeHandler =
+                g_signal_connect_after(pDriver->m_pWindow, "expose-event", G_CALLBACK(&CPromptDriver::OnExpose), pDriver);
+            gtk_widget_queue_draw(pDriver->m_pWindow);
+        }
+        return TRUE;
+    }
+    // The steps start once the server has mapped the window and it has drawn
+    // itself, however long that takes (a step may hide it later).
+    GdkWindow* pGdkWindow = gtk_widget_get_window(pDriver->m_pWindow);
+    if (pDriver->m_ulNext == 0 && (!pDriver->m_bDrawn || pGdkWindow == nullptr ||
+                                   (gdk_window_get_state(pGdkWindow) & GDK_WINDOW_STATE_WITHDRAWN) != 0)) {
+        return TRUE;
     }
     if (pDriver->m_steps[pDriver->m_ulNext](pDriver->m_pWindow)) {
         ++pDriver->m_ulNext;
     }
-    if (pDriver->Finished()) {
+    if (pDriver->Finished() || pDriver->m_pWindow == nullptr) {
         pDriver->m_uiSource = 0;
         return FALSE;
     }

@@ -13,6 +13,7 @@
 #include <X11/Xlib.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ void PrepareTestProcess();
 // Loads libbrioui-enterprise (once per process) and returns its calls.
 const BrioUi& LoadBrioUi();
 
+// How long a wait for something the test started (a server, a window
+// manager, an activation, a prompt's end) may take before it counts as
+// failed: far more than it takes, so that a busy machine does not fail it.
+constexpr std::chrono::seconds kRoomUnderLoad{30};
+
+// Checks done() every 10 ms until it holds (true) or the room ran out.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kRoomUnderLoad);
+
 // A child process started with fork/exec and stopped with SIGTERM.
 class CChildProcess {
 public:
@@ -41,7 +50,7 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
     // Starts argv.  With bReadLine the child gets the write end of a pipe,
     // whose number replaces "{fd}" in argv, and the first line it writes there
-    // is returned (empty when it wrote none within ten seconds).
+    // is returned (empty when it wrote none within kRoomUnderLoad).
     std::string Start(const std::vector<std::string>& argv, bool bReadLine);
     void Stop();
     bool IsRunning() const { return m_pid > 0; }
@@ -78,6 +87,7 @@ public:
     Window MakeWindow(Window ulParent, const char* szTitle);
     Window TransientFor(Window ulWindow);
     Window ActiveWindow();  // _NET_ACTIVE_WINDOW of the root, None without
+    void RequestActivation(Window ulWindow);  // asks the window manager, as a pager does
     bool PointerIsGrabbedByOthers();
 
 private:
@@ -101,9 +111,17 @@ void SaveScreenshot(GtkWidget* pWindow, const std::string& strName);
 // Runs a command line and waits for it; its exit status.
 int RunCommand(const std::string& strCommand);
 
-// Works the prompt that the library shows next: every 100 ms, once a prompt
-// window is shown, the next step runs with that window; a step returning
-// false is tried again at the next turn.  Lives across one prompt call.
+// Waits until the X server has answered everything sent so far and
+// dispatches the events that came back: synthesised input has then been
+// handled, however busy the machine is.
+void SettleEvents();
+
+// Works the prompt that the library shows next, from inside its main loop.
+// Each turn first settles the events (SettleEvents); the steps start once a
+// prompt window is shown, mapped by the server and drawn, and then each step
+// runs with that window after the events of the one before were handled.  A
+// step returning false (one that waits for an event: focus, text) is tried
+// again at the next turn.  Lives across one prompt call.
 class CPromptDriver {
 public:
     using Step = std::function<bool(GtkWidget* pWindow)>;
@@ -115,10 +133,14 @@ public:
     GtkWidget* Window() const { return m_pWindow; }
 
 private:
+    static constexpr guint kTurnMilliseconds = 20;
     static gboolean OnTurn(gpointer pvDriver);
+    static gboolean OnExpose(GtkWidget* pWidget, GdkEventExpose* pEvent, gpointer pvDriver);
     std::vector<Step> m_steps;
     size_t m_ulNext = 0;
     GtkWidget* m_pWindow = nullptr;
+    gulong m_ulExposeHandler = 0;
+    bool m_bDrawn = false;
     guint m_uiSource = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace brioui_test;
 
@@ -24,94 +25,110 @@ protected:
 // What the driver learns about the prompt, for the thread that plays the user.
 struct PromptSighting {
     std::atomic<Window> ulWindow{None};
-    std::atomic<bool> bFocused{false};  // the prompt has the keyboard focus
+    std::atomic<bool> bReady{false};    // activated (and photographed): the user may act
+    std::atomic<bool> bTextSet{false};  // the entry holds what the user typed
     std::atomic<bool> bEnded{false};
     std::atomic<int> nButtonX{0};
     std::atomic<int> nButtonY{0};
 };
 
-CPromptDriver::Step SightPrompt(PromptSighting& sighting, const char* szButton)
+CPromptDriver::Step SightPrompt(PromptSighting& sighting)
 {
-    return [&sighting, szButton](GtkWidget* pWindow) {
-        GtkWidget* pButton = FindWidget(pWindow, szButton);
-        GtkAllocation stArea = {};
-        gtk_widget_get_allocation(pButton, &stArea);
-        gint nX = 0;
-        gint nY = 0;
-        gtk_widget_translate_coordinates(pButton, pWindow, stArea.width / 2, stArea.height / 2, &nX, &nY);
-        sighting.nButtonX = nX;
-        sighting.nButtonY = nY;
+    return [&sighting](GtkWidget* pWindow) {
         sighting.ulWindow = XidOf(pWindow);
         return true;
     };
 }
 
-// Waits (step by step) until the keyboard focus is in the prompt.
-CPromptDriver::Step AwaitFocus(PromptSighting& sighting)
+// Waits (step by step) until the window manager has activated the prompt:
+// the keyboard focus is in it and _NET_ACTIVE_WINDOW names it.
+bool IsActivated(GtkWidget* pWindow)
 {
-    return [&sighting](GtkWidget* pWindow) {
-        if (!gtk_window_has_toplevel_focus(GTK_WINDOW(pWindow))) {
-            return false;
-        }
-        sighting.bFocused = true;
-        return true;
-    };
+    if (!gtk_window_has_toplevel_focus(GTK_WINDOW(pWindow))) {
+        return false;
+    }
+    GdkWindow* pActive = gdk_screen_get_active_window(gtk_widget_get_screen(pWindow));
+    const bool bPrompt = pActive != nullptr && pActive == gtk_widget_get_window(pWindow);
+    if (pActive != nullptr) {
+        g_object_unref(pActive);
+    }
+    return bPrompt;
 }
 
-// A prompt the user could not end (the test failed already) is closed, so
-// that the test does not hang.
-void CloseIfStillShown(const PromptSighting& sighting)
+// Tells the user where the button is (as laid out now) and raises the flag.
+void Announce(PromptSighting& sighting, std::atomic<bool>& flag, GtkWidget* pWindow, const char* szButton)
 {
-    for (int i = 0; i < 100 && !sighting.bEnded; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    GtkWidget* pButton = FindWidget(pWindow, szButton);
+    GtkAllocation stArea = {};
+    gtk_widget_get_allocation(pButton, &stArea);
+    gint nX = 0;
+    gint nY = 0;
+    gtk_widget_translate_coordinates(pButton, pWindow, stArea.width / 2, stArea.height / 2, &nX, &nY);
+    sighting.nButtonX = nX;
+    sighting.nButtonY = nY;
+    flag = true;
+}
+
+// The steps up to the moment the user may act: sighted, activated,
+// photographed, then announced.
+std::vector<CPromptDriver::Step> UntilReady(PromptSighting& sighting, const char* szButton, const char* szScreenshot)
+{
+    return {SightPrompt(sighting), &IsActivated,
+            [szScreenshot](GtkWidget* pWindow) {
+                SaveScreenshot(pWindow, szScreenshot);
+                return true;
+            },
+            [&sighting, szButton](GtkWidget* pWindow) {
+                Announce(sighting, sighting.bReady, pWindow, szButton);
+                return true;
+            }};
+}
+
+// The user clicks the announced button, and once more, as a person would,
+// when the prompt is still there a while later.  A prompt the user could not
+// end (the test failed already) is closed, so that the test does not hang.
+void ClickUntilEnded(const PromptSighting& sighting)
+{
+    const std::string strClick = "xdotool mousemove --window " + std::to_string(sighting.ulWindow.load()) + " " +
+                                 std::to_string(sighting.nButtonX.load()) + " " +
+                                 std::to_string(sighting.nButtonY.load()) + " click 1";
+    RunCommand(strClick);
+    if (!WaitUntil([&] { return sighting.bEnded.load(); }, std::chrono::seconds(5))) {
+        RunCommand(strClick);
     }
-    if (!sighting.bEnded) {
+    if (!WaitUntil([&] { return sighting.bEnded.load(); })) {
         RunCommand("xdotool key --window " + std::to_string(sighting.ulWindow.load()) + " Escape");
     }
-}
-
-// Waits until the window manager reports the prompt as the active window;
-// true when it did within five seconds.
-bool WaitUntilActive(PromptSighting& sighting)
-{
-    CXClient client;
-    for (int i = 0; i < 100; ++i) {
-        const Window ulPrompt = sighting.ulWindow;
-        if (ulPrompt != None && sighting.bFocused && client.ActiveWindow() == ulPrompt) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-std::string ClickCommand(const PromptSighting& sighting)
-{
-    return "xdotool mousemove --window " + std::to_string(sighting.ulWindow.load()) + " " +
-           std::to_string(sighting.nButtonX.load()) + " " + std::to_string(sighting.nButtonY.load()) + " click 1";
 }
 
 TEST_F(ActivationTest, PinTypedIntoTheActivatedPrompt)
 {
     PromptSighting sighting;
-    CPromptDriver driver({SightPrompt(sighting, "ok-button"), AwaitFocus(sighting), [](GtkWidget* pWindow) {
-                              SaveScreenshot(pWindow, "pin-prompt-window-manager");
-                              return true;
-                          }});
+    std::vector<CPromptDriver::Step> steps = UntilReady(sighting, "ok-button", "pin-prompt-window-manager");
+    steps.push_back([&sighting](GtkWidget* pWindow) {
+        if (EntryText(pWindow, "pin-entry") != "13572468") {
+            return false;
+        }
+        Announce(sighting, sighting.bTextSet, pWindow, "ok-button");
+        return true;
+    });
+    CPromptDriver driver(steps);
     bool bActive = false;
+    bool bTyped = false;
     std::thread user([&] {
-        bActive = WaitUntilActive(sighting);
+        bActive = WaitUntil([&] { return sighting.bReady.load(); });
         if (bActive) {
             RunCommand("xdotool type --delay 20 13572468");
+            bTyped = WaitUntil([&] { return sighting.bTextSet.load(); });
         }
-        RunCommand(ClickCommand(sighting));
-        CloseIfStillShown(sighting);
+        ClickUntilEnded(sighting);
     });
     char acOut[33] = {};
     const long lResult = LoadBrioUi().GetUserPIN(nullptr, 2, 6, 16, acOut);
     sighting.bEnded = true;
     user.join();
     EXPECT_TRUE(bActive) << "the window manager activated the prompt";
+    EXPECT_TRUE(bTyped) << "what the user typed reached the prompt's entry";
     EXPECT_EQ(lResult, 0);
     EXPECT_STREQ(acOut, "13572468");
 }
@@ -119,15 +136,11 @@ TEST_F(ActivationTest, PinTypedIntoTheActivatedPrompt)
 TEST_F(ActivationTest, ConfirmationPromptActivatedAndCancelled)
 {
     PromptSighting sighting;
-    CPromptDriver driver({SightPrompt(sighting, "cancel-button"), AwaitFocus(sighting), [](GtkWidget* pWindow) {
-                              SaveScreenshot(pWindow, "confirm-prompt-window-manager");
-                              return true;
-                          }});
+    CPromptDriver driver(UntilReady(sighting, "cancel-button", "confirm-prompt-window-manager"));
     bool bActive = false;
     std::thread user([&] {
-        bActive = WaitUntilActive(sighting);
-        RunCommand(ClickCommand(sighting));
-        CloseIfStillShown(sighting);
+        bActive = WaitUntil([&] { return sighting.bReady.load(); });
+        ClickUntilEnded(sighting);
     });
     unsigned long ulStatus = 0;
     const ConfirmPromptRequest stRequest = {3, 0, &WaitForCancelStatus, &ulStatus, nullptr, &ulStatus};

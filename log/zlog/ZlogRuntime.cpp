@@ -417,7 +417,7 @@ void zlog_use_call_buffers(bool bOn) { t_bCallBuffersOnly = bOn; }
 
 void zlog_clean_rest_thread(void)
 {
-    if (t_bSlotGone || !t_bHasSlot) return;
+    if (t_bSlotGone || (t_bCallBuffersOnly && !t_bHasSlot)) return;
     zlog_thread_clean(t_slot.pBuffers);
     t_slot.pBuffers = nullptr;
 }

@@ -36,7 +36,8 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 /* Releases the calling thread's buffers (also run when a thread ends). */
 void zlog_clean_rest_thread(void);
 /* While on, a calling thread that holds no buffers yet writes through
- * buffers of each call instead of taking its own.  For the lines written
+ * buffers of each call instead of taking its own, and stopping the log
+ * leaves it without any.  For the lines written
  * while the library is being unloaded: the destructor of per-thread buffers
  * taken then would run, at the thread's end, after the library's code is
  * gone. */

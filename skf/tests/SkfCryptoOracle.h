@@ -306,7 +306,7 @@ void ExpectSm2EncryptionOpens(const Sm2Key &key, F fnEncrypt)
         std::vector<unsigned char> room(sizeof(Struct_ECCCIPHERBLOB) + len, 0xCC);
         Struct_ECCCIPHERBLOB *pBlob = reinterpret_cast<Struct_ECCCIPHERBLOB *>(room.data());
         ASSERT_EQ(0u, fnEncrypt(plain.data(), len, pBlob));
-        EXPECT_EQ(len, pBlob->CipherLen);
+        EXPECT_EQ(len, (unsigned int)pBlob->CipherLen);
         EXPECT_EQ(Bytes(32, 0), Bytes(pBlob->XCoordinate, pBlob->XCoordinate + 32));
         EXPECT_EQ(Bytes(32, 0), Bytes(pBlob->YCoordinate, pBlob->YCoordinate + 32));
         EXPECT_EQ(plain, key.Decrypt(*pBlob));

@@ -3,7 +3,7 @@
 # (each test its own address), with OpenSSL as the independent side.
 if(COMMAND brio_vtoken_gtest)
   brio_vtoken_gtest(skf_container_keys_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_container_keys.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_container_keys.cpp ${CMAKE_CURRENT_LIST_DIR}/test_container_skf.cpp
     LIBS brio_skf OpenSSL::Crypto
     LABELS skf
     PROPERTIES TIMEOUT 180)

@@ -21,10 +21,16 @@ endif()
 # system's libusb leaves a monitor thread that LeakSanitizer trips over after
 # an unload).
 if(COMMAND brio_vtoken_gtest)
+  set(library_env "")
+  if(BRIO_SANITIZE)
+    set(library_env ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/library_load.lsan.supp")
+  endif()
   brio_vtoken_gtest(skf_library_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_library.cpp
     LIBS ${CMAKE_DL_LIBS}
-    PROPERTIES TIMEOUT 120)
-  target_compile_definitions(skf_library_test PRIVATE BRIO_MIDDLEWARE_SO="$<TARGET_FILE:brioskf-enterprise>")
-  add_dependencies(skf_library_test brioskf-enterprise)
+    PROPERTIES TIMEOUT 120 ${library_env})
+  target_compile_definitions(skf_library_test PRIVATE
+    BRIO_MIDDLEWARE_SO="$<TARGET_FILE:brioskf-enterprise>"
+    BRIO_DIALOGS_SO="$<TARGET_FILE:brioui-enterprise>")
+  add_dependencies(skf_library_test brioskf-enterprise brioui-enterprise)
 endif()

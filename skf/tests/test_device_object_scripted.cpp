@@ -157,7 +157,7 @@ TEST_P(HostileEncryptAnswer, IsHeldToTheFieldsAndTheCallersRoom)
     if (GetParam().result != 0) {
         for (unsigned char b : room) ASSERT_EQ(0xCC, b) << "written although refused";
     } else {
-        EXPECT_EQ(plainLen, pBlob->CipherLen);
+        EXPECT_EQ(plainLen, (unsigned int)pBlob->CipherLen);
     }
 }
 

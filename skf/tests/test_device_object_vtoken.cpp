@@ -7,11 +7,15 @@
 #include <string.h>
 
 #include <openssl/bn.h>
+#include <openssl/evp.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "skf/ApplicationObject.h"
 #include "skf/DeviceObject.h"
+#include "skf/SymKeyObject.h"
 #include "skf/tests/SkfCryptoOracle.h"
 #include "skf/tests/SkfTestToken.h"
 
@@ -51,13 +55,13 @@ TEST_F(DeviceObjectTest, DeviceInformationComesFromTheToken)
     EXPECT_EQ(TokenSerial(), std::string(info.SerialNumber, strnlen(info.SerialNumber, 32)));
     EXPECT_EQ(1, info.HWVersion.major);
     EXPECT_EQ(1, info.FirmwareVersion.major);
-    EXPECT_EQ(0x00000403u, info.AlgSymCap);
-    EXPECT_EQ(0x00030700u, info.AlgAsymCap);
-    EXPECT_EQ(0x00000007u, info.AlgHashCap);
-    EXPECT_EQ(0x00001301u, info.DevAuthAlgId);
-    EXPECT_EQ(65536u, info.TotalSpace);
-    EXPECT_EQ(128u, info.MaxECCBufferSize);
-    EXPECT_EQ(256u, info.MaxBufferSize);
+    EXPECT_EQ(0x00000403u, (unsigned int)info.AlgSymCap);
+    EXPECT_EQ(0x00030700u, (unsigned int)info.AlgAsymCap);
+    EXPECT_EQ(0x00000007u, (unsigned int)info.AlgHashCap);
+    EXPECT_EQ(0x00001301u, (unsigned int)info.DevAuthAlgId);
+    EXPECT_EQ(65536u, (unsigned int)info.TotalSpace);
+    EXPECT_EQ(128u, (unsigned int)info.MaxECCBufferSize);
+    EXPECT_EQ(256u, (unsigned int)info.MaxBufferSize);
     EXPECT_EQ(Bytes(64, 0), Bytes(info.Reserved, info.Reserved + 64));
     EXPECT_EQ(SAR_INVALIDPARAMERR, dev.GetDeviceInfo(static_cast<Struct_DEVINFO *>(nullptr)));
 
@@ -92,6 +96,16 @@ TEST_F(DeviceObjectTest, TheOneApplicationIsListedAndOnlyItsExactNameOpens)
         EXPECT_EQ(SAR_APPLICATION_NOT_EXISTS, dev.OpenApplication(const_cast<char *>(name), &h)) << name;
         EXPECT_EQ(reinterpret_cast<void *>(0x1), h);
     }
+    void *h = nullptr;
+    ASSERT_EQ(0u, dev.OpenApplication((char *)"Tola", &h));
+    std::unique_ptr<CApplicationObject> app(static_cast<CApplicationObject *>(h));
+    EXPECT_STREQ("Tola", app->GetApplicationName());
+    /* its caches were filled at the open: an empty token lists nothing */
+    IApplication *pApp = app.get();
+    unsigned int containers = 99, files = 99;
+    EXPECT_EQ(0u, pApp->EnumContainer(nullptr, &containers));
+    EXPECT_EQ(0u, pApp->EnumCosFile(nullptr, &files));
+    EXPECT_EQ(SAR_INVALIDPARAMERR, dev.OpenApplication((char *)"Tola", nullptr));
 }
 
 TEST_F(DeviceObjectTest, RandomNumbersOfEveryLengthComeFromTheToken)
@@ -163,7 +177,7 @@ Bytes Pkcs1Block(size_t n, const Bytes &data)
     block[0] = 0x00;
     block[1] = 0x01;
     block[n - data.size() - 1] = 0x00;
-    memcpy(&block[n - data.size()], data.data(), data.size());
+    if (!data.empty()) memcpy(&block[n - data.size()], data.data(), data.size());
     return block;
 }
 
@@ -450,6 +464,84 @@ TEST_F(DeviceObjectTest, UnofferedOperationsSayNotSupported)
     EXPECT_EQ(SAR_NOTSUPPORTYETERR, dev.DeleteApplication((char *)"Tola"));
     EXPECT_EQ(SAR_NOTSUPPORTYETERR, dev.GenExtRSAKey(1024, &pri));
     EXPECT_EQ(SAR_NOTSUPPORTYETERR, dev.ExtRSAPriKeyOperation(&pri, b, 16, b, &len));
+}
+
+/* ---- handles made by the device object ---- */
+
+Bytes Concat(const Bytes &a, const Bytes &b)
+{
+    Bytes c = a;
+    c.insert(c.end(), b.begin(), b.end());
+    return c;
+}
+
+Bytes DigestOf(CKeyObject *pHash, const Bytes &msg)
+{
+    Bytes out(64, 0);
+    unsigned int len = (unsigned int)out.size();
+    Bytes in = msg;
+    if (pHash->DigestUpdate(in.data(), (unsigned int)in.size()) != 0) return {};
+    if (pHash->DigestFinal(out.data(), &len) != 0) return {};
+    out.resize(len);
+    return out;
+}
+
+TEST_F(DeviceObjectTest, DigestWithTheZValueEqualsOpenSslSm3OfZAndTheMessage)
+{
+    CDeviceObject &dev = Open(14);
+    oracle::Sm2Key key;
+    Struct_ECCPUBLICKEYBLOB pub = key.PublicBlob();
+    Bytes msg = oracle::RandomBytes(300);
+    unsigned char id[] = "1234567812345678";
+    void *h = nullptr;
+    ASSERT_EQ(0u, dev.DigestInit(SGD_SM3, &pub, id, 16, &h));
+    std::unique_ptr<CKeyObject> hash(static_cast<CKeyObject *>(h));
+    Bytes e = DigestOf(hash.get(), msg);
+    EXPECT_EQ(oracle::Sm3(Concat(key.Z(), msg)), e);
+    /* OpenSSL's own signature of the message verifies over that digest */
+    Bytes rs = key.SignMessage(msg);
+    ASSERT_EQ(64u, rs.size());
+    Struct_ECCSIGNATUREBLOB sig = {};
+    memcpy(sig.r + 32, rs.data(), 32);
+    memcpy(sig.s + 32, rs.data() + 32, 32);
+    EXPECT_EQ(0u, dev.ECCVerify(&pub, e.data(), 32, sig.r, sig.s));
+}
+
+struct PlainDigestCase {
+    unsigned int alg;
+    const EVP_MD *(*md)();
+};
+
+TEST_F(DeviceObjectTest, DigestsWithoutAKeyAreThePlainHashes)
+{
+    CDeviceObject &dev = Open(15);
+    Bytes msg = oracle::RandomBytes(1000);
+    for (const PlainDigestCase &c : {PlainDigestCase{SGD_SM3, EVP_sm3}, PlainDigestCase{SGD_SHA1, EVP_sha1},
+                                     PlainDigestCase{SGD_SHA256, EVP_sha256}}) {
+        SCOPED_TRACE(c.alg);
+        void *h = nullptr;
+        /* without a key the ID is not looked at */
+        ASSERT_EQ(0u, dev.DigestInit(c.alg, nullptr, nullptr, 3, &h));
+        std::unique_ptr<CKeyObject> hash(static_cast<CKeyObject *>(h));
+        unsigned char expected[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        EVP_Digest(msg.data(), msg.size(), expected, &len, c.md(), nullptr);
+        EXPECT_EQ(Bytes(expected, expected + len), DigestOf(hash.get(), msg));
+    }
+}
+
+TEST_F(DeviceObjectTest, SymmetricKeyHandlesAreMadeForKnownAlgorithmsOnly)
+{
+    CDeviceObject &dev = Open(16);
+    Bytes key = oracle::RandomBytes(16);
+    void *h = nullptr;
+    ASSERT_EQ(0u, dev.SetSymmKey(key.data(), SGD_SM4_ECB, &h));
+    ASSERT_NE(nullptr, h);
+    std::unique_ptr<CKeyObject> sym(static_cast<CKeyObject *>(h));
+    EXPECT_NE(nullptr, dynamic_cast<CSymKeyObject *>(sym.get()));
+    void *h2 = reinterpret_cast<void *>(0x1);
+    EXPECT_EQ(SAR_NOTSUPPORTYETERR, dev.SetSymmKey(key.data(), 0x999, &h2));
+    EXPECT_EQ(reinterpret_cast<void *>(0x1), h2);
 }
 
 }  // namespace

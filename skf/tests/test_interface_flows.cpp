@@ -145,8 +145,8 @@ TEST_F(SkfFlow, ListsConnectsAndDescribesTheToken)
     memset(&info, 0xA5, sizeof(info));
     ASSERT_EQ(SAR_OK, SKF_GetDevInfo(m_hDev, &info));
     EXPECT_STREQ("Brio Virtual Token", std::string(info.Label, sizeof(info.Label)).c_str());
-    EXPECT_EQ(128u, info.MaxECCBufferSize);
-    EXPECT_EQ(256u, info.MaxBufferSize);
+    EXPECT_EQ(128u, static_cast<ULONG>(info.MaxECCBufferSize));  /* packed: copied out */
+    EXPECT_EQ(256u, static_cast<ULONG>(info.MaxBufferSize));
 
     char szLong[34];
     memset(szLong, 'L', 33);
@@ -379,7 +379,7 @@ TEST_F(SkfFlow, FilesAreCreatedWrittenReadListedAndDeleted)
     FILEATTRIBUTE info = {};
     ASSERT_EQ(SAR_OK, SKF_GetFileInfo(m_hApp, szFile, &info));
     EXPECT_STREQ(szFile, info.FileName);
-    EXPECT_EQ(100u, info.FileSize);
+    EXPECT_EQ(100u, static_cast<ULONG>(info.FileSize));
     char szList[64];
     ULONG ulSize = sizeof(szList);
     ASSERT_EQ(SAR_OK, SKF_EnumFiles(m_hApp, szList, &ulSize));
@@ -427,7 +427,7 @@ TEST_F(SkfFlow, Sm2KeyPairSignsWhatOpenSslVerifies)
     ASSERT_EQ(SAR_OK, CreateContainer("sm2", &hContainer));
     ECCPUBLICKEYBLOB pub = {};
     ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
-    EXPECT_EQ(256u, pub.BitLen);
+    EXPECT_EQ(256u, static_cast<ULONG>(pub.BitLen));
     ULONG ulType = 0;
     ASSERT_EQ(SAR_OK, SKF_GetContainerType(hContainer, &ulType));
     EXPECT_EQ(static_cast<ULONG>(CONTAINER_TYPE_ECC), ulType);
@@ -454,7 +454,7 @@ TEST_F(SkfFlow, RsaKeyPairSignsWhatOpenSslVerifies)
     ASSERT_EQ(SAR_OK, CreateContainer("rsa", &hContainer));
     RSAPUBLICKEYBLOB pub = {};
     ASSERT_EQ(SAR_OK, SKF_GenRSAKeyPair(hContainer, 2048, &pub));
-    EXPECT_EQ(2048u, pub.BitLen);
+    EXPECT_EQ(2048u, static_cast<ULONG>(pub.BitLen));
     skftest::PkeyPtr key = skftest::RsaFromBlob(pub);
     ASSERT_NE(nullptr, key.get());
     Bytes digest = skftest::Digest("SHA256", skftest::RandomBytes(64));

@@ -3,7 +3,8 @@
  * loading and unloading repeat cleanly (also when the unloading thread never
  * logged: the line it writes at unload must leave nothing of the library
  * behind in the thread, or the thread's end would crash), and without a log
- * configuration the library works and writes nothing. */
+ * configuration the library works (its SKF calls against a virtual token)
+ * and writes nothing. */
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -14,16 +15,29 @@
 #include <thread>
 #include <vector>
 
-#include "gm/sm3.h"
 #include "log/tests/LogTestUtil.h"
 #include "log/vexa_log.h"
+#include "skf/skf.h"
+#include "vtoken/testkit/VTokenTestKit.h"
 
 namespace {
+
+/* Tokens of these tests: the manager's bus, addresses from 120. */
+const unsigned int LIBRARY_TEST_BUS = 25;
 
 using TraceFn = unsigned int (*)(unsigned int, const char *, ...);
 
 class SkfLibraryTest : public ::testing::Test {
 protected:
+    static void SetUpTestSuite()
+    {
+        /* The dialog library stays, as in a program that has its toolkit
+         * loaded anyway: the toolkit it brings cannot be unloaded and
+         * loaded again in one process. */
+        s_pDialogs = dlopen(BRIO_DIALOGS_SO, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
+        ASSERT_NE(nullptr, s_pDialogs) << dlerror();
+    }
+
     void SetUp() override
     {
         if (logtest::Exists(VEXA_LOG_CONF_PATH))
@@ -75,12 +89,15 @@ protected:
         return lines;
     }
 
+    static void *s_pDialogs;
     logtest::CScratchDir m_dir;
     std::string m_strOut;
     std::string m_strConf;
     bool m_bHadEnv = false;
     std::string m_strOldEnv;
 };
+
+void *SkfLibraryTest::s_pDialogs = nullptr;
 
 TEST_F(SkfLibraryTest, LogStartsBeforeTheManagerAndStopsAtUnload)
 {
@@ -144,21 +161,32 @@ TEST_F(SkfLibraryTest, WithoutALogConfigurationTheLibraryWorksAndWritesNothing)
     ASSERT_NE(nullptr, pfnTrace);
     EXPECT_EQ(LOG_ERR_NOT_INITIALISED, pfnTrace(LOG_LEVEL_ERROR, "%s", "nowhere"));
 
-    /* an exported call works: SM3 of "abc" (GM/T 0004 example 1) */
-    auto pfnInit = reinterpret_cast<decltype(&gm_sm3_init)>(dlsym(pHandle, "gm_sm3_init"));
-    auto pfnUpdate = reinterpret_cast<decltype(&gm_sm3_update)>(dlsym(pHandle, "gm_sm3_update"));
-    auto pfnFinal = reinterpret_cast<decltype(&gm_sm3_final)>(dlsym(pHandle, "gm_sm3_final"));
-    ASSERT_NE(nullptr, pfnInit);
-    ASSERT_NE(nullptr, pfnUpdate);
-    ASSERT_NE(nullptr, pfnFinal);
-    SM3_BLOCK_CTX ctx;
-    unsigned char digest[32];
-    ASSERT_EQ(1, pfnInit(&ctx));
-    ASSERT_EQ(1, pfnUpdate(&ctx, "abc", 3));
-    ASSERT_EQ(1, pfnFinal(&ctx, digest));
-    EXPECT_EQ(0x66, digest[0]);
-    EXPECT_EQ(0xc7, digest[1]);
-    EXPECT_EQ(0xe0, digest[31]);
+    /* the SKF calls work: a token is listed, connected, asked and let go */
+    vtoken::Daemon daemon;
+    vtoken::TokenOptions opts;
+    opts.serial = "VTLIB1";
+    opts.bus = LIBRARY_TEST_BUS;
+    opts.address = 120;
+    daemon.CreateToken(opts);
+    auto pfnEnumDev = reinterpret_cast<decltype(&SKF_EnumDev)>(dlsym(pHandle, "SKF_EnumDev"));
+    auto pfnConnectDev = reinterpret_cast<decltype(&SKF_ConnectDev)>(dlsym(pHandle, "SKF_ConnectDev"));
+    auto pfnGetDevInfo = reinterpret_cast<decltype(&SKF_GetDevInfo)>(dlsym(pHandle, "SKF_GetDevInfo"));
+    auto pfnDisConnectDev = reinterpret_cast<decltype(&SKF_DisConnectDev)>(dlsym(pHandle, "SKF_DisConnectDev"));
+    ASSERT_NE(nullptr, pfnEnumDev);
+    ASSERT_NE(nullptr, pfnConnectDev);
+    ASSERT_NE(nullptr, pfnGetDevInfo);
+    ASSERT_NE(nullptr, pfnDisConnectDev);
+    char list[256] = {0};
+    ULONG size = sizeof(list);
+    ASSERT_EQ(0u, pfnEnumDev(TRUE, list, &size));
+    const char name[] = "Mirel&pid_f00d&bus_025&addr_120";
+    EXPECT_STREQ(name, list);
+    DEVHANDLE hDev = nullptr;
+    ASSERT_EQ(0u, pfnConnectDev(const_cast<char *>(name), &hDev));
+    DEVINFO info;
+    EXPECT_EQ(0u, pfnGetDevInfo(hDev, &info));
+    EXPECT_STREQ("VTLIB1", info.SerialNumber);
+    EXPECT_EQ(0u, pfnDisConnectDev(hDev));
 
     ASSERT_EQ(0, dlclose(pHandle));
     EXPECT_FALSE(Loaded());
