@@ -3,7 +3,7 @@
  * records, answered by a token that keeps them (sizes, reads, writes,
  * creations and deletions of its own files).  Input:
  *   1 byte     flags: bit 0 the record file exists, bit 1 reads are cut
- *              short to the byte after the flags' high nibble
+ *              short to 64 times (the flags' high nibble + 1) bytes
  *   592 bytes  the record file (4 records of 148 bytes)
  *   4 times    a data file: one byte (bit 0: present; the record by bits
  *              1-2, the piece by the next byte % 32), a two-byte size, and
@@ -29,7 +29,10 @@
 
 namespace {
 
-const size_t kCommandLimit = 5000;
+/* Short reads make thousands of commands out of one large read (each
+ * answer brings at least 64 bytes), so the count only catches a loop that
+ * never ends. */
+const size_t kCommandLimit = 20000;
 
 /* The token's own files, answering the file commands. */
 class FileToken {
@@ -105,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Bytes records = in.Bytes(SKF_OBJECT_RECORD_FILE_LEN);
     FileToken files;
     if (byFlags & 1) files.files[SKF_OBJECT_RECORD_FILE] = records;
-    if (byFlags & 2) files.ulCut = (byFlags >> 4) + 1u;
+    if (byFlags & 2) files.ulCut = ((byFlags >> 4) + 1u) * 64u;
     for (int k = 0; k < 4; ++k) {
         uint8_t byFile = in.Byte();
         unsigned int fid = SKF_DATA_OBJECT_FILE_BASE + SKF_DATA_OBJECT_FILES_PER_RECORD * ((byFile >> 1) % 4) +
