@@ -24,6 +24,11 @@ for lib in brioskf-enterprise brioui-enterprise; do
 done
 test "$(find "$tmp/prefix" -name skf.h | wc -l)" = 1 || { echo "skf.h not installed once"; exit 1; }
 if find "$tmp/prefix" | grep -i vtoken; then echo "the virtual token was installed"; exit 1; fi
+# The test program, once it is built, finds the libraries beside it.
+if [ -x "$build/skftest/skftest" ]; then
+  test -x "$tmp/prefix/bin/skftest" || { echo "skftest not installed"; exit 1; }
+  readelf -d "$tmp/prefix/bin/skftest" | grep -q 'RUNPATH.*\$ORIGIN/\.\./' || { echo "skftest: no runpath"; exit 1; }
+fi
 
 PKG_CONFIG_PATH=$(dirname "$pc")
 export PKG_CONFIG_PATH
