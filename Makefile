@@ -4,13 +4,17 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 BUILD_SAN ?= build-sanitize
+BUILD_FUZZ ?= build-fuzz
+# Seconds each fuzz target runs under `make fuzz`, and how many run at once.
+FUZZ_SECONDS ?= 10
+FUZZ_JOBS ?= 1
 CMAKE_ARGS ?=
 CTEST_ARGS ?=
 # Where `make install` puts the libraries, skf.h and the pkg-config file
 # (empty: the configured prefix, /usr/local by default).
 PREFIX ?=
 
-.PHONY: all deps build test test-sanitize bench demo clean install
+.PHONY: all deps build test test-sanitize fuzz bench demo clean install
 
 all: build
 
@@ -34,6 +38,13 @@ test-sanitize: deps
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+# The libFuzzer targets (clang, ASan and UBSan), each run FUZZ_SECONDS seconds
+# over its corpus in $(BUILD_FUZZ)/fuzz/corpus; a crash fails the target.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DBRIO_FUZZ=ON -DBRIO_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzzers
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_JOBS=$(FUZZ_JOBS) bash scripts/run-fuzz.sh $(BUILD_FUZZ)
+
 demo: build
 	bash demo/run-demo.sh $(BUILD)
 
@@ -43,4 +54,4 @@ bench: deps
 	bash scripts/run-bench.sh build-bench
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) build-bench
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_FUZZ) build-bench

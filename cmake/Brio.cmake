@@ -10,6 +10,53 @@ if(BRIO_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Shared libraries resolve every symbol at their own link.
+set(BRIO_SHARED_NO_UNDEFINED "-Wl,--no-undefined" "-Wl,-z,defs")
+
+# The fuzz build (clang only): every library is instrumented for coverage and
+# built under AddressSanitizer and UndefinedBehaviorSanitizer; the fuzz
+# targets link libFuzzer's main.  Test programs are configured as usual but
+# only the target "fuzzers" is built there.
+if(BRIO_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT CMAKE_C_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "BRIO_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  # clang's -Wall warns where an object hides its base's overloads, which
+  # the SKF handle objects do on purpose (they call the operator's ones
+  # qualified); GCC's -Wall does not.
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-overloaded-virtual>)
+  add_link_options(-fsanitize=address,undefined)
+  # clang leaves the sanitizer runtimes out of shared libraries (the program
+  # brings them), so these libraries cannot insist on resolving every symbol.
+  set(BRIO_SHARED_NO_UNDEFINED "")
+  add_custom_target(fuzzers)
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzzers.txt "")
+endif()
+
+# brio_fuzzer(NAME SOURCES... LIBS libs... [SEEDS dir])
+# One libFuzzer target beside the code it drives (built by the target
+# "fuzzers" of a BRIO_FUZZ build, nothing otherwise).  Its name, program and
+# seed directory (if any) are listed in fuzzers.txt of the build directory
+# for scripts/run-fuzz.sh.
+function(brio_fuzzer name)
+  if(NOT BRIO_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "SEEDS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(fuzzers ${name})
+  set(seeds "-")
+  if(ARG_SEEDS)
+    set(seeds "${CMAKE_CURRENT_SOURCE_DIR}/${ARG_SEEDS}")
+  endif()
+  file(APPEND ${CMAKE_BINARY_DIR}/fuzzers.txt
+       "${name} ${CMAKE_CURRENT_BINARY_DIR}/${name} ${seeds}\n")
+endfunction()
+
 # Archives that make up libbrioskf-enterprise, in link order, and the files
 # listing what each of them exports from the shared library.
 set_property(GLOBAL PROPERTY BRIO_MIDDLEWARE_ARCHIVES "")
@@ -129,7 +176,7 @@ function(brio_assemble_middleware)
     "LINKER:--whole-archive" ${whole_archives} "LINKER:--no-whole-archive")
   target_link_libraries(brioskf-enterprise PRIVATE ${archives})
   target_link_options(brioskf-enterprise PRIVATE
-    "-Wl,--version-script=${map}" "-Wl,--no-undefined" "-Wl,-z,defs")
+    "-Wl,--version-script=${map}" ${BRIO_SHARED_NO_UNDEFINED})
   # The dialog library is a needed library of the middleware once the SKF
   # layer's dialog glue calls its prompts.
   if(TARGET brioui-enterprise AND TARGET brio_skf)

@@ -11,6 +11,7 @@ PACKAGES=(
   libdbus-1-dev dbus dbus-x11
   libgtk2.0-dev libx11-dev libgdk-pixbuf2.0-bin
   xvfb openbox xdotool x11-utils imagemagick
+  clang libclang-rt-14-dev
 )
 
 missing=()

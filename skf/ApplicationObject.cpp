@@ -11,6 +11,7 @@
 #include "SarnCore/OperatorSteps.h"
 #include "log/vexa_log.h"
 #include "skf/ContainerObject.h"
+#include "skf/PlaceholderPin.h"
 
 #define PIN_MIN_LEN 6u
 #define PIN_MAX_LEN 16u
@@ -36,16 +37,6 @@ void CApplicationObject::SetApplicationName(char *pszName)
 }
 
 /* ---- PINs ---- */
-
-/* The placeholder is assembled here so that it stands nowhere in the binary
- * as one string. */
-static void BuildPlaceholderPin(char *pszPin)
-{
-    static const unsigned char DIGITS[] = {7, 3, 9, 1, 4, 0, 2, 8};
-    pszPin[0] = 0x06;
-    pszPin[1] = 0x15;
-    for (unsigned int i = 0; i < sizeof(DIGITS); ++i) pszPin[2 + i] = (char)('0' + DIGITS[i]);
-}
 
 /* Compared only within the caller's PIN: a shorter PIN is never read past
  * its terminator. */
@@ -202,18 +193,11 @@ unsigned int CApplicationObject::EnumContainer(char *pszNames, unsigned int *pul
         return 0;
     }
     OP_CHECK_SIZE(OP, *pulSize >= ulSize, "CHECK *pulSize SIZE", SAR_BUFFER_TOO_SMALL, pulSize, ulSize);
-    /* An application without containers lists nothing: size 0. */
-    if (ulSize != 0) {
-        OP_CHECK_SIZE(OP, ulSize <= BRIO_MAX_BUFFER_SIZE, "Check buffer size", ERROR_INVALID_PARAMETER, pulSize,
-                      ulSize);
-        char *pszList = new (std::nothrow) char[ulSize]();
-        OP_CHECK_SIZE(OP, pszList != nullptr, "New buffer", SAR_MEMORYERR, pulSize, ulSize);
-        unsigned int ulListLen = ulSize;
-        unsigned int ulRet = CDeviceOperator::EnumContainer(pszList, &ulListLen, true);
-        if (ulRet == 0) memcpy(pszNames, pszList, ulListLen);
-        delete[] pszList;
-        OP_CHECK_SIZE(OP, ulRet == 0, "CDeviceOperator::EnumContainer", ulRet, pulSize, ulSize);
-    }
+    /* The list of the cache just read, straight into the caller's room (an
+     * application without containers lists nothing, size 0). */
+    unsigned int ulRoom = *pulSize;
+    unsigned int ulRet = CDeviceOperator::EnumContainer(pszNames, &ulRoom, true);
+    OP_CHECK_SIZE(OP, ulRet == 0, "CDeviceOperator::EnumContainer", ulRet, pulSize, ulSize);
     *pulSize = ulSize;
     return 0;
 }

@@ -35,11 +35,6 @@
 #define SKF_OBJECT_NAME_FIELD 64u
 #define SKF_OBJECT_NAME_MAX 63u
 
-/* The placeholder user PIN: ten bytes, 0x06 0x15 followed by the digits
- * "73914028", assembled at run time.  An application sends it as the user
- * PIN when it wants the middleware to ask the user. */
-#define SKF_PLACEHOLDER_PIN_LEN 10u
-
 class IApplication {
 public:
     virtual ~IApplication() {}

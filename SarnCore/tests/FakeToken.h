@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "SarnCore/APDU.h"
@@ -68,6 +69,9 @@ public:
      * when bRepeat, else 90 00 without payload. */
     bool bRepeat = false;
     ScriptedAnswer repeat;
+    /* When set, answers the commands it takes itself (returns true with
+     * the answer), ahead of the script: a token with state of its own. */
+    std::function<bool(const SeenCommand &, ScriptedAnswer *)> responder;
     /* Commands past this many fail in the transport (a loop that never
      * ends shows as a count over the limit). */
     size_t ulLimit = (size_t)-1;
@@ -98,10 +102,11 @@ public:
         seen.push_back(c);
         if (seen.size() > ulLimit) return LIMIT_CODE;
         ScriptedAnswer a;
-        if (!script.empty()) {
+        bool bAnswered = responder && responder(c, &a);
+        if (!bAnswered && !script.empty()) {
             a = script.front();
             script.pop_front();
-        } else if (bRepeat) {
+        } else if (!bAnswered && bRepeat) {
             a = repeat;
         }
         if (a.transportCode != 0) return a.transportCode;

@@ -71,6 +71,10 @@ protected:
     std::vector<std::unique_ptr<CContainerObject>> m_vContainers;
 };
 
+/* A 32-bit field of a packed record by value: gtest takes its arguments by
+ * reference, and the field may sit at an odd address. */
+inline ULONG Field(ULONG ulValue) { return ulValue; }
+
 inline Bytes Random(size_t n)
 {
     Bytes v(n);

@@ -99,56 +99,70 @@ static unsigned int FileSize(CApplicationObject *pApp, const char *pszName)
 
 /* ---- contents of every size ---- */
 
-TEST_F(ApplicationTest, ContentOfEverySizeReadsBackByteIdentical)
+/* The content sizes, each on a token of its own; 0 stands for the largest
+ * content the virtual token's file space holds beside the record file. */
+struct SizeCase {
+    unsigned int ulAddr;
+    unsigned int ulSize;
+};
+
+std::ostream &operator<<(std::ostream &os, const SizeCase &c) { return os << c.ulSize << " bytes"; }
+
+class ApplicationSizeTest : public ApplicationTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(ApplicationSizeTest, ContentReadsBackByteIdentical)
 {
-    CApplicationObject *pApp = OpenApp(20);
-    /* The largest content the virtual token's file space holds beside the
-     * record file: its free space less the header. */
-    _QV_DEV_INFO stInfo;
-    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
-    const unsigned int ulLargest = stInfo.ulFreeSpace - SKF_OBJECT_HEADER_LEN;
-    ASSERT_GT(ulLargest, 2 * PIECE);
-    struct Case {
-        unsigned int ulSize;
-        std::vector<unsigned int> files;  /* token file sizes k = 0, 1, ... */
-    } cases[] = {
-        {1, {1}},
-        {5, {5}},
-        {100, {100}},
-        {PIECE, {PIECE}},
-        {PIECE + 1, {PIECE, 9}},
-        {30000, {PIECE, 5432}},
-        {ulLargest, {PIECE, PIECE, ulLargest + 8 - 2 * PIECE}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.ulSize);
-        ASSERT_EQ(0u, pApp->CreateCosFile((char *)"sized", c.ulSize, 0xFF, 0xFF));
-        /* Before any write the file reads back at its size. */
-        EXPECT_EQ(c.ulSize, ReadBack(pApp, "sized").size());
-        for (unsigned int k = 0; k <= c.files.size(); ++k) {
-            Bytes file = RawFile(DataFile(0, k));
-            EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, file.size()) << k;
-            if (k == 0 && c.files.size() > 1) {
-                EXPECT_EQ(Header(c.ulSize), Slice(file, 0, 8));
-            }
-        }
-        Bytes data = RandomBytes(c.ulSize);
-        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"sized", 0, data.data(), c.ulSize));
-        EXPECT_EQ(data, ReadBack(pApp, "sized"));
-        EXPECT_EQ(c.ulSize, FileSize(pApp, "sized"));
-        /* Offsets and sizes on read, across the piece boundaries. */
-        for (unsigned int ulOffset : {c.ulSize / 2, PIECE - 4, c.ulSize - 1}) {
-            if (ulOffset > c.ulSize) continue;
-            for (unsigned int ulSize : {1u, 300u, c.ulSize}) {
-                unsigned int ulLen = std::min(ulSize, c.ulSize - ulOffset);
-                EXPECT_EQ(Slice(data, ulOffset, ulLen), ReadBack(pApp, "sized", ulOffset, ulSize))
-                    << ulOffset << "+" << ulSize;
-            }
-        }
-        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"sized"));
-        for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    CApplicationObject *pApp = OpenApp(GetParam().ulAddr);
+    unsigned int ulSize = GetParam().ulSize;
+    if (ulSize == 0) {
+        /* Its free space less the header. */
+        _QV_DEV_INFO stInfo;
+        ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+        ulSize = stInfo.ulFreeSpace - SKF_OBJECT_HEADER_LEN;
+        ASSERT_GT(ulSize, 2 * PIECE);
     }
+    /* The token files k = 0, 1, ...: raw content in one file, larger
+     * content behind the header in pieces. */
+    std::vector<unsigned int> files;
+    unsigned int ulStored = ulSize > PIECE ? ulSize + SKF_OBJECT_HEADER_LEN : ulSize;
+    for (unsigned int ulAt = 0; ulAt < ulStored; ulAt += PIECE) files.push_back(std::min(PIECE, ulStored - ulAt));
+
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"sized", ulSize, 0xFF, 0xFF));
+    /* Before any write the file reads back at its size. */
+    EXPECT_EQ(ulSize, ReadBack(pApp, "sized").size());
+    for (unsigned int k = 0; k <= files.size(); ++k) {
+        Bytes file = RawFile(DataFile(0, k));
+        EXPECT_EQ(k < files.size() ? files[k] : 0u, file.size()) << k;
+        if (k == 0 && files.size() > 1) {
+            EXPECT_EQ(Header(ulSize), Slice(file, 0, 8));
+        }
+    }
+    Bytes data = RandomBytes(ulSize);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"sized", 0, data.data(), ulSize));
+    EXPECT_EQ(data, ReadBack(pApp, "sized"));
+    EXPECT_EQ(ulSize, FileSize(pApp, "sized"));
+    /* Offsets and sizes on read, across the piece boundaries. */
+    for (unsigned int ulOffset : {ulSize / 2, PIECE - 4, ulSize - 1}) {
+        if (ulOffset > ulSize) continue;
+        for (unsigned int ulWanted : {1u, 300u, ulSize}) {
+            unsigned int ulLen = std::min(ulWanted, ulSize - ulOffset);
+            EXPECT_EQ(Slice(data, ulOffset, ulLen), ReadBack(pApp, "sized", ulOffset, ulWanted))
+                << ulOffset << "+" << ulWanted;
+        }
+    }
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"sized"));
+    for (unsigned int k = 0; k < files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    EXPECT_EQ(std::string(), FileList(pApp));
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ApplicationSizeTest,
+                         ::testing::Values(SizeCase{40, 1}, SizeCase{41, 5}, SizeCase{42, 100},
+                                           SizeCase{43, PIECE}, SizeCase{44, PIECE + 1}, SizeCase{45, 30000},
+                                           SizeCase{46, 0}),
+                         [](const ::testing::TestParamInfo<SizeCase> &info) {
+                             return info.param.ulSize == 0 ? std::string("LargestTheTokenHolds")
+                                                           : "Bytes" + std::to_string(info.param.ulSize);
+                         });
 
 TEST_F(ApplicationTest, SizesBeyondTheRecordsFilesAreRefused)
 {
@@ -244,39 +258,54 @@ TEST_F(ApplicationTest, ReadOffsetsAndSizes)
     EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->ReadCosFile((char *)"f", 0, 50, pb, nullptr));
 }
 
-TEST_F(ApplicationTest, ContentBeginningWithTheMagicReadsBack)
+/* Content beginning with the magic, each size on a token of its own. */
+struct MagicCase {
+    const char *pszName;
+    unsigned int ulAddr;
+    unsigned int ulSize;
+    Bytes content;
+    std::vector<unsigned int> files;  /* token file sizes k = 0, 1, ... */
+};
+
+std::ostream &operator<<(std::ostream &os, const MagicCase &c) { return os << c.pszName; }
+
+class ApplicationMagicTest : public ApplicationTest, public ::testing::WithParamInterface<MagicCase> {};
+
+TEST_P(ApplicationMagicTest, ContentBeginningWithTheMagicReadsBack)
+{
+    const MagicCase &c = GetParam();
+    CApplicationObject *pApp = OpenApp(c.ulAddr);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"magic", c.ulSize, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, (unsigned char *)c.content.data(), c.ulSize));
+    EXPECT_EQ(c.content, ReadBack(pApp, "magic"));
+    EXPECT_EQ(c.ulSize, FileSize(pApp, "magic"));
+    for (unsigned int k = 0; k < c.files.size() + 1; ++k)
+        EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(0, k)).size()) << k;
+    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    /* Later writes keep the header form. */
+    Bytes again = c.content;
+    again[0] = 'v';
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, again.data(), 1));
+    EXPECT_EQ(again, ReadBack(pApp, "magic"));
+    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"magic"));
+    for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Magic, ApplicationMagicTest,
+    ::testing::Values(
+        /* Magic and a length that would send a reader into other files. */
+        MagicCase{"LengthOfOtherFiles", 47, 100, Concat({Header(60000), RandomBytes(92)}), {108}},
+        MagicCase{"MagicAlone", 48, 4, Bytes{'V', 'E', 'X', 'A'}, {12}},
+        MagicCase{"OneWholePiece", 49, PIECE - 8, Concat({Header(PIECE - 8), RandomBytes(PIECE - 16)}), {PIECE}},
+        MagicCase{"TwoPieces", 50, PIECE - 2, Concat({Header(5), RandomBytes(PIECE - 10)}), {PIECE, 6}}),
+    [](const ::testing::TestParamInfo<MagicCase> &info) { return std::string(info.param.pszName); });
+
+TEST_F(ApplicationTest, ShortWriteCompletingTheMagic)
 {
     CApplicationObject *pApp = OpenApp(24);
-    struct Case {
-        unsigned int ulSize;
-        Bytes content;
-        std::vector<unsigned int> files;
-    } cases[] = {
-        /* Magic and a length that would send a reader into other files. */
-        {100, Concat({Header(60000), RandomBytes(92)}), {108}},
-        {4, Bytes{'V', 'E', 'X', 'A'}, {12}},
-        {PIECE - 8, Concat({Header(PIECE - 8), RandomBytes(PIECE - 16)}), {PIECE}},
-        {PIECE - 2, Concat({Header(5), RandomBytes(PIECE - 10)}), {PIECE, 6}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.ulSize);
-        ASSERT_EQ(0u, pApp->CreateCosFile((char *)"magic", c.ulSize, 0xFF, 0xFF));
-        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, (unsigned char *)c.content.data(), c.ulSize));
-        EXPECT_EQ(c.content, ReadBack(pApp, "magic"));
-        EXPECT_EQ(c.ulSize, FileSize(pApp, "magic"));
-        for (unsigned int k = 0; k < c.files.size() + 1; ++k)
-            EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(0, k)).size()) << k;
-        EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
-        /* Later writes keep the header form. */
-        Bytes again = c.content;
-        again[0] = 'v';
-        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, again.data(), 1));
-        EXPECT_EQ(again, ReadBack(pApp, "magic"));
-        EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
-        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"magic"));
-    }
-
-    /* A short write that completes the magic with the bytes already there. */
+    /* The write's two bytes and the two already there make the magic. */
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"joined", 20, 0xFF, 0xFF));
     Bytes content = Concat({Bytes{'z', 'z', 'X', 'A'}, LE32(1), RandomBytes(12)});
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"joined", 0, content.data(), 20));
@@ -284,6 +313,7 @@ TEST_F(ApplicationTest, ContentBeginningWithTheMagicReadsBack)
     content[0] = 'V';
     content[1] = 'E';
     EXPECT_EQ(content, ReadBack(pApp, "joined"));
+    EXPECT_EQ(Concat({Header(20), content}), RawFile(DataFile(0, 0)));
 }
 
 /* ---- names and records ---- */

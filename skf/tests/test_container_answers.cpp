@@ -150,7 +150,8 @@ TEST_F(ContainerAnswerTest, AgreementDataFillsTheWholeRecordAndAsksWithTheExchan
     std::unique_ptr<CKeyObject> agreement(static_cast<CKeyObject *>(h));
     ASSERT_NE(nullptr, agreement);
     const ECCPUBLICKEYBLOB *pTemp = (const ECCPUBLICKEYBLOB *)blob;
-    EXPECT_EQ(256u, pTemp->BitLen);
+    const ULONG ulBits = pTemp->BitLen;  /* by value: the packed field may sit at an odd address */
+    EXPECT_EQ(256u, ulBits);
     for (unsigned int j = 0; j < 64; ++j) {
         EXPECT_EQ(j < 32 ? 0 : 0x11, pTemp->XCoordinate[j]) << j;
         EXPECT_EQ(j < 32 ? 0 : 0x22, pTemp->YCoordinate[j]) << j;

@@ -158,7 +158,7 @@ TEST_F(ContainerTest, Sm2KeysGeneratedExportedAndSigningForOpenSsl)
         ECCPUBLICKEYBLOB pub;
         memset(&pub, 0xAA, sizeof(pub));
         ASSERT_EQ(0u, c->GenerateKeyPair(id, &pub)) << id;
-        EXPECT_EQ(256u, pub.BitLen);
+        EXPECT_EQ(256u, Field(pub.BitLen));
         EXPECT_TRUE(AllBytes(pub.XCoordinate, 32, 0) && AllBytes(pub.YCoordinate, 32, 0)) << "leading bytes zeroed";
 
         unsigned int algId = 0, type = 0;
@@ -246,8 +246,8 @@ TEST_F(ContainerTest, RsaKeysGeneratedExportedAndSigningForOpenSsl)
         RSAPUBLICKEYBLOB pub;
         memset(&pub, 0xAA, sizeof(pub));
         ASSERT_EQ(0u, c->GenerateRSAKeyPair(bits, &pub)) << bits;
-        EXPECT_EQ((ULONG)SGD_RSA, pub.AlgID);
-        EXPECT_EQ(bits, pub.BitLen);
+        EXPECT_EQ((ULONG)SGD_RSA, Field(pub.AlgID));
+        EXPECT_EQ(bits, Field(pub.BitLen));
         EXPECT_TRUE(AllBytes(pub.Modulus, 256 - k, 0)) << "leading bytes zeroed";
         const unsigned char e65537[4] = {0x00, 0x01, 0x00, 0x01};
         EXPECT_EQ(0, memcmp(e65537, pub.PublicExponent, 4));
@@ -477,7 +477,7 @@ TEST_F(ContainerTest, Rsa1024PlainRecordImportsWithoutChangingTheCallersRecord)
     RSAPUBLICKEYBLOB pub;
     unsigned int len = sizeof(pub);
     ASSERT_EQ(0u, c->ExportPublicKey(false, (unsigned char *)&pub, &len));
-    EXPECT_EQ(1024u, pub.BitLen);
+    EXPECT_EQ(1024u, Field(pub.BitLen));
     EXPECT_EQ(KeyPart(key.get(), OSSL_PKEY_PARAM_RSA_N, 128), Bytes(pub.Modulus + 128, pub.Modulus + 256));
     EXPECT_EQ(KeyPart(key.get(), OSSL_PKEY_PARAM_RSA_E, 4), Bytes(pub.PublicExponent, pub.PublicExponent + 4));
 }
@@ -503,6 +503,6 @@ TEST_F(ContainerTest, Rsa2048ImportsUnderAKeyWrappedByOpenSsl)
     RSAPUBLICKEYBLOB pub;
     unsigned int len = sizeof(pub);
     ASSERT_EQ(0u, c->ExportPublicKey(false, (unsigned char *)&pub, &len));
-    EXPECT_EQ(2048u, pub.BitLen);
+    EXPECT_EQ(2048u, Field(pub.BitLen));
     EXPECT_EQ(KeyPart(key.get(), OSSL_PKEY_PARAM_RSA_N, 256), Bytes(pub.Modulus, pub.Modulus + 256));
 }

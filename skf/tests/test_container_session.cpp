@@ -87,7 +87,7 @@ TEST_F(ContainerTest, SessionKeyExportedToAnOpenSslKeyUnwrapsToTheHandlesKey)
     void *h = nullptr;
     ASSERT_EQ(0u, c->ECCExportSessionKey(SGD_SMS4_ECB, &peerBlob, pCipher, &h));
     EXPECT_TRUE(AllBytes(pCipher->XCoordinate, 32, 0) && AllBytes(pCipher->YCoordinate, 32, 0));
-    EXPECT_EQ(16u, pCipher->CipherLen);
+    EXPECT_EQ(16u, Field(pCipher->CipherLen));
     EXPECT_TRUE(AllBytes(record.data() + sizeof(ECCCIPHERBLOB) - 1 + 16, 15, 0xAA)) << "nothing past the cipher";
     Bytes k = Sm2Decrypt(peer.get(), *pCipher);
     ASSERT_EQ(16u, k.size());
@@ -167,7 +167,7 @@ TEST_F(ContainerTest, AgreementAsInitiatorMatchesTheGmKeyExchange)
                                                   (unsigned int)idA.size(), &hAgreement));
     std::unique_ptr<CKeyObject> agreement(static_cast<CKeyObject *>(hAgreement));
     ASSERT_NE(nullptr, agreement);
-    EXPECT_EQ(256u, ownTemp.BitLen);
+    EXPECT_EQ(256u, Field(ownTemp.BitLen));
     EXPECT_TRUE(AllBytes(ownTemp.XCoordinate, 32, 0) && AllBytes(ownTemp.YCoordinate, 32, 0));
 
     ECCPUBLICKEYBLOB bPub = b.Public(), bTemp = b.Temp();
@@ -192,7 +192,7 @@ TEST_F(ContainerTest, AgreementAsResponderMatchesTheGmKeyExchange)
     ASSERT_EQ(0u, c->GenerateAgreementDataAndKeyWithECC(SGD_SMS4_ECB, &aPub, &aTemp, &ownTemp,
                                                         (unsigned char *)idB.data(), (unsigned int)idB.size(),
                                                         (unsigned char *)idA.data(), (unsigned int)idA.size(), &hKey));
-    EXPECT_EQ(256u, ownTemp.BitLen);
+    EXPECT_EQ(256u, Field(ownTemp.BitLen));
     EXPECT_TRUE(AllBytes(ownTemp.XCoordinate, 32, 0) && AllBytes(ownTemp.YCoordinate, 32, 0));
     Bytes k = SoftKey(a, own, ownTemp, ZOf(idA, aPub), ZOf(idB, own));
     ExpectCiphersAs(hKey, k, "responder");

@@ -52,7 +52,7 @@ TEST_F(ContainerSkfTest, RsaGenerationTakesRsaBitCountsOnly)
     EXPECT_EQ(0u, ulType) << "nothing was generated";
 
     ASSERT_EQ(SAR_OK, SKF_GenRSAKeyPair(m_hContainer, 1024, &pub));
-    EXPECT_EQ(1024u, pub.BitLen);
+    EXPECT_EQ(1024u, Field(pub.BitLen));
     ASSERT_EQ(SAR_OK, SKF_GetContainerType(m_hContainer, &ulType));
     EXPECT_EQ(1u, ulType);
 
