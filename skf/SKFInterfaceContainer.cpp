@@ -21,12 +21,17 @@ namespace {
 /* Only the low byte of the standard's BOOL flag counts. */
 bool SignFlag(BOOL bSignFlag) { return (bSignFlag & 0xFF) != 0; }
 
+/* The container functions check the name alike. */
+CSkfCall &ContainerName(CSkfCall &call, LPSTR szContainerName)
+{
+    return call.Arg(szContainerName, "CHECK szContainerName")
+        .MaxLen(szContainerName, SKF_CONTAINER_NAME_MAX, "CHECK szContainerName length", SAR_NAMELENERR);
+}
+
 /* Create and open share their checks and hand out a container. */
 CSkfCall &ContainerNameChecks(CSkfCall &call, LPSTR szContainerName, HCONTAINER *phContainer)
 {
-    return call.Arg(szContainerName, "CHECK szContainerName")
-        .MaxLen(szContainerName, SKF_CONTAINER_NAME_MAX, "CHECK szContainerName length", SAR_NAMELENERR)
-        .Arg(phContainer, "CHECK phContainer");
+    return ContainerName(call, szContainerName).Arg(phContainer, "CHECK phContainer");
 }
 
 }  // namespace
@@ -46,9 +51,8 @@ ULONG DEVAPI SKF_CreateContainer(HAPPLICATION hApplication, LPSTR szContainerNam
 
 ULONG DEVAPI SKF_DeleteContainer(HAPPLICATION hApplication, LPSTR szContainerName)
 {
-    return CSkfCall("SKF_DeleteContainer")
-        .Arg(szContainerName, "CHECK szContainerName")
-        .MaxLen(szContainerName, SKF_CONTAINER_NAME_MAX, "CHECK szContainerName length", SAR_NAMELENERR)
+    CSkfCall call("SKF_DeleteContainer");
+    return ContainerName(call, szContainerName)
         .Application(hApplication)
         .Run<CApplicationObject>("DeleteContainer",
                                  [&](CApplicationObject &app) { return app.DeleteContainer(szContainerName); });

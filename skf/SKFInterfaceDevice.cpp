@@ -18,6 +18,13 @@
 /* The length the device-authentication functions take. */
 #define SKF_DEV_AUTH_LEN 16u
 
+/* The file functions check the file name alike. */
+static CSkfCall &FileNameChecks(CSkfCall &call, LPSTR szFileName)
+{
+    return call.Arg(szFileName, "CHECK szFileName")
+        .MaxLen(szFileName, SKF_FILE_NAME_MAX, "CHECK szFileName length", SAR_NAMELENERR);
+}
+
 /* ---- Device management ---- */
 
 ULONG DEVAPI SKF_WaitForDevEvent(LPSTR szDevName, ULONG *pulDevNameLen, ULONG *pulEvent)
@@ -276,9 +283,8 @@ ULONG DEVAPI SKF_CloseApplication(HAPPLICATION hApplication)
 ULONG DEVAPI SKF_CreateFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulFileSize, ULONG ulReadRights,
                             ULONG ulWriteRights)
 {
-    return CSkfCall("SKF_CreateFile")
-        .Arg(szFileName, "CHECK szFileName")
-        .MaxLen(szFileName, SKF_FILE_NAME_MAX, "CHECK szFileName length", SAR_NAMELENERR)
+    CSkfCall call("SKF_CreateFile");
+    return FileNameChecks(call, szFileName)
         .Application(hApplication)
         .Run<CApplicationObject>("CreateCosFile", [&](CApplicationObject &app) {
             return app.CreateCosFile(szFileName, ulFileSize, ulReadRights, ulWriteRights);
@@ -287,9 +293,8 @@ ULONG DEVAPI SKF_CreateFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG u
 
 ULONG DEVAPI SKF_DeleteFile(HAPPLICATION hApplication, LPSTR szFileName)
 {
-    return CSkfCall("SKF_DeleteFile")
-        .Arg(szFileName, "CHECK szFileName")
-        .MaxLen(szFileName, SKF_FILE_NAME_MAX, "CHECK szFileName length", SAR_NAMELENERR)
+    CSkfCall call("SKF_DeleteFile");
+    return FileNameChecks(call, szFileName)
         .Application(hApplication)
         .Run<CApplicationObject>("DeleteCosFile",
                                  [&](CApplicationObject &app) { return app.DeleteCosFile(szFileName); });
@@ -306,9 +311,8 @@ ULONG DEVAPI SKF_EnumFiles(HAPPLICATION hApplication, LPSTR szFileList, ULONG *p
 
 ULONG DEVAPI SKF_GetFileInfo(HAPPLICATION hApplication, LPSTR szFileName, FILEATTRIBUTE *pFileInfo)
 {
-    return CSkfCall("SKF_GetFileInfo")
-        .Arg(szFileName, "CHECK szFileName")
-        .MaxLen(szFileName, SKF_FILE_NAME_MAX, "CHECK szFileName length", SAR_NAMELENERR)
+    CSkfCall call("SKF_GetFileInfo");
+    return FileNameChecks(call, szFileName)
         .Arg(pFileInfo, "CHECK pFileInfo")
         .Application(hApplication)
         .Run<CApplicationObject>("GetCosFileInfo",
@@ -318,9 +322,8 @@ ULONG DEVAPI SKF_GetFileInfo(HAPPLICATION hApplication, LPSTR szFileName, FILEAT
 ULONG DEVAPI SKF_ReadFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulOffset, ULONG ulSize, BYTE *pbOutData,
                           ULONG *pulOutLen)
 {
-    return CSkfCall("SKF_ReadFile")
-        .Arg(szFileName, "CHECK szFileName")
-        .MaxLen(szFileName, SKF_FILE_NAME_MAX, "CHECK szFileName length", SAR_NAMELENERR)
+    CSkfCall call("SKF_ReadFile");
+    return FileNameChecks(call, szFileName)
         .Arg(pulOutLen, "CHECK pulOutLen")
         .Application(hApplication)
         .Run<CApplicationObject>("ReadCosFile", [&](CApplicationObject &app) {
@@ -330,9 +333,8 @@ ULONG DEVAPI SKF_ReadFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulO
 
 ULONG DEVAPI SKF_WriteFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulOffset, BYTE *pbData, ULONG ulSize)
 {
-    return CSkfCall("SKF_WriteFile")
-        .Arg(szFileName, "CHECK szFileName")
-        .MaxLen(szFileName, SKF_FILE_NAME_MAX, "CHECK szFileName length", SAR_NAMELENERR)
+    CSkfCall call("SKF_WriteFile");
+    return FileNameChecks(call, szFileName)
         .Arg(pbData, "CHECK pbInData")
         .Application(hApplication)
         .Run<CApplicationObject>("WriteCosFile", [&](CApplicationObject &app) {
