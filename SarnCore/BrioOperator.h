@@ -83,7 +83,7 @@ public:
     unsigned int DeleteContainer(char *pszContainerName, OperationCallback pfnCallback, void *pContext);
     unsigned int GenerateKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byAlgID,
                                  void **ppKeyCtx, OperationCallback pfnCallback, void *pContext);
-    /* The exchange pair only: key specification 1 (278 otherwise). */
+    /* The exchange pair only: byKeySpec KEY_SPEC_EXCHANGE (278 otherwise). */
     unsigned int ImportKeyPair(char *pszContainerName, unsigned char byKeySpec, unsigned char byAlgID,
                                void *pKeyBuf, unsigned int nKeyLen, void *pSymKeyBuf, unsigned int nSymKeyLen,
                                void **ppKeyCtx, OperationCallback pfnCallback, void *pContext);

@@ -111,7 +111,7 @@ private:
         unsigned short usSignCertFID;
     };
     unsigned int GetContainerKeys(ContainerKeys *pKeys);
-    /* The key specification a flag addresses, for a key (bCertificate
+    /* The key pair (KEY_SPEC_*) a flag addresses, for a key (bCertificate
      * false) or a certificate: false the exchange pair, which must have
      * one; true the signature pair when it has one, else the exchange pair. */
     unsigned int KeySpecOf(const char *pszOperation, bool bSignFlag, bool bCertificate, unsigned char *pbyKeySpec);
