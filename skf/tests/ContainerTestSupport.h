@@ -8,28 +8,26 @@
 #include <string.h>
 
 #include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
-#include <openssl/obj_mac.h>
-#include <openssl/param_build.h>
-#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "SoftCrypto/tests/OpenSslOracle.h"
 #include "gm/tests/sm2_oracle.h"
 #include "skf/ContainerObject.h"
+#include "skf/tests/SkfOpenSslOracle.h"
 #include "skf/tests/SkfTestToken.h"
 
 static const unsigned int CONTAINER_TEST_BUS = 22;
 
-using Bytes = std::vector<unsigned char>;
+using oracle::Bytes;
+using oracle::NewSm2Key;
 using oracle::Pkey;
+using oracle::RsaPublicKey;
+using oracle::SM2_DEFAULT_ID;
+using oracle::Sm2Decrypt;
+using oracle::Sm2PublicKey;
 
 class ContainerTest : public SkfTokenTest {
 protected:
@@ -75,12 +73,7 @@ protected:
  * reference, and the field may sit at an odd address. */
 inline ULONG Field(ULONG ulValue) { return ulValue; }
 
-inline Bytes Random(size_t n)
-{
-    Bytes v(n);
-    RAND_bytes(v.data(), (int)n);
-    return v;
-}
+inline Bytes Random(size_t n) { return oracle::RandomBytes(n); }
 
 /* A certificate as the token stores it: a DER sequence with a two-byte
  * length, random content. */
@@ -108,65 +101,17 @@ inline Bytes Sm4Ecb(const Bytes &key, const Bytes &in, bool bEncrypt = true)
 
 /* ---- OpenSSL keys from the SKF records and back ---- */
 
-/* 04 || X || Y of a 256-bit key record. */
-inline Bytes PointOf(const ECCPUBLICKEYBLOB &blob)
-{
-    Bytes point = {0x04};
-    point.insert(point.end(), blob.XCoordinate + 32, blob.XCoordinate + 64);
-    point.insert(point.end(), blob.YCoordinate + 32, blob.YCoordinate + 64);
-    return point;
-}
-
-inline Pkey Sm2PublicKey(const ECCPUBLICKEYBLOB &blob)
-{
-    Bytes point = PointOf(blob);
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size());
-    return oracle::KeyFromParams("SM2", bld);
-}
-
-inline Pkey NewSm2Key()
-{
-    return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-}
-
-/* An OpenSSL SM2 key as the SKF record: BitLen 256, X and Y right-aligned. */
-inline ECCPUBLICKEYBLOB BlobOf(EVP_PKEY *pkey)
-{
-    unsigned char point[65];
-    size_t len = 0;
-    EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof(point), &len);
-    ECCPUBLICKEYBLOB blob;
-    memset(&blob, 0, sizeof(blob));
-    blob.BitLen = 256;
-    memcpy(blob.XCoordinate + 32, point + 1, 32);
-    memcpy(blob.YCoordinate + 32, point + 33, 32);
-    return blob;
-}
+/* An OpenSSL SM2 key as the SKF record. */
+inline ECCPUBLICKEYBLOB BlobOf(EVP_PKEY *pkey) { return oracle::Sm2PublicKeyBlob(pkey); }
 
 /* A big number of a key, big-endian in n bytes. */
 inline Bytes KeyPart(EVP_PKEY *pkey, const char *name, int n)
 {
     BIGNUM *bn = nullptr;
     EVP_PKEY_get_bn_param(pkey, name, &bn);
-    Bytes v((size_t)n);
-    BN_bn2binpad(bn, v.data(), n);
+    Bytes v = oracle::BnBytes(bn, (size_t)n);
     BN_clear_free(bn);
     return v;
-}
-
-inline Pkey RsaPublicKey(const RSAPUBLICKEYBLOB &blob)
-{
-    BIGNUM *n = BN_bin2bn(blob.Modulus + 256 - blob.BitLen / 8, (int)(blob.BitLen / 8), nullptr);
-    BIGNUM *e = BN_bin2bn(blob.PublicExponent, 4, nullptr);
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
-    Pkey p = oracle::KeyFromParams("RSA", bld);
-    BN_free(n);
-    BN_free(e);
-    return p;
 }
 
 /* OpenSSL's RSA PKCS #1 v1.5 encryption of a key to an RSA public key. */
@@ -185,29 +130,12 @@ inline Bytes RsaWrap(const RSAPUBLICKEYBLOB &to, const Bytes &key)
 
 /* ---- SM2 signatures and cipher texts ---- */
 
-static const char SM2_DEFAULT_ID[] = "1234567812345678";
-
 /* e = SM3(Z || M), Z of the default ID and the key. */
 inline Bytes Sm2Digest(const ECCPUBLICKEYBLOB &blob, const Bytes &msg)
 {
-    EC_GROUP *group = EC_GROUP_new_by_curve_name(NID_sm2);
-    BIGNUM *a = BN_new(), *b = BN_new(), *x = BN_new(), *y = BN_new();
-    EC_GROUP_get_curve(group, nullptr, a, b, nullptr);
-    EC_POINT_get_affine_coordinates(group, EC_GROUP_get0_generator(group), x, y, nullptr);
-    Bytes z = {0x00, 0x80};
-    z.insert(z.end(), SM2_DEFAULT_ID, SM2_DEFAULT_ID + 16);
-    for (BIGNUM *bn : {a, b, x, y}) {
-        unsigned char field[32];
-        BN_bn2binpad(bn, field, 32);
-        z.insert(z.end(), field, field + 32);
-        BN_free(bn);
-    }
-    EC_GROUP_free(group);
-    Bytes point = PointOf(blob);
-    z.insert(z.end(), point.begin() + 1, point.end());
-    Bytes e = oracle::Digest("SM3", z);
+    Bytes e = oracle::Sm2Z(blob);
     e.insert(e.end(), msg.begin(), msg.end());
-    return oracle::Digest("SM3", e);
+    return oracle::Sm3(e);
 }
 
 /* OpenSSL verifies r || s (the right-hand 32 bytes of each field) over the
@@ -215,14 +143,7 @@ inline Bytes Sm2Digest(const ECCPUBLICKEYBLOB &blob, const Bytes &msg)
 inline bool Sm2VerifiesMessage(const ECCPUBLICKEYBLOB &key, const Bytes &msg, const ECCSIGNATUREBLOB &sig)
 {
     Pkey pkey = Sm2PublicKey(key);
-    ECDSA_SIG *es = ECDSA_SIG_new();
-    ECDSA_SIG_set0(es, BN_bin2bn(sig.r + 32, 32, nullptr), BN_bin2bn(sig.s + 32, 32, nullptr));
-    unsigned char *der = nullptr;
-    int derLen = i2d_ECDSA_SIG(es, &der);
-    ECDSA_SIG_free(es);
-    Bytes vDer(der, der + (derLen > 0 ? derLen : 0));
-    OPENSSL_free(der);
-    return gmtest::OpenSslSm2Verify(pkey.get(), SM2_DEFAULT_ID, msg, vDer);
+    return gmtest::OpenSslSm2Verify(pkey.get(), SM2_DEFAULT_ID, msg, oracle::Sm2SignatureDer(sig.r + 32, sig.s + 32));
 }
 
 /* OpenSSL's SM2 encryption as an SKF cipher record, with room for the
@@ -240,15 +161,4 @@ inline Bytes Sm2CipherRecord(EVP_PKEY *pkey, const Bytes &msg)
     v.insert(v.end(), (unsigned char *)&len, (unsigned char *)&len + 4);
     v.insert(v.end(), raw.begin() + 65, raw.begin() + 65 + (long)c2Len);
     return v;
-}
-
-/* OpenSSL decrypts an SKF cipher record with the private key. */
-inline Bytes Sm2Decrypt(EVP_PKEY *pkey, const ECCCIPHERBLOB &blob)
-{
-    Bytes raw = {0x04};
-    raw.insert(raw.end(), blob.XCoordinate + 32, blob.XCoordinate + 64);
-    raw.insert(raw.end(), blob.YCoordinate + 32, blob.YCoordinate + 64);
-    raw.insert(raw.end(), blob.Cipher, blob.Cipher + blob.CipherLen);
-    raw.insert(raw.end(), blob.HASH, blob.HASH + 32);
-    return gmtest::OpenSslSm2Crypt(pkey, gmtest::RawToDer(raw), false);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "skf/skf.h"
+#include "skf/tests/SkfOpenSslOracle.h"
 
 namespace keytest {
 
@@ -41,11 +42,7 @@ inline Bytes FromHex(const std::string &s)
 /* A public key in the record of GM/T 0016: 256 bits, coordinates on the right. */
 inline ECCPUBLICKEYBLOB PublicKeyBlob(const unsigned char *x, const unsigned char *y)
 {
-    ECCPUBLICKEYBLOB b = {};
-    b.BitLen = 256;
-    memcpy(b.XCoordinate + 32, x, 32);
-    memcpy(b.YCoordinate + 32, y, 32);
-    return b;
+    return oracle::Sm2PublicKeyBlob(x, y);
 }
 
 }  // namespace keytest

@@ -183,7 +183,7 @@ TEST_F(SkfFlow, ExternalSm2KeysAgreeWithOpenSsl)
 {
     ASSERT_TRUE(Connect(3));
     skftest::PkeyPtr key = skftest::Sm2Generate();
-    ECCPUBLICKEYBLOB pub = skftest::Sm2PublicBlob(key.get());
+    ECCPUBLICKEYBLOB pub = skftest::Sm2PublicKeyBlob(key.get());
     ECCPRIVATEKEYBLOB pri = skftest::Sm2PrivateBlob(key.get());
     Bytes e = skftest::RandomBytes(32);
 
@@ -436,7 +436,7 @@ TEST_F(SkfFlow, Sm2KeyPairSignsWhatOpenSslVerifies)
     ASSERT_EQ(SAR_OK, SKF_ExportPublicKey(hContainer, TRUE, reinterpret_cast<BYTE *>(&exported), &ulLen));
     EXPECT_EQ(0, memcmp(&pub, &exported, sizeof(pub)));
 
-    skftest::PkeyPtr key = skftest::Sm2FromBlob(pub);
+    skftest::PkeyPtr key = skftest::Sm2PublicKey(pub);
     ASSERT_NE(nullptr, key.get());
     Bytes e = skftest::RandomBytes(32);
     ECCSIGNATUREBLOB sig = {};
@@ -455,7 +455,7 @@ TEST_F(SkfFlow, RsaKeyPairSignsWhatOpenSslVerifies)
     RSAPUBLICKEYBLOB pub = {};
     ASSERT_EQ(SAR_OK, SKF_GenRSAKeyPair(hContainer, 2048, &pub));
     EXPECT_EQ(2048u, static_cast<ULONG>(pub.BitLen));
-    skftest::PkeyPtr key = skftest::RsaFromBlob(pub);
+    skftest::PkeyPtr key = skftest::RsaPublicKey(pub);
     ASSERT_NE(nullptr, key.get());
     Bytes digest = skftest::Digest("SHA256", skftest::RandomBytes(64));
     Bytes sig(256);
@@ -505,7 +505,7 @@ TEST_F(SkfFlow, SessionKeysExportedToAPeerAndImportedFromOneAgreeWithOpenSsl)
 
     /* Exported under a peer's key: the peer recovers the key with OpenSSL. */
     skftest::PkeyPtr peer = skftest::Sm2Generate();
-    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicBlob(peer.get());
+    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicKeyBlob(peer.get());
     Bytes wrapped(sizeof(ECCCIPHERBLOB) + 64, 0);
     HANDLE hExported = nullptr;
     ASSERT_EQ(SAR_OK, SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub,
@@ -522,7 +522,7 @@ TEST_F(SkfFlow, SessionKeysExportedToAPeerAndImportedFromOneAgreeWithOpenSsl)
 
     /* Imported from a peer that wrapped it to the container's key. */
     Bytes mine = skftest::RandomBytes(16);
-    skftest::PkeyPtr containerKey = skftest::Sm2FromBlob(pub);
+    skftest::PkeyPtr containerKey = skftest::Sm2PublicKey(pub);
     Bytes toImport = skftest::Sm2Encrypt(containerKey.get(), mine);
     HANDLE hImported = nullptr;
     ASSERT_EQ(SAR_OK, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, toImport.data(),
@@ -551,7 +551,7 @@ TEST_F(SkfFlow, AnEnvelopedKeyPairBecomesTheExchangeKey)
     skftest::PkeyPtr exchange = skftest::Sm2Generate();
     ECCPRIVATEKEYBLOB exchangePri = skftest::Sm2PrivateBlob(exchange.get());
     Bytes sessionKey = skftest::RandomBytes(16);
-    skftest::PkeyPtr signKey = skftest::Sm2FromBlob(signPub);
+    skftest::PkeyPtr signKey = skftest::Sm2PublicKey(signPub);
     Bytes wrapped = skftest::Sm2Encrypt(signKey.get(), sessionKey);
     /* The record's cipher runs past its one Cipher byte. */
     Bytes record(sizeof(ENVELOPEDKEYBLOB) + 16, 0);
@@ -562,7 +562,7 @@ TEST_F(SkfFlow, AnEnvelopedKeyPairBecomesTheExchangeKey)
     skftest::PutRight(head.cbEncryptedPriKey, 64,
                       skftest::Sm4(sessionKey, Bytes(), skftest::Tail(exchangePri.PrivateKey, 64, 32), true, false,
                                    false));
-    head.PubKey = skftest::Sm2PublicBlob(exchange.get());
+    head.PubKey = skftest::Sm2PublicKeyBlob(exchange.get());
     memcpy(record.data(), &head, offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob));
     memcpy(record.data() + offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob), wrapped.data(),
            std::min(wrapped.size(), record.size() - offsetof(ENVELOPEDKEYBLOB, ECCCipherBlob)));
@@ -729,7 +729,7 @@ TEST_F(SkfFlow, Sm3WithAPublicKeyHashesZFirst)
 {
     ASSERT_TRUE(Connect(30));
     skftest::PkeyPtr key = skftest::Sm2Generate();
-    ECCPUBLICKEYBLOB pub = skftest::Sm2PublicBlob(key.get());
+    ECCPUBLICKEYBLOB pub = skftest::Sm2PublicKeyBlob(key.get());
     BYTE abId[] = "1234567812345678";
     HANDLE hHash = nullptr;
     ASSERT_EQ(SAR_OK, SKF_DigestInit(m_hDev, SGD_SM3, &pub, abId, 16, &hHash));
