@@ -215,7 +215,8 @@ unsigned int CApplicationObject::CreateContainer(char *pszName, void **phContain
         TRACE_STEP_FAIL(OP, "CDeviceOperator::CreateContainer", ulRet);
     } else {
         TRACE_STEP_OK(OP, "CDeviceOperator::CreateContainer");
-        ulRet = OpenContainer(pszStripped, phContainer);
+        /* Stripped once: the handle is bound to the container just made. */
+        ulRet = OpenStrippedContainer(pszStripped, phContainer);
         if (ulRet != 0) TRACE_STEP_FAIL(OP, "OpenContainer", ulRet);
     }
     if (ulRet == 0 && bSingle) {
@@ -232,35 +233,36 @@ unsigned int CApplicationObject::OpenContainer(char *pszName, void **phContainer
     OP_CHECK(OP, m_pDeviceContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
     OP_CHECK(OP, pszName != nullptr, "pszContainerName", SAR_INVALIDPARAMERR);
     OP_CHECK(OP, phContainer != nullptr, "phContainer", SAR_INVALIDPARAMERR);
-    CContainerObject *pContainer = new (std::nothrow) CContainerObject(m_pDeviceContext);
-    OP_CHECK(OP, pContainer != nullptr, "new SKF_CONTAINER_OBJECT", SAR_MEMORYERR);
     char *pszStripped = NewContainerName(pszName, nullptr);
-    if (pszStripped == nullptr) {
-        delete pContainer;
-        TRACE_STEP_FAIL(OP, "NewContainerName", SAR_MEMORYERR);
-        return SAR_MEMORYERR;
-    }
+    OP_CHECK(OP, pszStripped != nullptr, "NewContainerName", SAR_MEMORYERR);
+    unsigned int ulRet = OpenStrippedContainer(pszStripped, phContainer);
+    delete[] pszStripped;
+    return ulRet;
+}
+
+unsigned int CApplicationObject::OpenStrippedContainer(const char *pszName, void **phContainer)
+{
+    static const char *OP = "OpenContainer";
+    OP_CHECK(OP, m_pDeviceContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
     /* The record's name field keeps its terminator: a longer name is not a
      * container name (and must not open the one its first 39 characters
      * name). */
-    unsigned int ulRet = strlen(pszStripped) <= CONTAINER_NAME_MAX ? 0u : ERR_BAD_LENGTH;
+    size_t nName = strnlen(pszName, CONTAINER_NAME_MAX + 1);
+    OP_CHECK(OP, nName <= CONTAINER_NAME_MAX, "pszContainerName length", ERR_BAD_LENGTH);
+    CContainerObject *pContainer = new (std::nothrow) CContainerObject(m_pDeviceContext);
+    OP_CHECK(OP, pContainer != nullptr, "new SKF_CONTAINER_OBJECT", SAR_MEMORYERR);
+    _QV_CONTAINER_INFO stInfo;
+    memset(&stInfo, 0, sizeof(stInfo));
+    memcpy(stInfo.szName, pszName, nName);
+    unsigned int ulRet = pContainer->ReadContainer(&stInfo, false);
     if (ulRet != 0) {
-        TRACE_STEP_FAIL(OP, "CHECK pszContainerName length", ulRet);
-    } else {
-        _QV_CONTAINER_INFO stInfo;
-        memset(&stInfo, 0, sizeof(stInfo));
-        memcpy(stInfo.szName, pszStripped, strlen(pszStripped));
-        ulRet = pContainer->ReadContainer(&stInfo, false);
-        if (ulRet != 0) TRACE_STEP_FAIL(OP, "ReadContainer", ulRet);
-    }
-    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "ReadContainer", ulRet);
         delete pContainer;
-    } else {
-        pContainer->SetContainerName(pszStripped);
-        *phContainer = pContainer;
+        return ulRet;
     }
-    delete[] pszStripped;
-    return ulRet;
+    pContainer->SetContainerName(const_cast<char *>(pszName));
+    *phContainer = pContainer;
+    return 0;
 }
 
 unsigned int CApplicationObject::DeleteContainer(char *pszName)

@@ -116,6 +116,9 @@ private:
 
     /* The PIN results that carry a retry count (63Cx) as SAR codes. */
     static unsigned int PinFailure(unsigned int ulRet, unsigned int *pulRetryCount);
+    /* A new container object on the container of a name already stripped
+     * of its "#2". */
+    unsigned int OpenStrippedContainer(const char *pszName, void **phContainer);
 
     /* The object record file into the cache: a missing file has no
      * records, a short one only what it holds. */

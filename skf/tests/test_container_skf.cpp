@@ -4,6 +4,9 @@
 
 #include "skf/DeviceObject.h"
 
+#include <algorithm>
+#include <string>
+
 namespace {
 
 class ContainerSkfTest : public ContainerTest {
@@ -28,6 +31,20 @@ protected:
         ASSERT_EQ(SAR_OK, SKF_VerifyPIN(m_hApp, USER_TYPE, szPin, &ulRetry));
         char szContainer[] = "c";
         ASSERT_EQ(SAR_OK, SKF_CreateContainer(m_hApp, szContainer, &m_hContainer));
+    }
+
+    /* The application's container names, each followed by '|', sorted. */
+    std::string ContainerNames()
+    {
+        char szList[256] = {};
+        ULONG ulSize = sizeof(szList);
+        EXPECT_EQ(SAR_OK, SKF_EnumContainer(m_hApp, szList, &ulSize));
+        std::vector<std::string> names;
+        for (const char *p = szList; *p != '\0'; p += strlen(p) + 1) names.emplace_back(p);
+        std::sort(names.begin(), names.end());
+        std::string strAll;
+        for (const std::string &name : names) strAll += name + "|";
+        return strAll;
     }
 
     DEVHANDLE m_hDev = nullptr;
@@ -60,6 +77,53 @@ TEST_F(ContainerSkfTest, RsaGenerationTakesRsaBitCountsOnly)
     Bytes wrapped = Random(128), data = Random(780);
     EXPECT_EQ(SAR_NOTSUPPORTYETERR,
               SKF_ImportRSAKeyPair(m_hContainer, SGD_SMS4_ECB, wrapped.data(), 128, data.data(), 780));
+}
+
+/* The signing public key of a container as its handle exports it. */
+static Bytes SignPublicKey(HCONTAINER hContainer)
+{
+    ECCPUBLICKEYBLOB pub = {};
+    ULONG ulLen = sizeof(pub);
+    EXPECT_EQ(SAR_OK, SKF_ExportPublicKey(hContainer, TRUE, (BYTE *)&pub, &ulLen));
+    const unsigned char *pb = (const unsigned char *)&pub;
+    return Bytes(pb, pb + sizeof(pub));
+}
+
+/* "#2" marks the single-certificate mode and is taken off once: "a#2#2"
+ * names the container "a#2", never its neighbour "a". */
+TEST_F(ContainerSkfTest, SingleCertSuffixIsStrippedOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(Connect(61));
+    char szA[] = "a", szA22[] = "a#2#2";
+    HCONTAINER hA = nullptr, hA2 = nullptr;
+    ECCPUBLICKEYBLOB pub;
+    ASSERT_EQ(SAR_OK, SKF_CreateContainer(m_hApp, szA, &hA));
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hA, SGD_SM2_1, &pub));
+    const Bytes keyOfA = SignPublicKey(hA);
+    ASSERT_EQ(SAR_OK, SKF_CloseContainer(hA));
+
+    /* Create: the new handle is bound to "a#2". */
+    ASSERT_EQ(SAR_OK, SKF_CreateContainer(m_hApp, szA22, &hA2));
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hA2, SGD_SM2_1, &pub));
+    const Bytes keyOfA2 = SignPublicKey(hA2);
+    ASSERT_EQ(SAR_OK, SKF_CloseContainer(hA2));
+    EXPECT_NE(keyOfA, keyOfA2);
+    EXPECT_EQ(std::string("a|a#2|c|"), ContainerNames());
+    ASSERT_EQ(SAR_OK, SKF_OpenContainer(m_hApp, szA, &hA));
+    EXPECT_EQ(keyOfA, SignPublicKey(hA)) << "the keys of \"a\" were overwritten";
+    ASSERT_EQ(SAR_OK, SKF_CloseContainer(hA));
+
+    /* Open: "a#2#2" opens "a#2". */
+    ASSERT_EQ(SAR_OK, SKF_OpenContainer(m_hApp, szA22, &hA2));
+    EXPECT_EQ(keyOfA2, SignPublicKey(hA2));
+    ASSERT_EQ(SAR_OK, SKF_CloseContainer(hA2));
+
+    /* Delete: "a#2#2" deletes "a#2" and leaves "a". */
+    ASSERT_EQ(SAR_OK, SKF_DeleteContainer(m_hApp, szA22));
+    EXPECT_EQ(std::string("a|c|"), ContainerNames());
+    ASSERT_EQ(SAR_OK, SKF_OpenContainer(m_hApp, szA, &hA));
+    EXPECT_EQ(keyOfA, SignPublicKey(hA));
+    ASSERT_EQ(SAR_OK, SKF_CloseContainer(hA));
 }
 
 }  // namespace
