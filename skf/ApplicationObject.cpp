@@ -50,6 +50,9 @@ static bool IsPlaceholderPin(const char *pszPin)
     return bSame;
 }
 
+/* The token knows two PINs; a wider type must not reach it cut to a byte. */
+static bool IsPinType(unsigned int ulPINType) { return ulPINType == ADMIN_TYPE || ulPINType == USER_TYPE; }
+
 unsigned int CApplicationObject::PinFailure(unsigned int ulRet, unsigned int *pulRetryCount)
 {
     if ((ulRet & ~0xFu) != PIN_RETRY_STATUS) return ulRet;
@@ -60,10 +63,11 @@ unsigned int CApplicationObject::PinFailure(unsigned int ulRet, unsigned int *pu
 unsigned int CApplicationObject::VerifyPIN(unsigned int ulPINType, char *pszPin, unsigned int *pulRetryCount)
 {
     static const char *OP = "VerifyPIN";
+    OP_CHECK(OP, IsPinType(ulPINType), "ulPINType", SAR_USER_TYPE_INVALID);
     OP_CHECK(OP, pszPin != nullptr, "pszPinBuf", SAR_INVALIDPARAMERR);
     OP_CHECK(OP, pulRetryCount != nullptr, "pulRetryCount", SAR_INVALIDPARAMERR);
     unsigned int ulRet = 0;
-    if (ulPINType == 1 && IsPlaceholderPin(pszPin)) {
+    if (ulPINType == USER_TYPE && IsPlaceholderPin(pszPin)) {
         ulRet = CheckUserPIN(true);
         if (ulRet == 0) {
             TRACE_STEP_OK(OP, "CheckUserPIN");
@@ -110,6 +114,7 @@ unsigned int CApplicationObject::ChangePIN(unsigned int ulPINType, char *pszOldP
                                            unsigned int *pulRetryCount)
 {
     static const char *OP = "ChangePIN";
+    OP_CHECK(OP, IsPinType(ulPINType), "ulPINType", SAR_USER_TYPE_INVALID);
     OP_CHECK(OP, pszOldPin != nullptr, "pszOldPin", SAR_INVALIDPARAMERR);
     OP_CHECK(OP, pszNewPin != nullptr, "pszNewPin", SAR_INVALIDPARAMERR);
     OP_CHECK(OP, pulRetryCount != nullptr, "pulRetryCount", SAR_INVALIDPARAMERR);
@@ -147,6 +152,7 @@ unsigned int CApplicationObject::GetPINStatus(unsigned int ulPINType, unsigned i
                                               unsigned int *pulRemainRetry, bool *pbDefault)
 {
     static const char *OP = "GetPINStatus";
+    OP_CHECK(OP, IsPinType(ulPINType), "ulPINType", SAR_USER_TYPE_INVALID);
     unsigned char byRemain = 0, byStatus = 0, byDefault = 0, byMax = 0;
     OP_STEP(OP, "CDeviceOperator::GetPINStatus",
             CDeviceOperator::GetPINStatus((unsigned char)ulPINType, &byRemain, &byStatus, &byDefault, &byMax));

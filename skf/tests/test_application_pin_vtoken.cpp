@@ -62,6 +62,35 @@ TEST_F(ApplicationTest, VerifyPinLengthsAndTypes)
     EXPECT_EQ(10u, daemon.SoRetriesLeft(TokenSerial()));
 }
 
+/* Only the administrator and the user PIN are types: any other is refused
+ * before the token hears of it, whatever its low byte. */
+TEST_F(ApplicationTest, OtherPinTypesAreRefusedBeforeTheToken)
+{
+    CApplicationObject *pApp = OpenApp(11, false);
+    for (unsigned int ulType : {2u, 0x101u, 0x7FFFFFFFu}) {
+        unsigned int ulRetries = UNTOUCHED, ulMax = UNTOUCHED, ulRemain = UNTOUCHED;
+        bool bDefault = false;
+        EXPECT_EQ((unsigned int)SAR_USER_TYPE_INVALID, pApp->VerifyPIN(ulType, (char *)"87654321", &ulRetries))
+            << ulType;
+        EXPECT_EQ((unsigned int)SAR_USER_TYPE_INVALID, pApp->VerifyPIN(ulType, (char *)"12345678", &ulRetries))
+            << ulType;
+        EXPECT_EQ((unsigned int)SAR_USER_TYPE_INVALID,
+                  pApp->ChangePIN(ulType, (char *)"12345678", (char *)"abc12345", &ulRetries))
+            << ulType;
+        EXPECT_EQ((unsigned int)SAR_USER_TYPE_INVALID, pApp->GetPINStatus(ulType, &ulMax, &ulRemain, &bDefault))
+            << ulType;
+        EXPECT_EQ(UNTOUCHED, ulRetries);
+        EXPECT_EQ(UNTOUCHED, ulMax);
+        EXPECT_EQ(UNTOUCHED, ulRemain);
+    }
+    EXPECT_EQ(10u, daemon.UserRetriesLeft(TokenSerial()));
+    EXPECT_EQ(10u, daemon.SoRetriesLeft(TokenSerial()));
+    void *hContainer = nullptr;
+    EXPECT_EQ(0x80006982u, pApp->CreateContainer((char *)"c", &hContainer)) << "no PIN was verified";
+    unsigned int ulRetries = UNTOUCHED;
+    EXPECT_EQ(0u, pApp->VerifyPIN(USER_TYPE, (char *)"12345678", &ulRetries)) << "the user PIN is unchanged";
+}
+
 TEST_F(ApplicationTest, WrongUserPinCountsDownToTheLock)
 {
     CApplicationObject *pApp = OpenApp(2, false);
