@@ -4,13 +4,15 @@
 #include <memory>
 #include <new>
 
+#include "SarnComm/SarnComm.h"
 #include "log/ResultCodes.h"
 #include "skf/ApplicationObject.h"
 #include "skf/BrioManager.h"
 #include "skf/DeviceObject.h"
 #include "skf/SKFInterfaceFrame.h"
 
-/* Longest label and file name; shortest and longest new PIN. */
+/* Longest label and file name; shortest and longest new PIN.  Device names
+ * are at most as long as the device list gives them. */
 #define SKF_LABEL_MAX 32u
 #define SKF_FILE_NAME_MAX 32u
 #define SKF_PIN_MIN 6u
@@ -55,7 +57,11 @@ ULONG DEVAPI SKF_EnumDev(BOOL, LPSTR szNameList, ULONG *pulSize)
 ULONG DEVAPI SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
 {
     CSkfCall call("SKF_ConnectDev");
-    if (call.Arg(szName, "CHECK szName").Arg(phDev, "CHECK phDev").Failed()) return call.Result();
+    if (call.Arg(szName, "CHECK szName")
+            .MaxLen(szName, SARN_DEVICE_NAME_LEN, "CHECK szName length", SAR_NAMELENERR)
+            .Arg(phDev, "CHECK phDev")
+            .Failed())
+        return call.Result();
     CDeviceOperator *pOperator = nullptr;
     if (!call.Step("OpenDevice", SkfManager().OpenDevice(DRIVER_TYPE_USB_BULK, szName, 0, &pOperator)))
         return call.Result();
@@ -76,7 +82,11 @@ ULONG DEVAPI SKF_DisConnectDev(DEVHANDLE hDev)
 ULONG DEVAPI SKF_GetDevState(LPSTR szDevName, ULONG *pulDevState)
 {
     CSkfCall call("SKF_GetDevState");
-    if (call.Arg(szDevName, "CHECK szDevName").Arg(pulDevState, "CHECK pulDevState").Failed()) return call.Result();
+    if (call.Arg(szDevName, "CHECK szDevName")
+            .MaxLen(szDevName, SARN_DEVICE_NAME_LEN, "CHECK szDevName length", SAR_NAMELENERR)
+            .Arg(pulDevState, "CHECK pulDevState")
+            .Failed())
+        return call.Result();
     *pulDevState = DEV_ABSENT_STATE;
     CBrioManager &manager = SkfManager();
     unsigned int ulSize = 0;

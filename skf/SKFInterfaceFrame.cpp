@@ -234,12 +234,14 @@ CSkfCall &CSkfCall::Arg(const void *p, const char *pszStep, unsigned int ulCode,
 
 CSkfCall &CSkfCall::MaxLen(const char *psz, size_t nMax, const char *pszStep, unsigned int ulCode, int nLine)
 {
-    return Check(Failed() || strlen(psz) <= nMax, pszStep, ulCode, nLine);
+    /* Read no further than one character past the limit: the caller's
+     * string need not end within its buffer. */
+    return Check(Failed() || strnlen(psz, nMax + 1) <= nMax, pszStep, ulCode, nLine);
 }
 
 CSkfCall &CSkfCall::MinLen(const char *psz, size_t nMin, const char *pszStep, unsigned int ulCode, int nLine)
 {
-    return Check(Failed() || strlen(psz) >= nMin, pszStep, ulCode, nLine);
+    return Check(Failed() || strnlen(psz, nMin) >= nMin, pszStep, ulCode, nLine);
 }
 
 CSkfCall &CSkfCall::Passed(const char *pszStep) { return Check(true, pszStep); }

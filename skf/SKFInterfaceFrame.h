@@ -118,7 +118,8 @@ public:
     /* Any other condition on the arguments. */
     CSkfCall &Check(bool bOk, const char *pszStep, unsigned int ulCode = SAR_INVALIDPARAMERR,
                     int nLine = __builtin_LINE());
-    /* String length limits (the string was checked before). */
+    /* String length limits (the string was checked before); the string is
+     * read up to one character past nMax, or up to nMin, at the most. */
     CSkfCall &MaxLen(const char *psz, size_t nMax, const char *pszStep, unsigned int ulCode,
                      int nLine = __builtin_LINE());
     CSkfCall &MinLen(const char *psz, size_t nMin, const char *pszStep, unsigned int ulCode,

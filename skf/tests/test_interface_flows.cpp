@@ -9,10 +9,12 @@
 #include <stdio.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -31,6 +33,40 @@ namespace {
 
 const unsigned int FLOWS_BUS = 27;
 const char USER_PIN[] = "12345678";
+
+/* A page of one byte value followed by a page that cannot be read: a
+ * string or buffer placed at its end faults on the first byte read past it. */
+class GuardedPage {
+public:
+    explicit GuardedPage(unsigned char byFill)
+    {
+        m_nPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void *p = mmap(nullptr, 2 * m_nPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        m_pbBase = static_cast<unsigned char *>(p);
+        memset(m_pbBase, byFill, m_nPage);
+        if (mprotect(m_pbBase + m_nPage, m_nPage, PROT_NONE) != 0) {
+            munmap(m_pbBase, 2 * m_nPage);
+            m_pbBase = nullptr;
+        }
+    }
+    ~GuardedPage()
+    {
+        if (m_pbBase != nullptr) munmap(m_pbBase, 2 * m_nPage);
+    }
+    GuardedPage(const GuardedPage &) = delete;
+    GuardedPage &operator=(const GuardedPage &) = delete;
+
+    bool Ready() const { return m_pbBase != nullptr; }
+    /* The whole first page, with no terminator in it. */
+    char *Unterminated() const { return reinterpret_cast<char *>(m_pbBase); }
+    /* The last n bytes of the first page. */
+    BYTE *Last(size_t n) const { return m_pbBase + m_nPage - n; }
+
+private:
+    size_t m_nPage = 0;
+    unsigned char *m_pbBase = nullptr;
+};
 
 class SkfFlow : public ::testing::Test {
 protected:
@@ -160,6 +196,62 @@ TEST_F(SkfFlow, ListsConnectsAndDescribesTheToken)
     Bytes random(300, 0);
     EXPECT_EQ(SAR_OK, SKF_GenRandom(m_hDev, random.data(), static_cast<ULONG>(random.size())));
     EXPECT_NE(Bytes(300, 0), random);
+}
+
+/* Every caller string is read only as far as the longest the function
+ * takes (plus one character): a name without a terminator that ends at an
+ * unreadable page is refused with the function's length code. */
+TEST_F(SkfFlow, UnterminatedStringsAreReadWithinTheirLimit)
+{
+    ASSERT_TRUE(Connect(14));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    GuardedPage page('n');
+    ASSERT_TRUE(page.Ready());
+    char *psz = page.Unterminated();
+    char szPin[sizeof(USER_PIN)], szNew[] = "abc12345";
+    memcpy(szPin, USER_PIN, sizeof(USER_PIN));
+    DEVHANDLE hDev = nullptr;
+    HANDLE hOut = nullptr;
+    ULONG ul = 0;
+    FILEATTRIBUTE info;
+    BYTE ab[16] = {};
+    DEVHANDLE d = m_hDev;
+    HAPPLICATION a = m_hApp;
+    struct Case {
+        const char *pszCall;
+        ULONG ulCode;
+        std::function<ULONG()> fnCall;
+    } cases[] = {
+        {"SKF_ConnectDev", SAR_NAMELENERR, [&] { return SKF_ConnectDev(psz, &hDev); }},
+        {"SKF_GetDevState", SAR_NAMELENERR, [&] { return SKF_GetDevState(psz, &ul); }},
+        {"SKF_SetLabel", SAR_INDATALENERR, [&] { return SKF_SetLabel(d, psz); }},
+        {"SKF_CreateApplication", SAR_NOTSUPPORTYETERR,
+         [&] { return SKF_CreateApplication(d, psz, psz, 3, psz, 3, 0, &hOut); }},
+        {"SKF_DeleteApplication", SAR_NOTSUPPORTYETERR, [&] { return SKF_DeleteApplication(d, psz); }},
+        {"SKF_OpenApplication", SAR_APPLICATION_NOT_EXISTS, [&] { return SKF_OpenApplication(d, psz, &hOut); }},
+        {"SKF_VerifyPIN", SAR_INDATALENERR, [&] { return SKF_VerifyPIN(a, USER_TYPE, psz, &ul); }},
+        {"SKF_ChangePIN old", SAR_PIN_LEN_RANGE, [&] { return SKF_ChangePIN(a, USER_TYPE, psz, szNew, &ul); }},
+        {"SKF_ChangePIN new", SAR_PIN_LEN_RANGE, [&] { return SKF_ChangePIN(a, USER_TYPE, szPin, psz, &ul); }},
+        {"SKF_UnblockPIN", SAR_NOTSUPPORTYETERR, [&] { return SKF_UnblockPIN(a, psz, psz, &ul); }},
+        {"SKF_CreateFile", SAR_NAMELENERR, [&] { return SKF_CreateFile(a, psz, 16, 0xFF, 0xFF); }},
+        {"SKF_DeleteFile", SAR_NAMELENERR, [&] { return SKF_DeleteFile(a, psz); }},
+        {"SKF_GetFileInfo", SAR_NAMELENERR, [&] { return SKF_GetFileInfo(a, psz, &info); }},
+        {"SKF_ReadFile", SAR_NAMELENERR, [&] { return SKF_ReadFile(a, psz, 0, 4, ab, &ul); }},
+        {"SKF_WriteFile", SAR_NAMELENERR, [&] { return SKF_WriteFile(a, psz, 0, ab, 4); }},
+        {"SKF_CreateContainer", SAR_NAMELENERR, [&] { return SKF_CreateContainer(a, psz, &hOut); }},
+        {"SKF_OpenContainer", SAR_NAMELENERR, [&] { return SKF_OpenContainer(a, psz, &hOut); }},
+        {"SKF_DeleteContainer", SAR_NAMELENERR, [&] { return SKF_DeleteContainer(a, psz); }},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(c.ulCode, c.fnCall()) << c.pszCall;
+        EXPECT_EQ(nullptr, hDev) << c.pszCall;
+        EXPECT_EQ(nullptr, hOut) << c.pszCall;
+    }
+    /* The user PIN was never tried. */
+    ULONG ulMax = 0, ulRemain = 0;
+    BOOL bDefault = FALSE;
+    ASSERT_EQ(SAR_OK, SKF_GetPINInfo(m_hApp, USER_TYPE, &ulMax, &ulRemain, &bDefault));
+    EXPECT_EQ(ulMax, ulRemain);
 }
 
 TEST_F(SkfFlow, DisconnectedDeviceHandlesAreRefusedButClose)
