@@ -5,6 +5,7 @@
 #include <new>
 
 #include "SarnComm/SarnComm.h"
+#include "SarnCore/APDU.h"
 #include "log/ResultCodes.h"
 #include "skf/ApplicationObject.h"
 #include "skf/BrioManager.h"
@@ -145,6 +146,7 @@ ULONG DEVAPI SKF_Transmit(DEVHANDLE hDev, BYTE *pbCommand, ULONG ulCommandLen, B
 {
     return CSkfCall("SKF_Transmit")
         .Arg(pbCommand, "CHECK pbCommand")
+        .Check(ulCommandLen <= APDU_MAX_FRAME, "CHECK ulCommandLen", SAR_INDATALENERR)
         .Arg(pbData, "CHECK pbData")
         .Arg(pulDataLen, "CHECK pulDataLen")
         .Device(hDev, "CHECK hDev")

@@ -111,6 +111,7 @@ inline const std::vector<CallCase> &AllCallCases()
         SKF_HANDLE(SKF_LockDev, "CHECK_DEV_PCTX", Device, h, 0),
         SKF_HANDLE(SKF_UnlockDev, "CHECK hDev", Device, h),
         SKF_ARG(SKF_Transmit, "CHECK pbCommand", P, h, nullptr, 4, a.abBuf, &a.ul),
+        SKF_ARG(SKF_Transmit, "CHECK ulCommandLen", SAR_INDATALENERR, h, a.abBuf, 4097, a.abBuf, &a.ul),
         SKF_ARG(SKF_Transmit, "CHECK pbData", P, h, a.abBuf, 4, nullptr, &a.ul),
         SKF_ARG(SKF_Transmit, "CHECK pulDataLen", P, h, a.abBuf, 4, a.abBuf, nullptr),
         SKF_HANDLE(SKF_Transmit, "CHECK hDev", Device, h, a.abBuf, 4, a.abBuf, &a.ul),

@@ -254,6 +254,32 @@ TEST_F(SkfFlow, UnterminatedStringsAreReadWithinTheirLimit)
     EXPECT_EQ(ulMax, ulRemain);
 }
 
+/* A raw command is one frame at the most: a longer one is refused before
+ * a byte of it is read or sent. */
+TEST_F(SkfFlow, TransmitRefusesACommandLongerThanAFrame)
+{
+    ASSERT_TRUE(Connect(15));
+    GuardedPage page(0);
+    ASSERT_TRUE(page.Ready());
+    /* GetDevInfo, plain: B0 04 00 00, no body, Le 288 */
+    const BYTE abFrame[] = {0xB0, 0x04, 0x00, 0x00, 0x00, 0x00, 0x01, 0x20};
+    BYTE *pbFrame = page.Last(sizeof(abFrame));
+    memcpy(pbFrame, abFrame, sizeof(abFrame));
+    Bytes answer(1024, 0xA5);
+    for (ULONG ulLen : {0x7FFFFFFFu, 4097u}) {
+        ULONG ulAnswer = static_cast<ULONG>(answer.size());
+        EXPECT_EQ(SAR_INDATALENERR, SKF_Transmit(m_hDev, pbFrame, ulLen, answer.data(), &ulAnswer)) << ulLen;
+        EXPECT_EQ(answer.size(), ulAnswer) << ulLen;
+        EXPECT_EQ(Bytes(1024, 0xA5), answer) << ulLen;
+    }
+    /* The token heard nothing of them: the frame itself is answered. */
+    ULONG ulAnswer = static_cast<ULONG>(answer.size());
+    ASSERT_EQ(SAR_OK, SKF_Transmit(m_hDev, pbFrame, sizeof(abFrame), answer.data(), &ulAnswer));
+    ASSERT_EQ(4u + 288u, ulAnswer);
+    EXPECT_EQ(0x90, answer[0]);
+    EXPECT_EQ(0x00, answer[1]);
+}
+
 TEST_F(SkfFlow, DisconnectedDeviceHandlesAreRefusedButClose)
 {
     ASSERT_TRUE(Connect(2));
