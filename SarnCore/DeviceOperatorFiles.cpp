@@ -370,10 +370,19 @@ unsigned int CDeviceOperator::ReadFlash(unsigned short usIndex, unsigned char *p
     OP_CHECK_PTR(OP, pbyOutBuf);
     OP_CHECK(OP, m_ulFlashReadUnit != 0 && m_ulFlashReadUnit <= OPERATOR_BUFFER_LIMIT && m_ulFlashWriteUnit != 0, "buffer size",
              ERROR_INVALID_PARAMETER);
+    OP_CHECK(OP, nOutLen <= OPERATOR_BUFFER_LIMIT, "nOutLen", ERROR_INVALID_PARAMETER);
     if (nOutLen == 0) return 0;
     unsigned int ulBlock = m_ulFlashReadUnit < FLASH_CHIP_BLOCK_MAX ? FLASH_CHIP_BLOCK_MAX : m_ulFlashReadUnit;
+    /* The blocks gather in a buffer of the whole length: the caller's output
+     * is written only once every block has been read. */
     unsigned char *pbBlock = new (std::nothrow) unsigned char[ulBlock];
-    OP_CHECK(OP, pbBlock != nullptr, "New buffer", ERR_NO_MEMORY);
+    unsigned char *pbRead = new (std::nothrow) unsigned char[nOutLen];
+    if (pbBlock == nullptr || pbRead == nullptr) {
+        delete[] pbBlock;
+        delete[] pbRead;
+        TRACE_STEP_FAIL(OP, "New buffer", ERR_NO_MEMORY);
+        return ERR_NO_MEMORY;
+    }
     const unsigned long long ullHalfUnit = m_ulFlashReadUnit / 2;
     const unsigned long long ullFirst = (unsigned long long)usIndex * ullHalfUnit;
     unsigned int ulRet = 0;
@@ -390,11 +399,14 @@ unsigned int CDeviceOperator::ReadFlash(unsigned short usIndex, unsigned char *p
         ulRet = m_pDeviceContext->GetAPDUChip()->ReadFlash((unsigned int)ullAddress, pbBlock);
         if (ulRet != 0) break;
         unsigned int ulTake = nOutLen - ulDone < m_ulFlashReadUnit ? nOutLen - ulDone : m_ulFlashReadUnit;
-        memcpy(pbyOutBuf + ulDone, pbBlock, ulTake);
+        memcpy(pbRead + ulDone, pbBlock, ulTake);
         ulDone += ulTake;
     }
+    if (ulRet == 0) memcpy(pbyOutBuf, pbRead, nOutLen);
     memset(pbBlock, 0, ulBlock);
+    memset(pbRead, 0, nOutLen);
     delete[] pbBlock;
+    delete[] pbRead;
     if (ulRet != 0) TRACE_STEP_FAIL(OP, pszStep, ulRet);
     else TRACE_STEP_OK(OP, pszStep);
     return ulRet;

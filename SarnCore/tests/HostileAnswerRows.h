@@ -554,6 +554,9 @@ inline std::vector<Row> HandleAndOperatorRows()
         {"Op_GetTokenSN", 16, KEEP, {}, [](Env &e) { return e.op.GetTokenSN((char *)e.Out(16), e.Len(16)); }},
         {"Op_GetChipSN", 16, KEEP, {}, [](Env &e) { return e.op.GetChipSN(e.Out(16), e.Len(16)); }},
         {"Op_ReadFlash", 256, FIXED | KEEP, {}, [](Env &e) { return e.op.ReadFlash(1, e.Out(300), 300); }},
+        /* The first block answered well: a bad second one still leaves the output. */
+        {"Op_ReadFlashAfterABlock", 256, FIXED | KEEP, {Ok(Bytes(256, 0x3C))},
+         [](Env &e) { return e.op.ReadFlash(1, e.Out(300), 300); }},
         {"Op_RecordSarnLog", 2, 0, {}, [](Env &e) { return e.op.RecordSarnLog((char *)"Test"); }},
         {"Op_ExportSarnLog", 256, KEEP, {ok},
          [](Env &e) {
