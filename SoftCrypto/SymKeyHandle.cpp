@@ -179,11 +179,16 @@ unsigned int CSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, un
                                    unsigned int *pulOutLen)
 {
     static const char kOp[] = "CSymKeyHandle::Update";
+    // What the cipher holds and the new input must be countable in the output length.
+    if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK nInlen",
+                                       static_cast<unsigned long long>(m_ulHeldLen) + ulInLen <= 0xFFFFFFFFull,
+                                       ERR_BAD_LENGTH))
+        return rv;
     unsigned int rv = m_bEncrypt ? SymEncryptUpdate(m_pCipherCtx, pbIn, ulInLen, pbOut, pulOutLen)
                                  : SymDecryptUpdate(m_pCipherCtx, pbIn, ulInLen, pbOut, pulOutLen);
     // What went in and did not come out stays in the cipher context.
     if (rv == 0)
-        m_ulHeldLen = static_cast<unsigned int>(static_cast<unsigned long long>(m_ulHeldLen) + ulInLen - *pulOutLen);
+        m_ulHeldLen = m_ulHeldLen + ulInLen - *pulOutLen;
     return SC_STEP_FAIL(kOp, m_bEncrypt ? "SymEncryptUpdate" : "SymDecryptUpdate", rv == 0, rv);
 }
 

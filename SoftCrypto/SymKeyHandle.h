@@ -40,9 +40,13 @@ public:
      * the unit (260).  Nothing is written past the room given. */
     virtual unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                                  unsigned int *pulOutLen);
+    /* Held bytes and inLen beyond 32 bits: 260, nothing taken. */
     virtual unsigned int Update(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                                 unsigned int *pulOutLen);
     virtual unsigned int Final(unsigned char *pbOut, unsigned int *pulOutLen);
+
+    /* Input bytes an Update took but has not output yet. */
+    unsigned int HeldLength() const { return m_ulHeldLen; }
 
     /* New handle with SetKey (algID, pbKey, 16) and Init (..., padding 1):
      * the key must hold 16 bytes, so three-key 3DES is refused (260). */

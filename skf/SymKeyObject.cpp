@@ -54,6 +54,14 @@ unsigned int StepFail(const char *pszOperation, const char *pszStep, unsigned in
     return ulCode;
 }
 
+/* Held bytes and a new input together must be countable in 32 bits, as
+ * every length of a cipher run is; refused before anything is taken. */
+unsigned int CheckInputTotal(const char *pszOperation, unsigned int ulHeld, unsigned int ulInLen)
+{
+    if ((unsigned long long)ulHeld + ulInLen <= 0xFFFFFFFFull) return 0;
+    return StepFail(pszOperation, "CHECK ulInLen", SAR_INDATALENERR);
+}
+
 /* A code of a cipher handle or a token command, step-traced; a token key
  * that left the slot is reported as a key not found. */
 unsigned int CipherResult(const char *pszOperation, const char *pszStep, unsigned int ulRet)
@@ -64,12 +72,8 @@ unsigned int CipherResult(const char *pszOperation, const char *pszStep, unsigne
     return 0;
 }
 
-/* The software cipher handle, which tells how many bytes its cipher
- * context holds, so that an update's output can be sized before it is
- * written. */
+/* The software cipher handle of the key objects. */
 class CSoftSymKeyHandle : public CSymKeyHandle {
-public:
-    unsigned int HeldLength() const { return m_ulHeldLen; }
 };
 
 }  // namespace
@@ -235,17 +239,16 @@ unsigned int CSymKeyObject::EncUpdate(unsigned char *pbIn, unsigned int ulInLen,
     static const char *OP = "EncUpdate";
     CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
+    if (unsigned int ulRet = CheckInputTotal(OP, m_pKeyHandle->pHandle->HeldLength(), ulInLen)) return ulRet;
     if (!m_pKeyHandle->bToken) {
         /* The software cipher writes whole blocks of what it holds and what
          * comes in; the room for them is checked before anything is written. */
-        unsigned long long ullTotal =
-            (unsigned long long)static_cast<CSoftSymKeyHandle *>(m_pKeyHandle->pHandle)->HeldLength() + ulInLen;
-        unsigned long long ullNeeded = ullTotal - ullTotal % m_ulBlockLen;
-        if (ullNeeded > 0xFFFFFFFFull) return StepFail(OP, "CHECK ulInLen", ERR_BAD_LENGTH);
+        unsigned int ulTotal = m_pKeyHandle->pHandle->HeldLength() + ulInLen;
+        unsigned int ulNeeded = ulTotal - ulTotal % m_ulBlockLen;
         unsigned int ulRoom = *pulOutLen;
-        *pulOutLen = (unsigned int)ullNeeded;
+        *pulOutLen = ulNeeded;
         if (pbOut == nullptr) return 0;
-        if (ulRoom < ullNeeded) return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
+        if (ulRoom < ulNeeded) return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
     }
     return CipherResult(OP, "Update", m_pKeyHandle->pHandle->Update(pbIn, ulInLen, pbOut, pulOutLen));
 }
@@ -276,6 +279,7 @@ unsigned int CSymKeyObject::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     static const char *OP = "Encrypt";
     CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
+    if (unsigned int ulRet = CheckInputTotal(OP, m_pKeyHandle->pHandle->HeldLength(), ulInLen)) return ulRet;
     unsigned int ulRet = CipherResult(OP, "Encrypt", m_pKeyHandle->pHandle->Encrypt(pbIn, ulInLen, pbOut, pulOutLen));
     if (ulRet == 0 && pbOut != nullptr) m_ulRun = 0;
     return ulRet;
@@ -321,6 +325,7 @@ unsigned int CMacKeyObject::MacUpdate(unsigned char *pbData, unsigned int ulData
 {
     static const char *OP = "MacUpdate";
     if (m_ulBlockLen == 0 || ulDataLen % m_ulBlockLen != 0) return StepFail(OP, "CHECK ulDataLen", SAR_INDATALENERR);
+    if (unsigned int ulRet = CheckInputTotal(OP, m_ulHeldLen, ulDataLen)) return ulRet;
     if (ulDataLen == 0 || ulDataLen > BRIO_MAX_BUFFER_SIZE)
         return StepFail(OP, "CHECK ulDataLen", ERROR_INVALID_PARAMETER);
     if (pbData == nullptr) return StepFail(OP, "CHECK pbData", SAR_INVALIDPARAMERR);

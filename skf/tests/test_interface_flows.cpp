@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "skf/skf.h"
+#include "SoftCrypto/tests/GuardedInput.h"
 #include "skf/tests/InterfaceOracle.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
@@ -680,6 +681,91 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     /* The MAC handle goes before its key. */
     EXPECT_EQ(SAR_OK, SKF_CloseHandle(hMac));
     Forget(hMac);
+}
+
+/* ---- Inputs that 32 bits cannot count ---- */
+
+/* Bytes a call holds back plus a new input of nearly 4 GiB: every cipher
+ * and MAC road refuses the total before it copies or sends anything.  The
+ * caller's buffer ends at a page nothing may touch, and the call runs in a
+ * child process, so that a copy past either end ends the child only. */
+struct HugeInputCase {
+    const char *pszName;
+    ULONG ulAlg;
+    enum Road { EncryptUpdate, DecryptUpdate, OneShot, MacUpdate } eRoad;
+    ULONG ulHeld;  /* bytes given first */
+    ULONG ulHuge;
+    bool bOutput;  /* false: a size query */
+};
+
+TEST_F(SkfFlow, InputsBeyondWhat32BitsCountAreRefusedBeforeAnythingIsCopied)
+{
+    ASSERT_TRUE(Connect(41));
+    const HugeInputCase cases[] = {
+        {"token encrypt update", SGD_SMS4_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, true},
+        {"token encrypt update, size query", SGD_SMS4_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, false},
+        {"token decrypt update", SGD_SMS4_CBC, HugeInputCase::DecryptUpdate, 16, 0xFFFFFFF1u, true},
+        {"software encrypt update", ALG_SOFT_3DES_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, true},
+        {"software decrypt update", ALG_SOFT_3DES_ECB, HugeInputCase::DecryptUpdate, 1, 0xFFFFFFFFu, true},
+        {"token one-shot", SGD_SMS4_ECB, HugeInputCase::OneShot, 1, 0xFFFFFFFFu, true},
+        {"software one-shot", ALG_SOFT_3DES_ECB, HugeInputCase::OneShot, 1, 0xFFFFFFFFu, true},
+        {"token MAC update", SGD_SMS4_MAC, HugeInputCase::MacUpdate, 16, 0xFFFFFFF0u, true},
+        {"software MAC update", ALG_SOFT_3DES_ECB, HugeInputCase::MacUpdate, 8, 0xFFFFFFF8u, true},
+    };
+    oracle::GuardedInput huge;
+    ASSERT_TRUE(huge.Ok());
+    for (const HugeInputCase &c : cases) {
+        SCOPED_TRACE(c.pszName);
+        Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), first(16, 0x5A);
+        HANDLE hKey = nullptr;
+        ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
+        Keep(hKey);
+        BLOCKCIPHERPARAM param = {};
+        param.PaddingType = c.eRoad == HugeInputCase::OneShot ? 1 : 0;
+        BYTE abOut[64];
+        ULONG ulOut = sizeof(abOut);
+        HANDLE hMac = nullptr;
+        if (c.eRoad == HugeInputCase::MacUpdate) {
+            ASSERT_EQ(SAR_OK, SKF_MacInit(hKey, &param, &hMac));
+            Keep(hMac);
+            ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, first.data(), c.ulHeld));
+        } else if (c.eRoad == HugeInputCase::DecryptUpdate) {
+            ASSERT_EQ(SAR_OK, SKF_DecryptInit(hKey, param));
+            ASSERT_EQ(SAR_OK, SKF_DecryptUpdate(hKey, first.data(), c.ulHeld, abOut, &ulOut));
+        } else {
+            ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
+            ASSERT_EQ(SAR_OK, SKF_EncryptUpdate(hKey, first.data(), c.ulHeld, abOut, &ulOut));
+        }
+        BYTE *pbHuge = huge.Ending(c.ulHuge);
+        int aPipe[2];
+        ASSERT_EQ(0, pipe(aPipe));
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ULONG ulLen = sizeof(abOut), ulRet = 0;
+            BYTE *pbOut = c.bOutput ? abOut : nullptr;
+            switch (c.eRoad) {
+            case HugeInputCase::EncryptUpdate: ulRet = SKF_EncryptUpdate(hKey, pbHuge, c.ulHuge, pbOut, &ulLen); break;
+            case HugeInputCase::DecryptUpdate: ulRet = SKF_DecryptUpdate(hKey, pbHuge, c.ulHuge, pbOut, &ulLen); break;
+            case HugeInputCase::OneShot: ulRet = SKF_Encrypt(hKey, pbHuge, c.ulHuge, pbOut, &ulLen); break;
+            case HugeInputCase::MacUpdate: ulRet = SKF_MacUpdate(hMac, pbHuge, c.ulHuge); break;
+            }
+            ssize_t nWritten = write(aPipe[1], &ulRet, sizeof(ulRet));
+            _exit(nWritten == sizeof(ulRet) ? 0 : 1);
+        }
+        close(aPipe[1]);
+        ULONG ulChild = 0;
+        ssize_t nRead = read(aPipe[0], &ulChild, sizeof(ulChild));
+        close(aPipe[0]);
+        int iStatus = 0;
+        ASSERT_EQ(pid, waitpid(pid, &iStatus, 0));
+        bool bAnswered = WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0 && nRead == sizeof(ulChild);
+        EXPECT_TRUE(bAnswered) << "the call ended its process: "
+                               << (WIFSIGNALED(iStatus) ? strsignal(WTERMSIG(iStatus)) : "exit");
+        if (bAnswered) {
+            EXPECT_EQ(SAR_INDATALENERR, ulChild);
+        }
+    }
 }
 
 struct DigestCase {
