@@ -214,6 +214,9 @@ unsigned int CSymKeyObject::EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pPar
     static const char *OP = "EncInit";
     if (pParam == nullptr) return StepFail(OP, "CHECK pParam", SAR_INVALIDPARAMERR);
     if (pParam->IVLen != 0 && pParam->IVLen != 16) return StepFail(OP, "CHECK IVLen", SAR_INVALIDPARAMERR);
+    /* 0: no padding, 1: PKCS #7; the token and software roads know no other. */
+    if (pParam->PaddingType != 0 && pParam->PaddingType != 1)
+        return StepFail(OP, "CHECK PaddingType", SAR_INVALIDPARAMERR);
     if (m_pKeyHandle == nullptr) return StepFail(OP, "CHECK m_pKeyHandle", SAR_INVALIDHANDLEERR);
     CKeyObjectLock lock(m_pDeviceContext, m_pKeyHandle->bToken);
     if (lock.Result() != 0) return StepFail(OP, "WaitDevMutex", lock.Result());

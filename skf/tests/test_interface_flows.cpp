@@ -683,6 +683,35 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     Forget(hMac);
 }
 
+/* Only PaddingType 0 (none) and 1 (PKCS #7) start a cipher run, on the
+ * token and in software, in both directions. */
+TEST_F(SkfFlow, CipherInitsRefusePaddingTypesOtherThanNoneAndPkcs7)
+{
+    ASSERT_TRUE(Connect(42));
+    for (ULONG ulAlg : {static_cast<ULONG>(SGD_SMS4_CBC), static_cast<ULONG>(ALG_SOFT_3DES_ECB)}) {
+        Bytes key = skftest::RandomBytes(ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), data = skftest::RandomBytes(48);
+        HANDLE hKey = nullptr;
+        ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), ulAlg, &hKey));
+        Keep(hKey);
+        const struct {
+            ULONG ulPadding;
+            ULONG ulExpected;
+        } cases[] = {{2, SAR_INVALIDPARAMERR}, {0xFFFFFFFFu, SAR_INVALIDPARAMERR}, {0, SAR_OK}, {1, SAR_OK}};
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::to_string(ulAlg) + " padding " + std::to_string(c.ulPadding));
+            BLOCKCIPHERPARAM param = {};
+            param.PaddingType = c.ulPadding;
+            EXPECT_EQ(c.ulExpected, SKF_EncryptInit(hKey, param));
+            EXPECT_EQ(c.ulExpected, SKF_DecryptInit(hKey, param));
+            if (c.ulExpected == SAR_OK) continue;
+            /* No run was started on the new key: nothing is enciphered. */
+            Bytes out(64);
+            ULONG ulOut = static_cast<ULONG>(out.size());
+            EXPECT_EQ(SAR_NOTINITIALIZEERR, SKF_Encrypt(hKey, data.data(), 48, out.data(), &ulOut));
+        }
+    }
+}
+
 /* ---- Inputs that 32 bits cannot count ---- */
 
 /* Bytes a call holds back plus a new input of nearly 4 GiB: every cipher
