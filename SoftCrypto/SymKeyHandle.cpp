@@ -213,10 +213,11 @@ unsigned int CSymKeyHandle::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK m_pbSymmKey", m_ulUnitLen != 0, ERR_NO_SYMMETRIC_KEY))
         return rv;
     // Bytes an earlier Update left in the cipher come out of this call too.
+    const unsigned long long ullUnit = LengthUnit();
     unsigned long long ullNeeded = static_cast<unsigned long long>(m_ulHeldLen) + ulInLen;
     if (m_bEncrypt && m_ulPadding == 1) {
-        ullNeeded = m_ulUnitLen * (ullNeeded / m_ulUnitLen + 1);
-    } else if (ullNeeded % m_ulUnitLen != 0) {
+        ullNeeded = ullUnit * (ullNeeded / ullUnit + 1);
+    } else if (ullNeeded % ullUnit != 0) {
         *pulOutLen = ulInLen;
         return SC_STEP_FAIL(kOp, "CHECK nInlen", false, ERR_BAD_LENGTH);
     }

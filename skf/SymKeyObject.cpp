@@ -63,17 +63,31 @@ unsigned int CheckInputTotal(const char *pszOperation, unsigned int ulHeld, unsi
 }
 
 /* A code of a cipher handle or a token command, step-traced; a token key
- * that left the slot is reported as a key not found. */
+ * that left the slot is reported as a key not found, and the software
+ * cipher's final failures as the token road reports them: a bad padding
+ * as SAR_DECRYPTPADERR, a block it cannot finish as SAR_INDATALENERR. */
 unsigned int CipherResult(const char *pszOperation, const char *pszStep, unsigned int ulRet)
 {
     if (ulRet == ERR_NO_SYMMETRIC_KEY) ulRet = SAR_KEYNOTFOUNTERR;
+    if (ulRet == CRYPTO_ERR_DECRYPT) ulRet = SAR_DECRYPTPADERR;
+    if (ulRet == CRYPTO_ERR_ENCRYPT) ulRet = SAR_INDATALENERR;
     if (ulRet != 0) return StepFail(pszOperation, pszStep, ulRet);
     TRACE_STEP_OK(pszOperation, pszStep);
     return 0;
 }
 
-/* The software cipher handle of the key objects. */
+/* The software cipher handle of the key objects: its one-shot call
+ * measures input in cipher blocks (8 bytes for triple DES), as every other
+ * step of a run does, not in key lengths. */
 class CSoftSymKeyHandle : public CSymKeyHandle {
+public:
+    explicit CSoftSymKeyHandle(unsigned int ulBlockLen) : m_ulBlockLen(ulBlockLen) {}
+
+protected:
+    unsigned int LengthUnit() const override { return m_ulBlockLen; }
+
+private:
+    unsigned int m_ulBlockLen;
 };
 
 }  // namespace
@@ -156,7 +170,7 @@ unsigned int CKeyObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *, Struct_EC
 /* ---- CSymKeyObject ---- */
 
 CSymKeyObject::CSymKeyObject(CDeviceContext *pDeviceContext)
-    : CKeyObject(pDeviceContext), m_ulMode(0), m_ulBlockLen(0), m_ulPadding(0), m_ulRun(0)
+    : CKeyObject(pDeviceContext), m_ulMode(0), m_ulBlockLen(0), m_ulPadding(0), m_bEncrypt(true), m_ulRun(0)
 {
     CDeviceContext::TraceInfo("CSymKeyObject: Constructor");
 }
@@ -176,7 +190,7 @@ unsigned int CSymKeyObject::SetSymmKey(unsigned int ulAlgID, unsigned char *pbKe
     if (pRow->bToken)
         pCipher->pHandle = new (std::nothrow) CGMSymKeyHandle(m_pDeviceContext);
     else
-        pCipher->pHandle = new (std::nothrow) CSoftSymKeyHandle();
+        pCipher->pHandle = new (std::nothrow) CSoftSymKeyHandle(pRow->ulBlock);
     if (pCipher->pHandle == nullptr) return StepFail(OP, "new CSymKeyHandle", ERR_NO_MEMORY);
     m_ulAlgID = pRow->ulAlg;
     m_ulMode = pRow->ulMode;
@@ -230,6 +244,7 @@ unsigned int CSymKeyObject::EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pPar
         return CipherResult(OP, "Init", ulRet);
     }
     m_ulPadding = pParam->PaddingType;
+    m_bEncrypt = bEncrypt;
     m_ulRun = ++m_pKeyHandle->ulRun;
     if (m_ulRun == 0) m_ulRun = ++m_pKeyHandle->ulRun;
     TRACE_STEP_OK(OP, "Init");
@@ -271,6 +286,10 @@ unsigned int CSymKeyObject::EncFinal(unsigned char *pbOut, unsigned int *pulOutL
         *pulOutLen = m_ulBlockLen;
         return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
     }
+    /* Ciphertext ends on a block boundary; the software cipher would take
+     * a partial last block for a bad padding. */
+    if (!m_pKeyHandle->bToken && !m_bEncrypt && m_pKeyHandle->pHandle->HeldLength() % m_ulBlockLen != 0)
+        return StepFail(OP, "CHECK ulEncryptedLen", SAR_INDATALENERR);
     unsigned int ulRet = CipherResult(OP, "Final", m_pKeyHandle->pHandle->Final(pbOut, pulOutLen));
     if (ulRet == 0) m_ulRun = 0;
     return ulRet;

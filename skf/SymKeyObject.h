@@ -107,6 +107,7 @@ protected:
     unsigned int m_ulMode;                        /* 1 ECB, 2 CBC */
     unsigned int m_ulBlockLen;                    /* 16, or 8 for the software triple DES */
     unsigned int m_ulPadding;                     /* padding type of the last EncInit */
+    bool m_bEncrypt;                              /* direction of the last EncInit */
     unsigned int m_ulRun;                         /* the run this object started; 0: none */
 };
 

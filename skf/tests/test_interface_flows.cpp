@@ -595,7 +595,7 @@ struct CipherCase {
     const char *pszName;
     unsigned int ulAddr;
     ULONG ulAlg;
-    bool bCbc;
+    const char *pszOpenSsl;  /* the same cipher in OpenSSL */
     ULONG ulPadding;
     size_t nData;
 };
@@ -608,15 +608,17 @@ TEST_P(SkfCipherFlow, EncryptsAndDecryptsAsOpenSslDoes)
 {
     const CipherCase &c = GetParam();
     ASSERT_TRUE(Connect(c.ulAddr));
-    Bytes key = skftest::RandomBytes(16), iv = skftest::RandomBytes(16), data = skftest::RandomBytes(c.nData);
+    const bool bCbc = strstr(c.pszOpenSsl, "CBC") != nullptr;
+    Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), iv = skftest::RandomBytes(16),
+          data = skftest::RandomBytes(c.nData);
     HANDLE hKey = nullptr;
     ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
     Keep(hKey);
     BLOCKCIPHERPARAM param = {};
     memcpy(param.IV, iv.data(), 16);
-    param.IVLen = c.bCbc ? 16 : 0;
+    param.IVLen = bCbc ? 16 : 0;
     param.PaddingType = c.ulPadding;
-    Bytes expected = skftest::Sm4(key, iv, data, true, c.bCbc, c.ulPadding != 0);
+    Bytes expected = oracle::Cipher(c.pszOpenSsl, true, key, bCbc ? iv.data() : nullptr, data, c.ulPadding != 0);
 
     /* One shot, with a size query first. */
     ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
@@ -651,10 +653,17 @@ TEST_P(SkfCipherFlow, EncryptsAndDecryptsAsOpenSslDoes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sm4, SkfCipherFlow,
-                         ::testing::Values(CipherCase{"EcbBlocks", 14, SGD_SMS4_ECB, false, 0, 48},
-                                           CipherCase{"EcbPadded", 15, SGD_SMS4_ECB, false, 1, 45},
-                                           CipherCase{"CbcBlocks", 16, SGD_SMS4_CBC, true, 0, 64},
-                                           CipherCase{"CbcPadded", 17, SGD_SMS4_CBC, true, 1, 33}),
+                         ::testing::Values(CipherCase{"EcbBlocks", 14, SGD_SMS4_ECB, "SM4-ECB", 0, 48},
+                                           CipherCase{"EcbPadded", 15, SGD_SMS4_ECB, "SM4-ECB", 1, 45},
+                                           CipherCase{"CbcBlocks", 16, SGD_SMS4_CBC, "SM4-CBC", 0, 64},
+                                           CipherCase{"CbcPadded", 17, SGD_SMS4_CBC, "SM4-CBC", 1, 33}),
+                         [](const auto &info) { return std::string(info.param.pszName); });
+
+/* The software triple DES in blocks of 8: whole blocks that are no whole
+ * key length, and padded data whose ciphertext is none either. */
+INSTANTIATE_TEST_SUITE_P(TripleDes, SkfCipherFlow,
+                         ::testing::Values(CipherCase{"EcbBlocks", 43, ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", 0, 40},
+                                           CipherCase{"EcbPadded", 44, ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", 1, 24}),
                          [](const auto &info) { return std::string(info.param.pszName); });
 
 TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
@@ -709,6 +718,59 @@ TEST_F(SkfFlow, CipherInitsRefusePaddingTypesOtherThanNoneAndPkcs7)
             ULONG ulOut = static_cast<ULONG>(out.size());
             EXPECT_EQ(SAR_NOTINITIALIZEERR, SKF_Encrypt(hKey, data.data(), 48, out.data(), &ulOut));
         }
+    }
+}
+
+/* What cannot be finished answers alike on the token and in software: a
+ * bad padding SAR_DECRYPTPADERR, a partial last block SAR_INDATALENERR. */
+struct UnfinishedCase {
+    const char *pszName;
+    ULONG ulAlg;
+    const char *pszOpenSsl;
+    bool bEncrypt;
+    ULONG ulPadding;
+    bool bOneShot;     /* else an update of the data, then the final */
+    size_t nData;      /* bytes; a one-shot decrypts two blocks ending in a zero byte */
+    ULONG ulExpected;
+};
+
+TEST_F(SkfFlow, WhatCannotBeFinishedAnswersAlikeOnTheTokenAndInSoftware)
+{
+    ASSERT_TRUE(Connect(45));
+    const UnfinishedCase cases[] = {
+        {"token bad padding", SGD_SMS4_ECB, "SM4-ECB", false, 1, true, 32, SAR_DECRYPTPADERR},
+        {"software bad padding", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", false, 1, true, 16, SAR_DECRYPTPADERR},
+        {"token partial ciphertext", SGD_SMS4_ECB, "SM4-ECB", false, 1, false, 3, SAR_INDATALENERR},
+        {"software partial ciphertext", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", false, 1, false, 3, SAR_INDATALENERR},
+        {"software partial unpadded ciphertext", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", false, 0, false, 11,
+         SAR_INDATALENERR},
+        {"token partial unpadded plain text", SGD_SMS4_ECB, "SM4-ECB", true, 0, false, 3, SAR_INDATALENERR},
+        {"software partial unpadded plain text", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", true, 0, false, 3,
+         SAR_INDATALENERR},
+    };
+    for (const UnfinishedCase &c : cases) {
+        SCOPED_TRACE(c.pszName);
+        Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), data = skftest::RandomBytes(c.nData);
+        HANDLE hKey = nullptr;
+        ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
+        Keep(hKey);
+        BLOCKCIPHERPARAM param = {};
+        param.PaddingType = c.ulPadding;
+        ASSERT_EQ(SAR_OK, c.bEncrypt ? SKF_EncryptInit(hKey, param) : SKF_DecryptInit(hKey, param));
+        Bytes out(64);
+        ULONG ulOut = static_cast<ULONG>(out.size());
+        if (c.bOneShot) {
+            data.back() = 0;
+            Bytes cipherText = oracle::Cipher(c.pszOpenSsl, true, key, nullptr, data, false);
+            EXPECT_EQ(c.ulExpected, SKF_Decrypt(hKey, cipherText.data(), static_cast<ULONG>(cipherText.size()),
+                                                out.data(), &ulOut));
+            continue;
+        }
+        auto update = c.bEncrypt ? SKF_EncryptUpdate : SKF_DecryptUpdate;
+        auto final = c.bEncrypt ? SKF_EncryptFinal : SKF_DecryptFinal;
+        ASSERT_EQ(SAR_OK, update(hKey, data.data(), static_cast<ULONG>(data.size()), out.data(), &ulOut));
+        ulOut = static_cast<ULONG>(out.size());
+        EXPECT_EQ(c.ulExpected, final(hKey, out.data(), &ulOut));
     }
 }
 
