@@ -13,6 +13,7 @@
 #include "SarnCore/GMSymKeyHandle.h"
 #include "SoftCrypto/HashHandle.h"
 #include "SoftCrypto/SoftCrypto.h"
+#include "SoftCrypto/StepCheck.h"
 #include "SoftCrypto/SymKeyHandle.h"
 #include "log/ResultCodes.h"
 #include "log/StepTrace.h"
@@ -302,9 +303,38 @@ unsigned int CSymKeyObject::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
     if (unsigned int ulRet = CheckInputTotal(OP, m_pKeyHandle->pHandle->HeldLength(), ulInLen)) return ulRet;
-    unsigned int ulRet = CipherResult(OP, "Encrypt", m_pKeyHandle->pHandle->Encrypt(pbIn, ulInLen, pbOut, pulOutLen));
+    unsigned int ulRet = m_bEncrypt || pbOut == nullptr
+                             ? CipherResult(OP, "Encrypt",
+                                            m_pKeyHandle->pHandle->Encrypt(pbIn, ulInLen, pbOut, pulOutLen))
+                             : DecryptWhole(pbIn, ulInLen, pbOut, pulOutLen);
     if (ulRet == 0 && pbOut != nullptr) m_ulRun = 0;
     return ulRet;
+}
+
+unsigned int CSymKeyObject::DecryptWhole(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                                         unsigned int *pulOutLen)
+{
+    static const char *OP = "Encrypt";
+    /* The plain text counts only once its padding is checked: it is made in
+     * a scratch buffer, and the caller's buffer and length change only when
+     * the whole run succeeded. */
+    unsigned int ulNeeded = 0;
+    CSymKeyHandle *pHandle = m_pKeyHandle->pHandle;
+    if (unsigned int ulRet = CipherResult(OP, "Encrypt size", pHandle->Encrypt(pbIn, ulInLen, nullptr, &ulNeeded)))
+        return ulRet;
+    if (*pulOutLen < ulNeeded) {
+        *pulOutLen = ulNeeded;
+        return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
+    }
+    if (ulNeeded > BRIO_MAX_BUFFER_SIZE) return StepFail(OP, "CHECK ulInLen", ERROR_INVALID_PARAMETER);
+    softcrypto::CSecureBuffer scratch;
+    if (!scratch.Allocate(ulNeeded)) return StepFail(OP, "new buffer", ERR_NO_MEMORY);
+    unsigned int ulPlain = ulNeeded;
+    if (unsigned int ulRet = CipherResult(OP, "Encrypt", pHandle->Encrypt(pbIn, ulInLen, scratch.Data(), &ulPlain)))
+        return ulRet;
+    memcpy(pbOut, scratch.Data(), ulPlain);
+    *pulOutLen = ulPlain;
+    return 0;
 }
 
 unsigned int CSymKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac)

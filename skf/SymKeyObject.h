@@ -102,6 +102,10 @@ protected:
      * SAR_INVALIDHANDLEERR without a cipher, the lock's code, or
      * SAR_NOTINITIALIZEERR when no run of this object is under way. */
     unsigned int CheckRun(const char *pszOperation, const CKeyObjectLock &lock, bool bOutLenGiven) const;
+    /* The one-shot decryption: nothing reaches the caller unless it all
+     * succeeded (up to BRIO_MAX_BUFFER_SIZE bytes of plain text). */
+    unsigned int DecryptWhole(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                              unsigned int *pulOutLen);
 
     std::shared_ptr<CSymKeyCipher> m_pKeyHandle;  /* the cipher handle, shared with the MAC objects */
     unsigned int m_ulMode;                        /* 1 ECB, 2 CBC */

@@ -757,13 +757,16 @@ TEST_F(SkfFlow, WhatCannotBeFinishedAnswersAlikeOnTheTokenAndInSoftware)
         BLOCKCIPHERPARAM param = {};
         param.PaddingType = c.ulPadding;
         ASSERT_EQ(SAR_OK, c.bEncrypt ? SKF_EncryptInit(hKey, param) : SKF_DecryptInit(hKey, param));
-        Bytes out(64);
+        Bytes out(64, 0xEE);
         ULONG ulOut = static_cast<ULONG>(out.size());
         if (c.bOneShot) {
             data.back() = 0;
             Bytes cipherText = oracle::Cipher(c.pszOpenSsl, true, key, nullptr, data, false);
             EXPECT_EQ(c.ulExpected, SKF_Decrypt(hKey, cipherText.data(), static_cast<ULONG>(cipherText.size()),
                                                 out.data(), &ulOut));
+            /* Nothing of the blocks before the bad one is handed out. */
+            EXPECT_EQ(Bytes(64, 0xEE), out);
+            EXPECT_EQ(64u, ulOut);
             continue;
         }
         auto update = c.bEncrypt ? SKF_EncryptUpdate : SKF_DecryptUpdate;
