@@ -353,7 +353,7 @@ unsigned int CSymKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMa
     pMac->m_pKeyHandle = m_pKeyHandle;
     pMac->m_ulAlgID = m_ulAlgID;
     pMac->m_ulBlockLen = m_ulBlockLen;
-    unsigned int ulRet = pMac->EncInit(true, pParam);
+    unsigned int ulRet = pMac->CSymKeyObject::EncInit(true, pParam);
     if (ulRet != 0) {
         delete pMac;
         return StepFail(OP, "EncInit", ulRet);
@@ -361,6 +361,41 @@ unsigned int CSymKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMa
     *phMac = pMac;
     TRACE_STEP_OK(OP, "EncInit");
     return 0;
+}
+
+/* A key handle computes no MAC and a MAC handle ciphers nothing: each
+ * refuses the other's operations as a handle of the wrong kind. */
+unsigned int CSymKeyObject::MacUpdate(unsigned char *, unsigned int)
+{
+    return StepFail("MacUpdate", "CHECK hMac", SAR_INVALIDHANDLEERR);
+}
+unsigned int CSymKeyObject::MacFinal(unsigned char *, unsigned int *)
+{
+    return StepFail("MacFinal", "CHECK hMac", SAR_INVALIDHANDLEERR);
+}
+unsigned int CSymKeyObject::Mac(unsigned char *, unsigned int, unsigned char *, unsigned int *)
+{
+    return StepFail("Mac", "CHECK hMac", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::EncInit(bool, Struct_BLOCKCIPHERPARAM *)
+{
+    return StepFail("EncInit", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::EncUpdate(unsigned char *, unsigned int, unsigned char *, unsigned int *)
+{
+    return StepFail("EncUpdate", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::EncFinal(unsigned char *, unsigned int *)
+{
+    return StepFail("EncFinal", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::Encrypt(unsigned char *, unsigned int, unsigned char *, unsigned int *)
+{
+    return StepFail("Encrypt", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *, void **)
+{
+    return StepFail("MacInit", "CHECK hKey", SAR_INVALIDHANDLEERR);
 }
 
 /* ---- CMacKeyObject: the last CBC block over whole blocks, no padding ---- */
@@ -390,12 +425,12 @@ unsigned int CMacKeyObject::MacUpdate(unsigned char *pbData, unsigned int ulData
     if (pbScratch == nullptr) return StepFail(OP, "new buffer", ERR_NO_MEMORY);
     unsigned int ulRet = 0, ulOut = ulDataLen;
     if (m_ulHeldLen > 0) {
-        ulRet = EncUpdate(m_pbHeld, m_ulBlockLen, pbScratch, &ulOut);
+        ulRet = CSymKeyObject::EncUpdate(m_pbHeld, m_ulBlockLen, pbScratch, &ulOut);
         m_ulHeldLen = 0;
     }
     if (ulRet == 0 && ulDataLen > m_ulBlockLen) {
         ulOut = ulDataLen;
-        ulRet = EncUpdate(pbData, ulDataLen - m_ulBlockLen, pbScratch, &ulOut);
+        ulRet = CSymKeyObject::EncUpdate(pbData, ulDataLen - m_ulBlockLen, pbScratch, &ulOut);
     }
     OPENSSL_cleanse(pbScratch, ulDataLen);
     delete[] pbScratch;
@@ -425,13 +460,13 @@ unsigned int CMacKeyObject::MacFinal(unsigned char *pbMac, unsigned int *pulMacL
     if (bSizeOnly) return 0;
     /* The CBC output of the held block (a zero block when no data came) is the MAC. */
     unsigned int ulOut = *pulMacLen;
-    unsigned int ulRet = EncUpdate(m_pbHeld, m_ulBlockLen, pbMac, &ulOut);
+    unsigned int ulRet = CSymKeyObject::EncUpdate(m_pbHeld, m_ulBlockLen, pbMac, &ulOut);
     OPENSSL_cleanse(m_pbHeld, sizeof(m_pbHeld));
     m_ulHeldLen = 0;
     if (ulRet == 0) {
         unsigned char pbRest[16];
         unsigned int ulRest = sizeof(pbRest);
-        ulRet = EncFinal(pbRest, &ulRest);
+        ulRet = CSymKeyObject::EncFinal(pbRest, &ulRest);
     }
     *pulMacLen = m_ulBlockLen;
     if (ulRet != 0) return StepFail(OP, "EncUpdate", ulRet);

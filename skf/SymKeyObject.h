@@ -94,6 +94,11 @@ public:
     unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                          unsigned int *pulOutLen) override;
     unsigned int MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac) override;
+    /* A key handle is no MAC handle: SAR_INVALIDHANDLEERR. */
+    unsigned int MacUpdate(unsigned char *pbData, unsigned int ulDataLen) override;
+    unsigned int MacFinal(unsigned char *pbMac, unsigned int *pulMacLen) override;
+    unsigned int Mac(unsigned char *pbData, unsigned int ulDataLen, unsigned char *pbMac,
+                     unsigned int *pulMacLen) override;
 
 protected:
     bool TokenCipher() const { return m_pKeyHandle != nullptr && m_pKeyHandle->bToken; }
@@ -124,6 +129,15 @@ public:
     unsigned int MacFinal(unsigned char *pbMac, unsigned int *pulMacLen) override;
     unsigned int Mac(unsigned char *pbData, unsigned int ulDataLen, unsigned char *pbMac,
                      unsigned int *pulMacLen) override;
+    /* A MAC handle is no key handle: SAR_INVALIDHANDLEERR.  The MAC runs its
+     * cipher through CSymKeyObject's own operations. */
+    unsigned int EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pParam) override;
+    unsigned int EncUpdate(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                           unsigned int *pulOutLen) override;
+    unsigned int EncFinal(unsigned char *pbOut, unsigned int *pulOutLen) override;
+    unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                         unsigned int *pulOutLen) override;
+    unsigned int MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac) override;
 
 protected:
     /* The MAC's output: *pulMacLen becomes the block length; a room below

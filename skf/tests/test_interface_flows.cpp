@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -682,6 +683,31 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     Bytes cbc = skftest::Sm4(key, iv, data, true, true, false);
     Bytes expected(cbc.end() - 16, cbc.end());
     ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data(), 32));
+    /* A MAC handle is no key handle and a key handle no MAC handle: every
+     * call given the other kind refuses it and leaves the MAC where it was. */
+    Bytes out(64);
+    ULONG ulOut = 0;
+    const struct {
+        const char *pszCall;
+        std::function<ULONG()> call;
+    } cases[] = {
+        {"EncryptInit(MAC)", [&] { return SKF_EncryptInit(hMac, param); }},
+        {"DecryptInit(MAC)", [&] { return SKF_DecryptInit(hMac, param); }},
+        {"Encrypt(MAC)", [&] { return SKF_Encrypt(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"EncryptUpdate(MAC)", [&] { return SKF_EncryptUpdate(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"EncryptFinal(MAC)", [&] { return SKF_EncryptFinal(hMac, out.data(), &(ulOut = 64)); }},
+        {"Decrypt(MAC)", [&] { return SKF_Decrypt(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"DecryptUpdate(MAC)", [&] { return SKF_DecryptUpdate(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"DecryptFinal(MAC)", [&] { return SKF_DecryptFinal(hMac, out.data(), &(ulOut = 64)); }},
+        {"MacInit(MAC)", [&] {
+             HANDLE h = nullptr;
+             return SKF_MacInit(hMac, &param, &h);
+         }},
+        {"Mac(key)", [&] { return SKF_Mac(hKey, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"MacUpdate(key)", [&] { return SKF_MacUpdate(hKey, data.data(), 16); }},
+        {"MacFinal(key)", [&] { return SKF_MacFinal(hKey, out.data(), &(ulOut = 64)); }},
+    };
+    for (const auto &c : cases) EXPECT_EQ(SAR_INVALIDHANDLEERR, c.call()) << c.pszCall;
     ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data() + 32, 32));
     Bytes mac(16);
     ULONG ulMac = 16;
