@@ -97,6 +97,11 @@ unsigned int CGMSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, 
     }
     if (pbIn == nullptr && ulInLen != 0) return APDU_CHECK_FAIL(OP, "CHECK pbInbuf", ERR_NULL_ARGUMENT);
     unsigned long long ullTotal = (unsigned long long)ulInLen + m_ulHeldLen;
+    /* The sizes below are counted in 32 bits, as the caller counts them. */
+    if (ullTotal > 0xFFFFFFFFull) {
+        *pulOutLen = 0;
+        return APDU_CHECK_FAIL(OP, "CHECK nInlen", ERR_BAD_LENGTH);
+    }
     if (ullTotal == 0) {
         *pulOutLen = 0;
         return 0;

@@ -179,11 +179,16 @@ unsigned int CSymKeyHandle::Update(unsigned char *pbIn, unsigned int ulInLen, un
                                    unsigned int *pulOutLen)
 {
     static const char kOp[] = "CSymKeyHandle::Update";
+    // What the cipher holds and the new input must be countable in the output length.
+    if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK nInlen",
+                                       static_cast<unsigned long long>(m_ulHeldLen) + ulInLen <= 0xFFFFFFFFull,
+                                       ERR_BAD_LENGTH))
+        return rv;
     unsigned int rv = m_bEncrypt ? SymEncryptUpdate(m_pCipherCtx, pbIn, ulInLen, pbOut, pulOutLen)
                                  : SymDecryptUpdate(m_pCipherCtx, pbIn, ulInLen, pbOut, pulOutLen);
     // What went in and did not come out stays in the cipher context.
     if (rv == 0)
-        m_ulHeldLen = static_cast<unsigned int>(static_cast<unsigned long long>(m_ulHeldLen) + ulInLen - *pulOutLen);
+        m_ulHeldLen = m_ulHeldLen + ulInLen - *pulOutLen;
     return SC_STEP_FAIL(kOp, m_bEncrypt ? "SymEncryptUpdate" : "SymDecryptUpdate", rv == 0, rv);
 }
 
@@ -208,10 +213,11 @@ unsigned int CSymKeyHandle::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     if (unsigned int rv = SC_STEP_FAIL(kOp, "CHECK m_pbSymmKey", m_ulUnitLen != 0, ERR_NO_SYMMETRIC_KEY))
         return rv;
     // Bytes an earlier Update left in the cipher come out of this call too.
+    const unsigned long long ullUnit = LengthUnit();
     unsigned long long ullNeeded = static_cast<unsigned long long>(m_ulHeldLen) + ulInLen;
     if (m_bEncrypt && m_ulPadding == 1) {
-        ullNeeded = m_ulUnitLen * (ullNeeded / m_ulUnitLen + 1);
-    } else if (ullNeeded % m_ulUnitLen != 0) {
+        ullNeeded = ullUnit * (ullNeeded / ullUnit + 1);
+    } else if (ullNeeded % ullUnit != 0) {
         *pulOutLen = ulInLen;
         return SC_STEP_FAIL(kOp, "CHECK nInlen", false, ERR_BAD_LENGTH);
     }

@@ -37,12 +37,17 @@ public:
      * bytes an earlier Update left held back count with the input: for
      * t = held + inLen the needed size is, with encryption and padding,
      * unit * (t / unit + 1), otherwise t, which must then be a multiple of
-     * the unit (260).  Nothing is written past the room given. */
+     * the unit (260).  The unit is LengthUnit().  Nothing is written past
+     * the room given. */
     virtual unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                                  unsigned int *pulOutLen);
+    /* Held bytes and inLen beyond 32 bits: 260, nothing taken. */
     virtual unsigned int Update(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                                 unsigned int *pulOutLen);
     virtual unsigned int Final(unsigned char *pbOut, unsigned int *pulOutLen);
+
+    /* Input bytes an Update took but has not output yet. */
+    unsigned int HeldLength() const { return m_ulHeldLen; }
 
     /* New handle with SetKey (algID, pbKey, 16) and Init (..., padding 1):
      * the key must hold 16 bytes, so three-key 3DES is refused (260). */
@@ -63,6 +68,9 @@ public:
                                 unsigned char *pbOut, unsigned int *pulOutLen);
 
 protected:
+    /* The unit of Encrypt's length rules: the key length here (24 for
+     * three-key 3DES); a derived handle may measure in cipher blocks. */
+    virtual unsigned int LengthUnit() const { return m_ulUnitLen; }
     void ReleaseCipherContext();
     void ReleaseKey();
 

@@ -13,6 +13,7 @@
 #include "SarnCore/GMSymKeyHandle.h"
 #include "SoftCrypto/HashHandle.h"
 #include "SoftCrypto/SoftCrypto.h"
+#include "SoftCrypto/StepCheck.h"
 #include "SoftCrypto/SymKeyHandle.h"
 #include "log/ResultCodes.h"
 #include "log/StepTrace.h"
@@ -54,22 +55,40 @@ unsigned int StepFail(const char *pszOperation, const char *pszStep, unsigned in
     return ulCode;
 }
 
+/* Held bytes and a new input together must be countable in 32 bits, as
+ * every length of a cipher run is; refused before anything is taken. */
+unsigned int CheckInputTotal(const char *pszOperation, unsigned int ulHeld, unsigned int ulInLen)
+{
+    if ((unsigned long long)ulHeld + ulInLen <= 0xFFFFFFFFull) return 0;
+    return StepFail(pszOperation, "CHECK ulInLen", SAR_INDATALENERR);
+}
+
 /* A code of a cipher handle or a token command, step-traced; a token key
- * that left the slot is reported as a key not found. */
+ * that left the slot is reported as a key not found, and the software
+ * cipher's final failures as the token road reports them: a bad padding
+ * as SAR_DECRYPTPADERR, a block it cannot finish as SAR_INDATALENERR. */
 unsigned int CipherResult(const char *pszOperation, const char *pszStep, unsigned int ulRet)
 {
     if (ulRet == ERR_NO_SYMMETRIC_KEY) ulRet = SAR_KEYNOTFOUNTERR;
+    if (ulRet == CRYPTO_ERR_DECRYPT) ulRet = SAR_DECRYPTPADERR;
+    if (ulRet == CRYPTO_ERR_ENCRYPT) ulRet = SAR_INDATALENERR;
     if (ulRet != 0) return StepFail(pszOperation, pszStep, ulRet);
     TRACE_STEP_OK(pszOperation, pszStep);
     return 0;
 }
 
-/* The software cipher handle, which tells how many bytes its cipher
- * context holds, so that an update's output can be sized before it is
- * written. */
+/* The software cipher handle of the key objects: its one-shot call
+ * measures input in cipher blocks (8 bytes for triple DES), as every other
+ * step of a run does, not in key lengths. */
 class CSoftSymKeyHandle : public CSymKeyHandle {
 public:
-    unsigned int HeldLength() const { return m_ulHeldLen; }
+    explicit CSoftSymKeyHandle(unsigned int ulBlockLen) : m_ulBlockLen(ulBlockLen) {}
+
+protected:
+    unsigned int LengthUnit() const override { return m_ulBlockLen; }
+
+private:
+    unsigned int m_ulBlockLen;
 };
 
 }  // namespace
@@ -152,7 +171,7 @@ unsigned int CKeyObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *, Struct_EC
 /* ---- CSymKeyObject ---- */
 
 CSymKeyObject::CSymKeyObject(CDeviceContext *pDeviceContext)
-    : CKeyObject(pDeviceContext), m_ulMode(0), m_ulBlockLen(0), m_ulPadding(0), m_ulRun(0)
+    : CKeyObject(pDeviceContext), m_ulMode(0), m_ulBlockLen(0), m_ulPadding(0), m_bEncrypt(true), m_ulRun(0)
 {
     CDeviceContext::TraceInfo("CSymKeyObject: Constructor");
 }
@@ -172,7 +191,7 @@ unsigned int CSymKeyObject::SetSymmKey(unsigned int ulAlgID, unsigned char *pbKe
     if (pRow->bToken)
         pCipher->pHandle = new (std::nothrow) CGMSymKeyHandle(m_pDeviceContext);
     else
-        pCipher->pHandle = new (std::nothrow) CSoftSymKeyHandle();
+        pCipher->pHandle = new (std::nothrow) CSoftSymKeyHandle(pRow->ulBlock);
     if (pCipher->pHandle == nullptr) return StepFail(OP, "new CSymKeyHandle", ERR_NO_MEMORY);
     m_ulAlgID = pRow->ulAlg;
     m_ulMode = pRow->ulMode;
@@ -210,6 +229,9 @@ unsigned int CSymKeyObject::EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pPar
     static const char *OP = "EncInit";
     if (pParam == nullptr) return StepFail(OP, "CHECK pParam", SAR_INVALIDPARAMERR);
     if (pParam->IVLen != 0 && pParam->IVLen != 16) return StepFail(OP, "CHECK IVLen", SAR_INVALIDPARAMERR);
+    /* 0: no padding, 1: PKCS #7; the token and software roads know no other. */
+    if (pParam->PaddingType != 0 && pParam->PaddingType != 1)
+        return StepFail(OP, "CHECK PaddingType", SAR_INVALIDPARAMERR);
     if (m_pKeyHandle == nullptr) return StepFail(OP, "CHECK m_pKeyHandle", SAR_INVALIDHANDLEERR);
     CKeyObjectLock lock(m_pDeviceContext, m_pKeyHandle->bToken);
     if (lock.Result() != 0) return StepFail(OP, "WaitDevMutex", lock.Result());
@@ -223,6 +245,7 @@ unsigned int CSymKeyObject::EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pPar
         return CipherResult(OP, "Init", ulRet);
     }
     m_ulPadding = pParam->PaddingType;
+    m_bEncrypt = bEncrypt;
     m_ulRun = ++m_pKeyHandle->ulRun;
     if (m_ulRun == 0) m_ulRun = ++m_pKeyHandle->ulRun;
     TRACE_STEP_OK(OP, "Init");
@@ -235,17 +258,16 @@ unsigned int CSymKeyObject::EncUpdate(unsigned char *pbIn, unsigned int ulInLen,
     static const char *OP = "EncUpdate";
     CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
+    if (unsigned int ulRet = CheckInputTotal(OP, m_pKeyHandle->pHandle->HeldLength(), ulInLen)) return ulRet;
     if (!m_pKeyHandle->bToken) {
         /* The software cipher writes whole blocks of what it holds and what
          * comes in; the room for them is checked before anything is written. */
-        unsigned long long ullTotal =
-            (unsigned long long)static_cast<CSoftSymKeyHandle *>(m_pKeyHandle->pHandle)->HeldLength() + ulInLen;
-        unsigned long long ullNeeded = ullTotal - ullTotal % m_ulBlockLen;
-        if (ullNeeded > 0xFFFFFFFFull) return StepFail(OP, "CHECK ulInLen", ERR_BAD_LENGTH);
+        unsigned int ulTotal = m_pKeyHandle->pHandle->HeldLength() + ulInLen;
+        unsigned int ulNeeded = ulTotal - ulTotal % m_ulBlockLen;
         unsigned int ulRoom = *pulOutLen;
-        *pulOutLen = (unsigned int)ullNeeded;
+        *pulOutLen = ulNeeded;
         if (pbOut == nullptr) return 0;
-        if (ulRoom < ullNeeded) return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
+        if (ulRoom < ulNeeded) return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
     }
     return CipherResult(OP, "Update", m_pKeyHandle->pHandle->Update(pbIn, ulInLen, pbOut, pulOutLen));
 }
@@ -265,6 +287,10 @@ unsigned int CSymKeyObject::EncFinal(unsigned char *pbOut, unsigned int *pulOutL
         *pulOutLen = m_ulBlockLen;
         return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
     }
+    /* Ciphertext ends on a block boundary; the software cipher would take
+     * a partial last block for a bad padding. */
+    if (!m_pKeyHandle->bToken && !m_bEncrypt && m_pKeyHandle->pHandle->HeldLength() % m_ulBlockLen != 0)
+        return StepFail(OP, "CHECK ulEncryptedLen", SAR_INDATALENERR);
     unsigned int ulRet = CipherResult(OP, "Final", m_pKeyHandle->pHandle->Final(pbOut, pulOutLen));
     if (ulRet == 0) m_ulRun = 0;
     return ulRet;
@@ -276,9 +302,39 @@ unsigned int CSymKeyObject::Encrypt(unsigned char *pbIn, unsigned int ulInLen, u
     static const char *OP = "Encrypt";
     CKeyObjectLock lock(m_pDeviceContext, TokenCipher());
     if (unsigned int ulRet = CheckRun(OP, lock, pulOutLen != nullptr)) return ulRet;
-    unsigned int ulRet = CipherResult(OP, "Encrypt", m_pKeyHandle->pHandle->Encrypt(pbIn, ulInLen, pbOut, pulOutLen));
+    if (unsigned int ulRet = CheckInputTotal(OP, m_pKeyHandle->pHandle->HeldLength(), ulInLen)) return ulRet;
+    unsigned int ulRet = m_bEncrypt || pbOut == nullptr
+                             ? CipherResult(OP, "Encrypt",
+                                            m_pKeyHandle->pHandle->Encrypt(pbIn, ulInLen, pbOut, pulOutLen))
+                             : DecryptWhole(pbIn, ulInLen, pbOut, pulOutLen);
     if (ulRet == 0 && pbOut != nullptr) m_ulRun = 0;
     return ulRet;
+}
+
+unsigned int CSymKeyObject::DecryptWhole(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                                         unsigned int *pulOutLen)
+{
+    static const char *OP = "Encrypt";
+    /* The plain text counts only once its padding is checked: it is made in
+     * a scratch buffer, and the caller's buffer and length change only when
+     * the whole run succeeded. */
+    unsigned int ulNeeded = 0;
+    CSymKeyHandle *pHandle = m_pKeyHandle->pHandle;
+    if (unsigned int ulRet = CipherResult(OP, "Encrypt size", pHandle->Encrypt(pbIn, ulInLen, nullptr, &ulNeeded)))
+        return ulRet;
+    if (*pulOutLen < ulNeeded) {
+        *pulOutLen = ulNeeded;
+        return StepFail(OP, "CHECK *pulOutLen SIZE", ERR_BUFFER_TOO_SMALL);
+    }
+    if (ulNeeded > BRIO_MAX_BUFFER_SIZE) return StepFail(OP, "CHECK ulInLen", ERROR_INVALID_PARAMETER);
+    softcrypto::CSecureBuffer scratch;
+    if (!scratch.Allocate(ulNeeded)) return StepFail(OP, "new buffer", ERR_NO_MEMORY);
+    unsigned int ulPlain = ulNeeded;
+    if (unsigned int ulRet = CipherResult(OP, "Encrypt", pHandle->Encrypt(pbIn, ulInLen, scratch.Data(), &ulPlain)))
+        return ulRet;
+    memcpy(pbOut, scratch.Data(), ulPlain);
+    *pulOutLen = ulPlain;
+    return 0;
 }
 
 unsigned int CSymKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac)
@@ -297,7 +353,7 @@ unsigned int CSymKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMa
     pMac->m_pKeyHandle = m_pKeyHandle;
     pMac->m_ulAlgID = m_ulAlgID;
     pMac->m_ulBlockLen = m_ulBlockLen;
-    unsigned int ulRet = pMac->EncInit(true, pParam);
+    unsigned int ulRet = pMac->CSymKeyObject::EncInit(true, pParam);
     if (ulRet != 0) {
         delete pMac;
         return StepFail(OP, "EncInit", ulRet);
@@ -305,6 +361,41 @@ unsigned int CSymKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMa
     *phMac = pMac;
     TRACE_STEP_OK(OP, "EncInit");
     return 0;
+}
+
+/* A key handle computes no MAC and a MAC handle ciphers nothing: each
+ * refuses the other's operations as a handle of the wrong kind. */
+unsigned int CSymKeyObject::MacUpdate(unsigned char *, unsigned int)
+{
+    return StepFail("MacUpdate", "CHECK hMac", SAR_INVALIDHANDLEERR);
+}
+unsigned int CSymKeyObject::MacFinal(unsigned char *, unsigned int *)
+{
+    return StepFail("MacFinal", "CHECK hMac", SAR_INVALIDHANDLEERR);
+}
+unsigned int CSymKeyObject::Mac(unsigned char *, unsigned int, unsigned char *, unsigned int *)
+{
+    return StepFail("Mac", "CHECK hMac", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::EncInit(bool, Struct_BLOCKCIPHERPARAM *)
+{
+    return StepFail("EncInit", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::EncUpdate(unsigned char *, unsigned int, unsigned char *, unsigned int *)
+{
+    return StepFail("EncUpdate", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::EncFinal(unsigned char *, unsigned int *)
+{
+    return StepFail("EncFinal", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::Encrypt(unsigned char *, unsigned int, unsigned char *, unsigned int *)
+{
+    return StepFail("Encrypt", "CHECK hKey", SAR_INVALIDHANDLEERR);
+}
+unsigned int CMacKeyObject::MacInit(Struct_BLOCKCIPHERPARAM *, void **)
+{
+    return StepFail("MacInit", "CHECK hKey", SAR_INVALIDHANDLEERR);
 }
 
 /* ---- CMacKeyObject: the last CBC block over whole blocks, no padding ---- */
@@ -321,6 +412,7 @@ unsigned int CMacKeyObject::MacUpdate(unsigned char *pbData, unsigned int ulData
 {
     static const char *OP = "MacUpdate";
     if (m_ulBlockLen == 0 || ulDataLen % m_ulBlockLen != 0) return StepFail(OP, "CHECK ulDataLen", SAR_INDATALENERR);
+    if (unsigned int ulRet = CheckInputTotal(OP, m_ulHeldLen, ulDataLen)) return ulRet;
     if (ulDataLen == 0 || ulDataLen > BRIO_MAX_BUFFER_SIZE)
         return StepFail(OP, "CHECK ulDataLen", ERROR_INVALID_PARAMETER);
     if (pbData == nullptr) return StepFail(OP, "CHECK pbData", SAR_INVALIDPARAMERR);
@@ -333,12 +425,12 @@ unsigned int CMacKeyObject::MacUpdate(unsigned char *pbData, unsigned int ulData
     if (pbScratch == nullptr) return StepFail(OP, "new buffer", ERR_NO_MEMORY);
     unsigned int ulRet = 0, ulOut = ulDataLen;
     if (m_ulHeldLen > 0) {
-        ulRet = EncUpdate(m_pbHeld, m_ulBlockLen, pbScratch, &ulOut);
+        ulRet = CSymKeyObject::EncUpdate(m_pbHeld, m_ulBlockLen, pbScratch, &ulOut);
         m_ulHeldLen = 0;
     }
     if (ulRet == 0 && ulDataLen > m_ulBlockLen) {
         ulOut = ulDataLen;
-        ulRet = EncUpdate(pbData, ulDataLen - m_ulBlockLen, pbScratch, &ulOut);
+        ulRet = CSymKeyObject::EncUpdate(pbData, ulDataLen - m_ulBlockLen, pbScratch, &ulOut);
     }
     OPENSSL_cleanse(pbScratch, ulDataLen);
     delete[] pbScratch;
@@ -368,13 +460,13 @@ unsigned int CMacKeyObject::MacFinal(unsigned char *pbMac, unsigned int *pulMacL
     if (bSizeOnly) return 0;
     /* The CBC output of the held block (a zero block when no data came) is the MAC. */
     unsigned int ulOut = *pulMacLen;
-    unsigned int ulRet = EncUpdate(m_pbHeld, m_ulBlockLen, pbMac, &ulOut);
+    unsigned int ulRet = CSymKeyObject::EncUpdate(m_pbHeld, m_ulBlockLen, pbMac, &ulOut);
     OPENSSL_cleanse(m_pbHeld, sizeof(m_pbHeld));
     m_ulHeldLen = 0;
     if (ulRet == 0) {
         unsigned char pbRest[16];
         unsigned int ulRest = sizeof(pbRest);
-        ulRet = EncFinal(pbRest, &ulRest);
+        ulRet = CSymKeyObject::EncFinal(pbRest, &ulRest);
     }
     *pulMacLen = m_ulBlockLen;
     if (ulRet != 0) return StepFail(OP, "EncUpdate", ulRet);

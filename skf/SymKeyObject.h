@@ -94,6 +94,11 @@ public:
     unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
                          unsigned int *pulOutLen) override;
     unsigned int MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac) override;
+    /* A key handle is no MAC handle: SAR_INVALIDHANDLEERR. */
+    unsigned int MacUpdate(unsigned char *pbData, unsigned int ulDataLen) override;
+    unsigned int MacFinal(unsigned char *pbMac, unsigned int *pulMacLen) override;
+    unsigned int Mac(unsigned char *pbData, unsigned int ulDataLen, unsigned char *pbMac,
+                     unsigned int *pulMacLen) override;
 
 protected:
     bool TokenCipher() const { return m_pKeyHandle != nullptr && m_pKeyHandle->bToken; }
@@ -102,11 +107,16 @@ protected:
      * SAR_INVALIDHANDLEERR without a cipher, the lock's code, or
      * SAR_NOTINITIALIZEERR when no run of this object is under way. */
     unsigned int CheckRun(const char *pszOperation, const CKeyObjectLock &lock, bool bOutLenGiven) const;
+    /* The one-shot decryption: nothing reaches the caller unless it all
+     * succeeded (up to BRIO_MAX_BUFFER_SIZE bytes of plain text). */
+    unsigned int DecryptWhole(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                              unsigned int *pulOutLen);
 
     std::shared_ptr<CSymKeyCipher> m_pKeyHandle;  /* the cipher handle, shared with the MAC objects */
     unsigned int m_ulMode;                        /* 1 ECB, 2 CBC */
     unsigned int m_ulBlockLen;                    /* 16, or 8 for the software triple DES */
     unsigned int m_ulPadding;                     /* padding type of the last EncInit */
+    bool m_bEncrypt;                              /* direction of the last EncInit */
     unsigned int m_ulRun;                         /* the run this object started; 0: none */
 };
 
@@ -119,6 +129,15 @@ public:
     unsigned int MacFinal(unsigned char *pbMac, unsigned int *pulMacLen) override;
     unsigned int Mac(unsigned char *pbData, unsigned int ulDataLen, unsigned char *pbMac,
                      unsigned int *pulMacLen) override;
+    /* A MAC handle is no key handle: SAR_INVALIDHANDLEERR.  The MAC runs its
+     * cipher through CSymKeyObject's own operations. */
+    unsigned int EncInit(bool bEncrypt, Struct_BLOCKCIPHERPARAM *pParam) override;
+    unsigned int EncUpdate(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                           unsigned int *pulOutLen) override;
+    unsigned int EncFinal(unsigned char *pbOut, unsigned int *pulOutLen) override;
+    unsigned int Encrypt(unsigned char *pbIn, unsigned int ulInLen, unsigned char *pbOut,
+                         unsigned int *pulOutLen) override;
+    unsigned int MacInit(Struct_BLOCKCIPHERPARAM *pParam, void **phMac) override;
 
 protected:
     /* The MAC's output: *pulMacLen becomes the block length; a room below

@@ -6,6 +6,7 @@
 #include "SarnCore/DeviceContext.h"
 #include "SarnCore/GMSymKeyHandle.h"
 #include "FakeToken.h"
+#include "SoftCrypto/tests/GuardedInput.h"
 
 namespace {
 
@@ -236,6 +237,37 @@ TEST_F(CipherHandleTest, FinalWithoutPaddingNeedsWholeBlocks)
     ASSERT_EQ(0u, handle.Final(out, &len));
     EXPECT_EQ(0u, len);
     EXPECT_EQ(4u, token.seen[0].body.size());
+}
+
+/* Held bytes and an input that together pass what 32 bits count are
+ * refused before anything is copied or sent, also as a size query.  The
+ * input ends at a guard page and the real call runs in a child process, so
+ * a copy of it ends the child only. */
+TEST_F(CipherHandleTest, AnInputThatBringsTheTotalPast32BitsIsRefusedUntouched)
+{
+    oracle::GuardedInput huge;
+    ASSERT_TRUE(huge.Ok());
+    const struct {
+        unsigned char dir;
+        unsigned int held, length;
+    } cases[] = {{SYM_CRYPT_ENCRYPT, 1, 0xFFFFFFFFu}, {SYM_CRYPT_DECRYPT, 16, 0xFFFFFFF1u}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dir);
+        Start(c.dir);
+        unsigned int len = sizeof(out);
+        ASSERT_EQ(0u, handle.Update(in, c.held, out, &len));
+        unsigned char *pbHuge = huge.Ending(c.length);
+        len = 0;
+        EXPECT_EQ(ERR_BAD_LENGTH, handle.Update(pbHuge, c.length, nullptr, &len));
+        EXPECT_EXIT(
+            {
+                unsigned int room = sizeof(out);
+                _exit(handle.Update(pbHuge, c.length, out, &room) == ERR_BAD_LENGTH ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+        EXPECT_EQ(c.held, handle.HeldLength());
+        EXPECT_TRUE(token.seen.empty());
+    }
 }
 
 }  // namespace

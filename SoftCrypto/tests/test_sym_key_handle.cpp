@@ -6,6 +6,7 @@
 
 #include "SoftCrypto/SoftCrypto.h"
 #include "SoftCrypto/SymKeyHandle.h"
+#include "SoftCrypto/tests/GuardedInput.h"
 #include "SoftCrypto/tests/OpenSslOracle.h"
 
 namespace {
@@ -164,6 +165,27 @@ TEST(SymKeyHandle, UnpaddedEncryptCountsTheHeldBytesInTheUnitRule)
     len = 64;
     ASSERT_EQ(0u, h->Encrypt(in.data(), 8, out.data(), &len));
     EXPECT_EQ(16u, len);
+}
+
+/* Held bytes and an input that together pass what 32 bits count are
+ * refused before the cipher reads any of it: the input ends at a guard
+ * page and the call runs in a child process. */
+TEST(SymKeyHandle, AnInputThatBringsTheTotalPast32BitsIsRefusedUntouched)
+{
+    oracle::GuardedInput huge;
+    ASSERT_TRUE(huge.Ok());
+    Bytes key = oracle::Pattern(16, 1), in(16, 3), out(64);
+    auto h = Started(SC_ALG_SM4, key, SYM_CRYPT_ENCRYPT, SC_MODE_ECB, 0);
+    unsigned int n = static_cast<unsigned int>(out.size());
+    ASSERT_EQ(0u, h->Update(in.data(), 1, out.data(), &n));
+    unsigned char *pbHuge = huge.Ending(0xFFFFFFFFu);
+    EXPECT_EXIT(
+        {
+            unsigned int room = static_cast<unsigned int>(out.size());
+            _exit(h->Update(pbHuge, 0xFFFFFFFFu, out.data(), &room) == ERR_BAD_LENGTH ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(1u, h->HeldLength());
 }
 
 TEST(SymKeyHandle, EncryptWithoutKeyIsRefused)

@@ -17,11 +17,13 @@
 #include <functional>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "skf/skf.h"
+#include "SoftCrypto/tests/GuardedInput.h"
 #include "skf/tests/InterfaceOracle.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
@@ -712,7 +714,7 @@ struct CipherCase {
     const char *pszName;
     unsigned int ulAddr;
     ULONG ulAlg;
-    bool bCbc;
+    const char *pszOpenSsl;  /* the same cipher in OpenSSL */
     ULONG ulPadding;
     size_t nData;
 };
@@ -725,15 +727,17 @@ TEST_P(SkfCipherFlow, EncryptsAndDecryptsAsOpenSslDoes)
 {
     const CipherCase &c = GetParam();
     ASSERT_TRUE(Connect(c.ulAddr));
-    Bytes key = skftest::RandomBytes(16), iv = skftest::RandomBytes(16), data = skftest::RandomBytes(c.nData);
+    const bool bCbc = strstr(c.pszOpenSsl, "CBC") != nullptr;
+    Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), iv = skftest::RandomBytes(16),
+          data = skftest::RandomBytes(c.nData);
     HANDLE hKey = nullptr;
     ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
     Keep(hKey);
     BLOCKCIPHERPARAM param = {};
     memcpy(param.IV, iv.data(), 16);
-    param.IVLen = c.bCbc ? 16 : 0;
+    param.IVLen = bCbc ? 16 : 0;
     param.PaddingType = c.ulPadding;
-    Bytes expected = skftest::Sm4(key, iv, data, true, c.bCbc, c.ulPadding != 0);
+    Bytes expected = oracle::Cipher(c.pszOpenSsl, true, key, bCbc ? iv.data() : nullptr, data, c.ulPadding != 0);
 
     /* One shot, with a size query first. */
     ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
@@ -768,10 +772,17 @@ TEST_P(SkfCipherFlow, EncryptsAndDecryptsAsOpenSslDoes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sm4, SkfCipherFlow,
-                         ::testing::Values(CipherCase{"EcbBlocks", 14, SGD_SMS4_ECB, false, 0, 48},
-                                           CipherCase{"EcbPadded", 15, SGD_SMS4_ECB, false, 1, 45},
-                                           CipherCase{"CbcBlocks", 16, SGD_SMS4_CBC, true, 0, 64},
-                                           CipherCase{"CbcPadded", 17, SGD_SMS4_CBC, true, 1, 33}),
+                         ::testing::Values(CipherCase{"EcbBlocks", 14, SGD_SMS4_ECB, "SM4-ECB", 0, 48},
+                                           CipherCase{"EcbPadded", 15, SGD_SMS4_ECB, "SM4-ECB", 1, 45},
+                                           CipherCase{"CbcBlocks", 16, SGD_SMS4_CBC, "SM4-CBC", 0, 64},
+                                           CipherCase{"CbcPadded", 17, SGD_SMS4_CBC, "SM4-CBC", 1, 33}),
+                         [](const auto &info) { return std::string(info.param.pszName); });
+
+/* The software triple DES in blocks of 8: whole blocks that are no whole
+ * key length, and padded data whose ciphertext is none either. */
+INSTANTIATE_TEST_SUITE_P(TripleDes, SkfCipherFlow,
+                         ::testing::Values(CipherCase{"EcbBlocks", 43, ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", 0, 40},
+                                           CipherCase{"EcbPadded", 44, ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", 1, 24}),
                          [](const auto &info) { return std::string(info.param.pszName); });
 
 TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
@@ -790,6 +801,31 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     Bytes cbc = skftest::Sm4(key, iv, data, true, true, false);
     Bytes expected(cbc.end() - 16, cbc.end());
     ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data(), 32));
+    /* A MAC handle is no key handle and a key handle no MAC handle: every
+     * call given the other kind refuses it and leaves the MAC where it was. */
+    Bytes out(64);
+    ULONG ulOut = 0;
+    const struct {
+        const char *pszCall;
+        std::function<ULONG()> call;
+    } cases[] = {
+        {"EncryptInit(MAC)", [&] { return SKF_EncryptInit(hMac, param); }},
+        {"DecryptInit(MAC)", [&] { return SKF_DecryptInit(hMac, param); }},
+        {"Encrypt(MAC)", [&] { return SKF_Encrypt(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"EncryptUpdate(MAC)", [&] { return SKF_EncryptUpdate(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"EncryptFinal(MAC)", [&] { return SKF_EncryptFinal(hMac, out.data(), &(ulOut = 64)); }},
+        {"Decrypt(MAC)", [&] { return SKF_Decrypt(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"DecryptUpdate(MAC)", [&] { return SKF_DecryptUpdate(hMac, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"DecryptFinal(MAC)", [&] { return SKF_DecryptFinal(hMac, out.data(), &(ulOut = 64)); }},
+        {"MacInit(MAC)", [&] {
+             HANDLE h = nullptr;
+             return SKF_MacInit(hMac, &param, &h);
+         }},
+        {"Mac(key)", [&] { return SKF_Mac(hKey, data.data(), 16, out.data(), &(ulOut = 64)); }},
+        {"MacUpdate(key)", [&] { return SKF_MacUpdate(hKey, data.data(), 16); }},
+        {"MacFinal(key)", [&] { return SKF_MacFinal(hKey, out.data(), &(ulOut = 64)); }},
+    };
+    for (const auto &c : cases) EXPECT_EQ(SAR_INVALIDHANDLEERR, c.call()) << c.pszCall;
     ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, data.data() + 32, 32));
     Bytes mac(16);
     ULONG ulMac = 16;
@@ -798,6 +834,176 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     /* The MAC handle goes before its key. */
     EXPECT_EQ(SAR_OK, SKF_CloseHandle(hMac));
     Forget(hMac);
+}
+
+/* Only PaddingType 0 (none) and 1 (PKCS #7) start a cipher run, on the
+ * token and in software, in both directions. */
+TEST_F(SkfFlow, CipherInitsRefusePaddingTypesOtherThanNoneAndPkcs7)
+{
+    ASSERT_TRUE(Connect(42));
+    for (ULONG ulAlg : {static_cast<ULONG>(SGD_SMS4_CBC), static_cast<ULONG>(ALG_SOFT_3DES_ECB)}) {
+        Bytes key = skftest::RandomBytes(ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), data = skftest::RandomBytes(48);
+        HANDLE hKey = nullptr;
+        ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), ulAlg, &hKey));
+        Keep(hKey);
+        const struct {
+            ULONG ulPadding;
+            ULONG ulExpected;
+        } cases[] = {{2, SAR_INVALIDPARAMERR}, {0xFFFFFFFFu, SAR_INVALIDPARAMERR}, {0, SAR_OK}, {1, SAR_OK}};
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::to_string(ulAlg) + " padding " + std::to_string(c.ulPadding));
+            BLOCKCIPHERPARAM param = {};
+            param.PaddingType = c.ulPadding;
+            EXPECT_EQ(c.ulExpected, SKF_EncryptInit(hKey, param));
+            EXPECT_EQ(c.ulExpected, SKF_DecryptInit(hKey, param));
+            if (c.ulExpected == SAR_OK) continue;
+            /* No run was started on the new key: nothing is enciphered. */
+            Bytes out(64);
+            ULONG ulOut = static_cast<ULONG>(out.size());
+            EXPECT_EQ(SAR_NOTINITIALIZEERR, SKF_Encrypt(hKey, data.data(), 48, out.data(), &ulOut));
+        }
+    }
+}
+
+/* What cannot be finished answers alike on the token and in software: a
+ * bad padding SAR_DECRYPTPADERR, a partial last block SAR_INDATALENERR. */
+struct UnfinishedCase {
+    const char *pszName;
+    ULONG ulAlg;
+    const char *pszOpenSsl;
+    bool bEncrypt;
+    ULONG ulPadding;
+    bool bOneShot;     /* else an update of the data, then the final */
+    size_t nData;      /* bytes; a one-shot decrypts two blocks ending in a zero byte */
+    ULONG ulExpected;
+};
+
+TEST_F(SkfFlow, WhatCannotBeFinishedAnswersAlikeOnTheTokenAndInSoftware)
+{
+    ASSERT_TRUE(Connect(45));
+    const UnfinishedCase cases[] = {
+        {"token bad padding", SGD_SMS4_ECB, "SM4-ECB", false, 1, true, 32, SAR_DECRYPTPADERR},
+        {"software bad padding", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", false, 1, true, 16, SAR_DECRYPTPADERR},
+        {"token partial ciphertext", SGD_SMS4_ECB, "SM4-ECB", false, 1, false, 3, SAR_INDATALENERR},
+        {"software partial ciphertext", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", false, 1, false, 3, SAR_INDATALENERR},
+        {"software partial unpadded ciphertext", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", false, 0, false, 11,
+         SAR_INDATALENERR},
+        {"token partial unpadded plain text", SGD_SMS4_ECB, "SM4-ECB", true, 0, false, 3, SAR_INDATALENERR},
+        {"software partial unpadded plain text", ALG_SOFT_3DES_ECB, "DES-EDE3-ECB", true, 0, false, 3,
+         SAR_INDATALENERR},
+    };
+    for (const UnfinishedCase &c : cases) {
+        SCOPED_TRACE(c.pszName);
+        Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), data = skftest::RandomBytes(c.nData);
+        HANDLE hKey = nullptr;
+        ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
+        Keep(hKey);
+        BLOCKCIPHERPARAM param = {};
+        param.PaddingType = c.ulPadding;
+        ASSERT_EQ(SAR_OK, c.bEncrypt ? SKF_EncryptInit(hKey, param) : SKF_DecryptInit(hKey, param));
+        Bytes out(64, 0xEE);
+        ULONG ulOut = static_cast<ULONG>(out.size());
+        if (c.bOneShot) {
+            data.back() = 0;
+            Bytes cipherText = oracle::Cipher(c.pszOpenSsl, true, key, nullptr, data, false);
+            EXPECT_EQ(c.ulExpected, SKF_Decrypt(hKey, cipherText.data(), static_cast<ULONG>(cipherText.size()),
+                                                out.data(), &ulOut));
+            /* Nothing of the blocks before the bad one is handed out. */
+            EXPECT_EQ(Bytes(64, 0xEE), out);
+            EXPECT_EQ(64u, ulOut);
+            continue;
+        }
+        auto update = c.bEncrypt ? SKF_EncryptUpdate : SKF_DecryptUpdate;
+        auto final = c.bEncrypt ? SKF_EncryptFinal : SKF_DecryptFinal;
+        ASSERT_EQ(SAR_OK, update(hKey, data.data(), static_cast<ULONG>(data.size()), out.data(), &ulOut));
+        ulOut = static_cast<ULONG>(out.size());
+        EXPECT_EQ(c.ulExpected, final(hKey, out.data(), &ulOut));
+    }
+}
+
+/* ---- Inputs that 32 bits cannot count ---- */
+
+/* Bytes a call holds back plus a new input of nearly 4 GiB: every cipher
+ * and MAC road refuses the total before it copies or sends anything.  The
+ * caller's buffer ends at a page nothing may touch, and the call runs in a
+ * child process, so that a copy past either end ends the child only. */
+struct HugeInputCase {
+    const char *pszName;
+    ULONG ulAlg;
+    enum Road { EncryptUpdate, DecryptUpdate, OneShot, MacUpdate } eRoad;
+    ULONG ulHeld;  /* bytes given first */
+    ULONG ulHuge;
+    bool bOutput;  /* false: a size query */
+};
+
+TEST_F(SkfFlow, InputsBeyondWhat32BitsCountAreRefusedBeforeAnythingIsCopied)
+{
+    ASSERT_TRUE(Connect(41));
+    const HugeInputCase cases[] = {
+        {"token encrypt update", SGD_SMS4_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, true},
+        {"token encrypt update, size query", SGD_SMS4_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, false},
+        {"token decrypt update", SGD_SMS4_CBC, HugeInputCase::DecryptUpdate, 16, 0xFFFFFFF1u, true},
+        {"software encrypt update", ALG_SOFT_3DES_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, true},
+        {"software decrypt update", ALG_SOFT_3DES_ECB, HugeInputCase::DecryptUpdate, 1, 0xFFFFFFFFu, true},
+        {"token one-shot", SGD_SMS4_ECB, HugeInputCase::OneShot, 1, 0xFFFFFFFFu, true},
+        {"software one-shot", ALG_SOFT_3DES_ECB, HugeInputCase::OneShot, 1, 0xFFFFFFFFu, true},
+        {"token MAC update", SGD_SMS4_MAC, HugeInputCase::MacUpdate, 16, 0xFFFFFFF0u, true},
+        {"software MAC update", ALG_SOFT_3DES_ECB, HugeInputCase::MacUpdate, 8, 0xFFFFFFF8u, true},
+    };
+    oracle::GuardedInput huge;
+    ASSERT_TRUE(huge.Ok());
+    for (const HugeInputCase &c : cases) {
+        SCOPED_TRACE(c.pszName);
+        Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), first(16, 0x5A);
+        HANDLE hKey = nullptr;
+        ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), c.ulAlg, &hKey));
+        Keep(hKey);
+        BLOCKCIPHERPARAM param = {};
+        param.PaddingType = c.eRoad == HugeInputCase::OneShot ? 1 : 0;
+        BYTE abOut[64];
+        ULONG ulOut = sizeof(abOut);
+        HANDLE hMac = nullptr;
+        if (c.eRoad == HugeInputCase::MacUpdate) {
+            ASSERT_EQ(SAR_OK, SKF_MacInit(hKey, &param, &hMac));
+            Keep(hMac);
+            ASSERT_EQ(SAR_OK, SKF_MacUpdate(hMac, first.data(), c.ulHeld));
+        } else if (c.eRoad == HugeInputCase::DecryptUpdate) {
+            ASSERT_EQ(SAR_OK, SKF_DecryptInit(hKey, param));
+            ASSERT_EQ(SAR_OK, SKF_DecryptUpdate(hKey, first.data(), c.ulHeld, abOut, &ulOut));
+        } else {
+            ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
+            ASSERT_EQ(SAR_OK, SKF_EncryptUpdate(hKey, first.data(), c.ulHeld, abOut, &ulOut));
+        }
+        BYTE *pbHuge = huge.Ending(c.ulHuge);
+        int aPipe[2];
+        ASSERT_EQ(0, pipe(aPipe));
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ULONG ulLen = sizeof(abOut), ulRet = 0;
+            BYTE *pbOut = c.bOutput ? abOut : nullptr;
+            switch (c.eRoad) {
+            case HugeInputCase::EncryptUpdate: ulRet = SKF_EncryptUpdate(hKey, pbHuge, c.ulHuge, pbOut, &ulLen); break;
+            case HugeInputCase::DecryptUpdate: ulRet = SKF_DecryptUpdate(hKey, pbHuge, c.ulHuge, pbOut, &ulLen); break;
+            case HugeInputCase::OneShot: ulRet = SKF_Encrypt(hKey, pbHuge, c.ulHuge, pbOut, &ulLen); break;
+            case HugeInputCase::MacUpdate: ulRet = SKF_MacUpdate(hMac, pbHuge, c.ulHuge); break;
+            }
+            ssize_t nWritten = write(aPipe[1], &ulRet, sizeof(ulRet));
+            _exit(nWritten == sizeof(ulRet) ? 0 : 1);
+        }
+        close(aPipe[1]);
+        ULONG ulChild = 0;
+        ssize_t nRead = read(aPipe[0], &ulChild, sizeof(ulChild));
+        close(aPipe[0]);
+        int iStatus = 0;
+        ASSERT_EQ(pid, waitpid(pid, &iStatus, 0));
+        bool bAnswered = WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0 && nRead == sizeof(ulChild);
+        EXPECT_TRUE(bAnswered) << "the call ended its process: "
+                               << (WIFSIGNALED(iStatus) ? strsignal(WTERMSIG(iStatus)) : "exit");
+        if (bAnswered) {
+            EXPECT_EQ(SAR_INDATALENERR, ulChild);
+        }
+    }
 }
 
 struct DigestCase {

@@ -187,6 +187,9 @@ TEST_F(SkfKeyObjectTest, Sm4AndSoftware3DesEqualOpenSslOverLengthsAndChunks)
                 if (c.padding == 0 && len % block != 0) {
                     /* Without padding a partial block cannot be finished. */
                     EXPECT_NE(0u, r);
+                    Bytes once;
+                    ASSERT_EQ(0u, k->EncInit(true, &p));
+                    EXPECT_EQ(ERR_BAD_LENGTH, Once(*k, plain, once));
                     continue;
                 }
                 ASSERT_EQ(0u, r);
@@ -196,24 +199,16 @@ TEST_F(SkfKeyObjectTest, Sm4AndSoftware3DesEqualOpenSslOverLengthsAndChunks)
                 Bytes back;
                 ASSERT_EQ(0u, RunCipher(*k, cipherText, chunk == 0 ? 0 : chunk + 3, back));
                 EXPECT_EQ(Hex(plain), Hex(back));
-                /* The one-shot call measures unpadded input in units of the
-                 * key length: 24 bytes for the software triple DES. */
-                unsigned int unit = bSoft ? 24 : 16;
+                /* The one-shot calls measure input in cipher blocks, as the
+                 * updates do (8 bytes for the triple DES): each takes back
+                 * what the other gave. */
                 Bytes once;
                 ASSERT_EQ(0u, k->EncInit(true, &p));
-                if (c.padding != 0 || len % unit == 0) {
-                    ASSERT_EQ(0u, Once(*k, plain, once));
-                    EXPECT_EQ(Hex(expect), Hex(once));
-                } else {
-                    EXPECT_EQ(ERR_BAD_LENGTH, Once(*k, plain, once));
-                }
+                ASSERT_EQ(0u, Once(*k, plain, once));
+                EXPECT_EQ(Hex(expect), Hex(once));
                 ASSERT_EQ(0u, k->EncInit(false, &p));
-                if (cipherText.size() % unit == 0) {
-                    ASSERT_EQ(0u, Once(*k, cipherText, once));
-                    EXPECT_EQ(Hex(plain), Hex(once));
-                } else {
-                    EXPECT_EQ(ERR_BAD_LENGTH, Once(*k, cipherText, once));
-                }
+                ASSERT_EQ(0u, Once(*k, cipherText, once));
+                EXPECT_EQ(Hex(plain), Hex(once));
             }
         }
     }
