@@ -589,6 +589,71 @@ TEST_F(SkfKeyObjectTest, ASessionKeyThatLeftTheSlotAnswersKeyNotFound)
     EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, other, {}, block, false)), Hex(out));
 }
 
+/* Sets the owner word as the device-mutex segment holds it (offset 56). */
+void SetOwnerWord(CDeviceContext *ctx, unsigned long long ullWord)
+{
+    memcpy(static_cast<char *>(ctx->m_hMutexHandle) + 56, &ullWord, sizeof(ullWord));
+}
+
+unsigned long long Word(unsigned int ulKey, unsigned int ulOp) { return ((unsigned long long)ulKey << 32) | ulOp; }
+
+/* Both generations run past 0xFFFF and wrap from 0xFFFFFFFF to 1, never to
+ * 0; a slot that is nobody's gets a new key generation with any claim.  A
+ * key only the token held trusts no word but its own last claim, also one
+ * whose key generation came round to its own again; a host key reloads. */
+TEST_F(SkfKeyObjectTest, OwnerWordGenerationsWrapPastZeroAndTokenKeysTrustOnlyTheirOwnClaim)
+{
+    OpenToken(15);
+    CDeviceContext *ctx = Context();
+    const struct {
+        unsigned long long before;
+        bool bNewKey;
+        unsigned long long after;
+    } claims[] = {
+        {Word(0xFFFF, 0xFFFF), true, Word(0x10000, 0x10000)},
+        {Word(0xFFFF, 0xFFFF), false, Word(0xFFFF, 0x10000)},
+        {Word(0xFFFFFFFF, 0xFFFFFFFF), true, Word(1, 1)},
+        {Word(0xFFFFFFFF, 0xFFFFFFFF), false, Word(0xFFFFFFFF, 1)},
+        {Word(7, 0), false, Word(8, 1)},
+        {Word(0, 0), false, Word(1, 1)},
+    };
+    ASSERT_EQ(0u, ctx->WaitDevMutex());
+    for (const auto &row : claims) {
+        SCOPED_TRACE(row.before * 2 + row.bNewKey);
+        SetOwnerWord(ctx, row.before);
+        EXPECT_EQ(row.after, ctx->ClaimKeySlot(row.bNewKey));
+        EXPECT_EQ(row.after, ctx->KeySlotOwner());
+    }
+    ASSERT_EQ(0u, ctx->ReleaseDevMutex());
+
+    const Bytes session = Pattern(16, 91), host = Pattern(16, 92), block = Pattern(16, 93);
+    BLOCKCIPHERPARAM p = Param(Bytes(), 0);
+    Bytes out;
+    for (bool bHost : {false, true}) {
+        SCOPED_TRACE(bHost);
+        SetOwnerWord(ctx, Word(0xFFFFFFF0u, 0xFFFFFFF0u));
+        std::unique_ptr<CSymKeyObject> k;
+        if (bHost) {
+            k = NewKey(SGD_SMS4_ECB, host);
+        } else {
+            ASSERT_EQ(0u, ctx->SetSessionKey(false));
+            ASSERT_EQ(0u, ctx->GetAPDUKey()->ImportSymKey(0, 0, 0x1301, const_cast<unsigned char *>(session.data()), 16));
+            k = NewKey(SGD_SMS4_ECB, Bytes());
+        }
+        ASSERT_EQ(0u, k->EncInit(true, &p));
+        unsigned long long ullMine = ctx->KeySlotOwner();
+        /* Its key generation again, but not its claim: what a wrap gives. */
+        SetOwnerWord(ctx, Word((unsigned int)(ullMine >> 32), (unsigned int)ullMine + 5));
+        if (!bHost) {
+            EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, k->EncInit(true, &p));
+            continue;
+        }
+        ASSERT_EQ(0u, k->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*k, block, out));
+        EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, host, {}, block, false)), Hex(out));
+    }
+}
+
 /* A key the device operator unwraps into the slot takes it from a host
  * key under way, which loads its key again and goes on with its chain; a
  * session key handle made on the unwrapped key loses it in turn. */
