@@ -44,11 +44,14 @@ unsigned int CGMSymKeyHandle::SetKey(unsigned short usKeySpec, unsigned char *pb
         return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NO_CONTEXT);
     unsigned int ulRet = pCtx->SetSessionKey(false);
     if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->SetSessionKey", ulRet);
+    /* Claimed before the import: should its answer be lost, the slot may
+     * hold this key all the same, and no other handle may trust it. */
+    unsigned long long ullClaim = pCtx->ClaimKeySlot(true);
     ulRet = pCtx->GetAPDUKey()->ImportSymKey(0, 0, usKeySpec, pbKey, ulKeyLen);
     if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey", ulRet);
     TRACE_STEP_OK(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey");
     KeepKey(usKeySpec, pbKey, ulKeyLen);
-    m_ullSlotStamp = pCtx->ClaimKeySlot(true);
+    m_ullSlotStamp = ullClaim;
     return 0;
 }
 

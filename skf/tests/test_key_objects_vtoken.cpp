@@ -141,6 +141,18 @@ protected:
         return fid;
     }
 
+    /* A session key wrapped for the token under an SM2 key: C1 || C3 || C2. */
+    static Bytes WrapForToken(_QV_SM2_KEY_PAIR &pub, const Bytes &session)
+    {
+        unsigned char c[16 + 97];
+        unsigned int cLen = sizeof(c);
+        if (SM2_Encrypt(&pub, const_cast<unsigned char *>(session.data()), 16, c, &cLen) != 0) return Bytes();
+        Bytes wrapped(c, c + 65);
+        wrapped.insert(wrapped.end(), c + 81, c + 113);
+        wrapped.insert(wrapped.end(), c + 65, c + 81);
+        return wrapped;
+    }
+
     /* A key with a padded encryption started; null when that failed. */
     std::unique_ptr<CSymKeyObject> StartPadded(unsigned int ulAlg, const Bytes &key, const Bytes &iv)
     {
@@ -665,13 +677,8 @@ TEST_F(SkfKeyObjectTest, AnUnwrappedSessionKeyAndAHostKeyShareTheSlot)
     ASSERT_NE(0, fid);
     const Bytes hostKey = Pattern(16, 101), session = Pattern(16, 102), iv = Pattern(16, 103);
     const Bytes data = Pattern(64, 104);
-    /* Wrapped for the token: C1 || C3 || C2. */
-    unsigned char c[16 + 97];
-    unsigned int cLen = sizeof(c);
-    ASSERT_EQ(0u, SM2_Encrypt(&pub, const_cast<unsigned char *>(session.data()), 16, c, &cLen));
-    Bytes wrapped(c, c + 65);
-    wrapped.insert(wrapped.end(), c + 81, c + 113);
-    wrapped.insert(wrapped.end(), c + 65, c + 81);
+    Bytes wrapped = WrapForToken(pub, session);
+    ASSERT_FALSE(wrapped.empty());
 
     /* The import comes between two updates of the host key. */
     auto h = StartPadded(SGD_SMS4_CBC, hostKey, iv);
@@ -697,6 +704,81 @@ TEST_F(SkfKeyObjectTest, AnUnwrappedSessionKeyAndAHostKeyShareTheSlot)
     EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, session, {}, block, false)), Hex(outS));
     ASSERT_EQ(0u, h->EncInit(true, &p));
     EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, s->EncInit(true, &p));
+}
+
+/* Key commands whose next exchange gets a fault of the virtual token: the
+ * token carries the command out, the host never sees its answer. */
+class CFaultedKeyCommands : public CAPDUKey {
+public:
+    CFaultedKeyCommands(CDeviceInfo *pInfo, vtoken::Daemon &d, const std::string &serial)
+        : CAPDUKey(pInfo, SARN_DEFAULT_TIMEOUT), m_daemon(d), m_serial(serial)
+    {
+    }
+    void Arm(const std::string &fault) { m_fault = fault; }
+
+protected:
+    unsigned int TransmitFrame(const unsigned char *pbFrame, unsigned int ulFrameLen, unsigned char *pbAnswer,
+                               unsigned int *pulAnswerLen) override
+    {
+        if (!m_fault.empty()) m_daemon.InjectFault(m_serial, m_fault);
+        m_fault.clear();
+        return CAPDUKey::TransmitFrame(pbFrame, ulFrameLen, pbAnswer, pulAnswerLen);
+    }
+
+private:
+    vtoken::Daemon &m_daemon;
+    std::string m_serial;
+    std::string m_fault;
+};
+
+/* An import whose answer is lost may have filled the slot all the same:
+ * the handle that owned it loads its key again instead of enciphering
+ * under the imported one, and the import done again gives its key. */
+TEST_F(SkfKeyObjectTest, AnImportWhoseAnswerIsLostLeavesNoHandleTrustingTheSlot)
+{
+    OpenToken(16, 0x13, true);
+    _QV_SM2_KEY_PAIR pub = {};
+    unsigned short fid = NewSm2Key("lost", pub);
+    ASSERT_NE(0, fid);
+    CDeviceContext *ctx = Context();
+    CFaultedKeyCommands *pKeys = new CFaultedKeyCommands(ctx->m_pDevieHandle, daemon, TokenSerial());
+    delete ctx->m_pApduKey;
+    ctx->m_pApduKey = pKeys;
+    const Bytes keyA = Pattern(16, 111), keyB = Pattern(16, 112), session = Pattern(16, 113);
+    const Bytes block = Pattern(32, 114);
+    Bytes wrapped = WrapForToken(pub, session);
+    ASSERT_FALSE(wrapped.empty());
+    BLOCKCIPHERPARAM p = Param(Bytes(), 0);
+    for (bool bWrapped : {false, true}) {
+        SCOPED_TRACE(bWrapped);
+        auto a = NewKey(SGD_SMS4_ECB, keyA);
+        Bytes out;
+        ASSERT_EQ(0u, a->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*a, block, out));
+        /* The import of the other key, its answer lost. */
+        pKeys->Arm("csw-status");
+        std::unique_ptr<CSymKeyObject> b;
+        if (bWrapped) {
+            EXPECT_NE(0u, Operator()->ImportEncSessionKey(fid, wrapped.data(), (unsigned int)wrapped.size()));
+        } else {
+            unsigned int r = 0;
+            b = NewKey(SGD_SMS4_ECB, keyB, &r);
+            EXPECT_NE(0u, r);
+        }
+        ASSERT_EQ(0u, a->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*a, block, out));
+        EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, keyA, {}, block, false)), Hex(out));
+        /* Done again, the import gives its own key. */
+        if (bWrapped) {
+            ASSERT_EQ(0u, Operator()->ImportEncSessionKey(fid, wrapped.data(), (unsigned int)wrapped.size()));
+            b = NewKey(SGD_SMS4_ECB, Bytes());
+        } else {
+            b = NewKey(SGD_SMS4_ECB, keyB);
+        }
+        ASSERT_EQ(0u, b->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*b, block, out));
+        EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, bWrapped ? session : keyB, {}, block, false)), Hex(out));
+    }
 }
 
 /* The agreement object finishes an agreement the token started: the
