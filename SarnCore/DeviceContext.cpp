@@ -356,6 +356,12 @@ unsigned long long CDeviceContext::ClaimKeySlot(bool bNewKey)
     return *pWord;
 }
 
+void CDeviceContext::DisownKeySlot()
+{
+    unsigned long long *pWord = KeySlotWord();
+    *pWord &= 0xFFFFFFFF00000000ull;
+}
+
 unsigned long long *CDeviceContext::FileLayerCounterWord() const
 {
     if (m_hMutexHandle != nullptr) return &static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle)->ullFileLayerChanges;
@@ -454,9 +460,14 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
         return ERR_NO_CONTEXT;
     }
     CDeviceInfo *pInfo = m_pDevieHandle;
-    if (!bForce && m_pApduPin->CheckSessionKey(0) == 0) {
-        TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME, __LINE__);
-        return 0;
+    if (!bForce) {
+        if (m_pApduPin->CheckSessionKey(0) == 0) {
+            TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME,
+                  __LINE__);
+            return 0;
+        }
+        /* The channel is gone, perhaps with all the token's volatile state. */
+        DisownKeySlot();
     }
     unsigned int ulRet = CheckChannelCipher(pInfo->m_byAlgID);
     if (ulRet != 0) return ulRet;

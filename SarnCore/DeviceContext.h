@@ -64,7 +64,7 @@ public:
     void CloseDevMutex();
 
     /* Establishes the session key; unless bForce, keeps a channel the token
-     * still accepts. */
+     * still accepts (and marks the key slot as nobody's when it does not). */
     unsigned int SetSessionKey(bool bForce);
 
     /* The token has one volatile symmetric key slot and one cipher state,
@@ -83,6 +83,10 @@ public:
      * bNewKey or the slot is nobody's); the new word, which the claimant
      * keeps to recognise its own state. */
     unsigned long long ClaimKeySlot(bool bNewKey);
+    /* Marks the slot as nobody's, as whoever finds the secure channel gone
+     * does: the token may have lost its volatile state, key slot and all.
+     * The key generation stays, so no later claim repeats an earlier word. */
+    void DisownKeySlot();
     static unsigned int SlotKeyGeneration(unsigned long long ullWord) { return (unsigned int)(ullWord >> 32); }
     static bool SlotIsNobodys(unsigned long long ullWord) { return (unsigned int)ullWord == 0; }
 

@@ -11,6 +11,7 @@
 
 #include <openssl/evp.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -704,6 +705,52 @@ TEST_F(SkfKeyObjectTest, AnUnwrappedSessionKeyAndAHostKeyShareTheSlot)
     EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, session, {}, block, false)), Hex(outS));
     ASSERT_EQ(0u, h->EncInit(true, &p));
     EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, s->EncInit(true, &p));
+}
+
+/* The token lost its volatile state while handles live (the daemon
+ * restarted, as after a power cycle): whoever finds the secure channel
+ * gone marks the slot as nobody's, so the host key is loaded again and the
+ * key only the token held answers SAR_KEYNOTFOUNTERR. */
+TEST_F(SkfKeyObjectTest, AfterTheTokenLostItsStateAHostKeyReloadsAndATokenKeyIsGone)
+{
+    OpenToken(17, 0x13, true);
+    CDeviceContext *ctx = Context();
+    const Bytes host = Pattern(16, 121), session = Pattern(16, 122), iv = Pattern(16, 123);
+    const Bytes block = Pattern(48, 124);
+    BLOCKCIPHERPARAM p = Param(iv, 1);
+    char pin[] = "12345678";
+    /* The next secure command finds the channel gone: a command that sets
+     * up a new one after a lost-session answer, or the check before one. */
+    const std::function<unsigned int()> finders[] = {
+        [&] { return VerifyUserPin(); },
+        [&] { return Operator()->CDeviceOperator::VerifyPIN(1, pin, 8); },
+    };
+    for (size_t finder = 0; finder < 2; ++finder) {
+        for (bool bHost : {true, false}) {
+            SCOPED_TRACE(finder * 2 + bHost);
+            std::unique_ptr<CSymKeyObject> k;
+            if (bHost) {
+                k = NewKey(SGD_SMS4_CBC, host);
+            } else {
+                ASSERT_EQ(0u, ctx->SetSessionKey(false));
+                ASSERT_EQ(0u,
+                          ctx->GetAPDUKey()->ImportSymKey(0, 0, 0x1302, const_cast<unsigned char *>(session.data()), 16));
+                k = NewKey(SGD_SMS4_CBC, Bytes());
+            }
+            Bytes out;
+            ASSERT_EQ(0u, k->EncInit(true, &p));
+            ASSERT_EQ(0u, Once(*k, block, out));
+            daemon.Restart();
+            ASSERT_EQ(0u, finders[finder]());
+            if (!bHost) {
+                EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, k->EncInit(true, &p));
+                continue;
+            }
+            EXPECT_EQ(0u, k->EncInit(true, &p));
+            EXPECT_EQ(0u, Once(*k, block, out));
+            EXPECT_EQ(Hex(Ossl(EVP_sm4_cbc(), true, host, iv, block, true)), Hex(out));
+        }
+    }
 }
 
 /* Key commands whose next exchange gets a fault of the virtual token: the
