@@ -21,6 +21,7 @@
 #include "SoftCrypto/SoftCrypto.h"
 #include "log/ResultCodes.h"
 #include "skf/SymKeyObject.h"
+#include "skf/tests/FaultedKeyCommands.h"
 #include "skf/tests/KeyObjectTestSupport.h"
 #include "skf/tests/SkfTestToken.h"
 
@@ -753,31 +754,6 @@ TEST_F(SkfKeyObjectTest, AfterTheTokenLostItsStateAHostKeyReloadsAndATokenKeyIsG
     }
 }
 
-/* Key commands whose next exchange gets a fault of the virtual token: the
- * token carries the command out, the host never sees its answer. */
-class CFaultedKeyCommands : public CAPDUKey {
-public:
-    CFaultedKeyCommands(CDeviceInfo *pInfo, vtoken::Daemon &d, const std::string &serial)
-        : CAPDUKey(pInfo, SARN_DEFAULT_TIMEOUT), m_daemon(d), m_serial(serial)
-    {
-    }
-    void Arm(const std::string &fault) { m_fault = fault; }
-
-protected:
-    unsigned int TransmitFrame(const unsigned char *pbFrame, unsigned int ulFrameLen, unsigned char *pbAnswer,
-                               unsigned int *pulAnswerLen) override
-    {
-        if (!m_fault.empty()) m_daemon.InjectFault(m_serial, m_fault);
-        m_fault.clear();
-        return CAPDUKey::TransmitFrame(pbFrame, ulFrameLen, pbAnswer, pulAnswerLen);
-    }
-
-private:
-    vtoken::Daemon &m_daemon;
-    std::string m_serial;
-    std::string m_fault;
-};
-
 /* An import whose answer is lost may have filled the slot all the same:
  * the handle that owned it loads its key again instead of enciphering
  * under the imported one, and the import done again gives its key. */
@@ -788,9 +764,7 @@ TEST_F(SkfKeyObjectTest, AnImportWhoseAnswerIsLostLeavesNoHandleTrustingTheSlot)
     unsigned short fid = NewSm2Key("lost", pub);
     ASSERT_NE(0, fid);
     CDeviceContext *ctx = Context();
-    CFaultedKeyCommands *pKeys = new CFaultedKeyCommands(ctx->m_pDevieHandle, daemon, TokenSerial());
-    delete ctx->m_pApduKey;
-    ctx->m_pApduKey = pKeys;
+    CFaultedKeyCommands *pKeys = CFaultedKeyCommands::Install(ctx, daemon, TokenSerial());
     const Bytes keyA = Pattern(16, 111), keyB = Pattern(16, 112), session = Pattern(16, 113);
     const Bytes block = Pattern(32, 114);
     Bytes wrapped = WrapForToken(pub, session);
