@@ -72,6 +72,13 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     unsigned int ulRet = TakeKeySlot(pCtx, false);
     if (ulRet != 0) return ulRet;
     ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+    if (ulRet == SARN_SW_CODE(0x6985) && m_ullSlotStamp != 0) {
+        /* No key in a slot this handle owned: the token lost its volatile state. */
+        pCtx->DisownKeySlot();
+        ulRet = TakeKeySlot(pCtx, false);
+        if (ulRet != 0) return ulRet;
+        ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+    }
     if (ulRet != 0)
         return APDU_CHECK_FAIL(OP, byDirection ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
                                                : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",

@@ -19,8 +19,11 @@
  * exchange); when another key was loaded, or the slot is nobody's, it
  * imports its key again first (one more), if the host gave it.  A key only
  * the token ever held (see AdoptSlotKey) is trusted only while the word is
- * still its own last claim: any other word answers 528.  Callers hold the
- * device mutex.
+ * still its own last claim: any other word answers 528.  An init the token
+ * refuses for an empty slot (6985) although the word names this handle
+ * means the token lost its volatile state: the slot becomes nobody's and
+ * the init is tried once more, after the host key is loaded again.
+ * Callers hold the device mutex.
  *
  * Every token answer is held to what was sent: an update or final answer
  * of another length than its input fails with 260 and nothing of it is
