@@ -43,6 +43,7 @@ unsigned int CBrioOperator::SendRecovering(const char *pszOperation, const char 
     unsigned int ulRet = fnSend();
     if (SessionLost(ulRet)) {
         TRACE_STEP_FAIL(pszOperation, pszStep, ulRet);
+        if (m_pDeviceContext != nullptr) m_pDeviceContext->DisownKeySlot();
         OP_STEP(pszOperation, "SetSessionKey", SetSessionKey(true));
         ulRet = fnSend();
     }

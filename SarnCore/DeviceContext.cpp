@@ -24,12 +24,16 @@ struct DEV_MUTEX_SEGMENT {
     uint32_t ulReadyMark;
     pthread_mutex_t stMutex;
     pthread_mutexattr_t stAttr;
-    uint32_t ulKeySlotOwner;
+    uint32_t ulUnused;
+    unsigned long long ullKeySlotOwner;
+    unsigned long long ullFileLayerChanges;
 };
 static_assert(offsetof(DEV_MUTEX_SEGMENT, stMutex) == 8, "mutex at offset 8");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, stAttr) == 48, "attributes at offset 48");
-static_assert(offsetof(DEV_MUTEX_SEGMENT, ulKeySlotOwner) == 52, "key slot owner at offset 52");
-static_assert(sizeof(DEV_MUTEX_SEGMENT) <= DEV_MUTEX_SEGMENT_SIZE, "segment of 56 bytes");
+static_assert(offsetof(DEV_MUTEX_SEGMENT, ullKeySlotOwner) == 56, "key slot owner at offset 56");
+static_assert(offsetof(DEV_MUTEX_SEGMENT, ullFileLayerChanges) == 64, "file layer changes at offset 64");
+static_assert(sizeof(unsigned long long) == 8, "64-bit words");
+static_assert(sizeof(DEV_MUTEX_SEGMENT) <= DEV_MUTEX_SEGMENT_SIZE, "segment of 72 bytes");
 
 static unsigned int ErrnoCode(int iErr)
 {
@@ -56,7 +60,8 @@ CDeviceContext::CDeviceContext()
       m_pApduFile(nullptr),
       m_pApduKey(nullptr),
       m_pApduPin(nullptr),
-      m_ulKeySlotOwner(0)
+      m_ullKeySlotOwner(0),
+      m_ullFileLayerChanges(0)
 {
     TraceInfo("CDeviceContext: Constructor");
 }
@@ -218,6 +223,22 @@ static unsigned int InitDevMutex(DEV_MUTEX_SEGMENT *pSeg, int iSegmentID)
     return 0;
 }
 
+/* The segment under the key is smaller than this layout (an older one):
+ * nobody attached, it is removed and made anew; else EINVAL stays. */
+static int RenewSmallSegment(key_t key)
+{
+    int iOld = shmget(key, 0, 0);
+    struct shmid_ds stDs;
+    if (iOld < 0 || shmctl(iOld, IPC_STAT, &stDs) != 0 || stDs.shm_segsz >= DEV_MUTEX_SEGMENT_SIZE ||
+        stDs.shm_nattch != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (shmctl(iOld, IPC_RMID, nullptr) != 0) return -1;
+    TRACE_STEP_OK("CreateDevMutex", "shmctl IPC_RMID");
+    return shmget(key, DEV_MUTEX_SEGMENT_SIZE, IPC_CREAT | 0666);
+}
+
 unsigned int CDeviceContext::CreateDevMutex()
 {
     static const char *OP = "CreateDevMutex";
@@ -228,6 +249,7 @@ unsigned int CDeviceContext::CreateDevMutex()
         return ulRet;
     }
     int iID = shmget((key_t)m_ulDeviceID, DEV_MUTEX_SEGMENT_SIZE, IPC_CREAT | 0666);
+    if (iID < 0 && errno == EINVAL) iID = RenewSmallSegment((key_t)m_ulDeviceID);
     void *pMem = (void *)-1;
     if (iID < 0) {
         ulRet = ErrnoCode(errno);
@@ -312,24 +334,43 @@ void CDeviceContext::CloseDevMutex()
     if (bLocked) SarnReleaseCommandLock();
 }
 
-unsigned int *CDeviceContext::KeySlotWord() const
+unsigned long long *CDeviceContext::KeySlotWord() const
 {
-    if (m_hMutexHandle != nullptr) return &static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle)->ulKeySlotOwner;
-    return const_cast<unsigned int *>(&m_ulKeySlotOwner);
+    if (m_hMutexHandle != nullptr) return &static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle)->ullKeySlotOwner;
+    return const_cast<unsigned long long *>(&m_ullKeySlotOwner);
 }
 
-unsigned int CDeviceContext::KeySlotOwner() const { return *KeySlotWord(); }
+unsigned long long CDeviceContext::KeySlotOwner() const { return *KeySlotWord(); }
 
-static unsigned int NextTag(unsigned int ulTag) { return ulTag >= 0xFFFFu ? 1u : ulTag + 1u; }
-
-unsigned int CDeviceContext::ClaimKeySlot(bool bNewKey)
+static unsigned int NextGeneration(unsigned int ulGeneration)
 {
-    unsigned int *pWord = KeySlotWord();
-    unsigned int ulKey = *pWord >> 16, ulOp = *pWord & 0xFFFFu;
-    if (bNewKey || ulKey == 0) ulKey = NextTag(ulKey);
-    *pWord = (ulKey << 16) | NextTag(ulOp);
+    return ulGeneration == 0xFFFFFFFFu ? 1u : ulGeneration + 1u;
+}
+
+unsigned long long CDeviceContext::ClaimKeySlot(bool bNewKey)
+{
+    unsigned long long *pWord = KeySlotWord();
+    unsigned int ulKey = SlotKeyGeneration(*pWord), ulOp = (unsigned int)*pWord;
+    if (bNewKey || ulKey == 0 || SlotIsNobodys(*pWord)) ulKey = NextGeneration(ulKey);
+    *pWord = ((unsigned long long)ulKey << 32) | NextGeneration(ulOp);
     return *pWord;
 }
+
+void CDeviceContext::DisownKeySlot()
+{
+    unsigned long long *pWord = KeySlotWord();
+    *pWord &= 0xFFFFFFFF00000000ull;
+}
+
+unsigned long long *CDeviceContext::FileLayerCounterWord() const
+{
+    if (m_hMutexHandle != nullptr) return &static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle)->ullFileLayerChanges;
+    return const_cast<unsigned long long *>(&m_ullFileLayerChanges);
+}
+
+unsigned long long CDeviceContext::FileLayerChangeCounter() const { return *FileLayerCounterWord(); }
+
+unsigned long long CDeviceContext::BumpFileLayerChangeCounter() { return ++*FileLayerCounterWord(); }
 
 /* SM3 or SHA-1 over "Sarn-Product" || the exported public key. */
 static unsigned int ProductKeyDigest(unsigned int ulHashID, const unsigned char *pbKey, unsigned int ulKeyLen,
@@ -419,9 +460,14 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
         return ERR_NO_CONTEXT;
     }
     CDeviceInfo *pInfo = m_pDevieHandle;
-    if (!bForce && m_pApduPin->CheckSessionKey(0) == 0) {
-        TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME, __LINE__);
-        return 0;
+    if (!bForce) {
+        if (m_pApduPin->CheckSessionKey(0) == 0) {
+            TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME,
+                  __LINE__);
+            return 0;
+        }
+        /* The channel is gone, perhaps with all the token's volatile state. */
+        DisownKeySlot();
     }
     unsigned int ulRet = CheckChannelCipher(pInfo->m_byAlgID);
     if (ulRet != 0) return ulRet;

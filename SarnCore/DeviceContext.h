@@ -5,16 +5,20 @@
  * session key of the secure channel.
  *
  * Device mutex: a robust, recursive, process-shared, priority-inheriting
- * mutex in a SysV shared-memory segment of 56 bytes keyed by the device id
+ * mutex in a SysV shared-memory segment of 72 bytes keyed by the device id
  * ((pid << 16) | (bus << 8) | address), permissions 0666:
  *   offset 0  id of the segment, 0 while the mutex is not initialised
  *   offset 4  initialisation mark (DEV_MUTEX_READY once initialised)
  *   offset 8  the mutex (40 bytes), offset 48 its attributes (4 bytes)
- *   offset 52 the key slot's owner word (see ClaimKeySlot)
+ *   offset 52 unused, zero
+ *   offset 56 the key slot's owner word, 64 bits (see ClaimKeySlot)
+ *   offset 64 the file layer change counter, 64 bits
  * The segment's set-up and reset run under the transport's command
  * semaphore, so of all processes opening the token at once exactly one
  * initialises the mutex and the others wait until it is ready; the last
- * process to detach resets it for the next open.  The segment stays. */
+ * process to detach resets it for the next open.  The segment stays; a
+ * smaller one of an older layout is made anew while nobody is attached to
+ * it, and refused while someone is. */
 #ifndef BRIO_SARNCORE_DEVICE_CONTEXT_H
 #define BRIO_SARNCORE_DEVICE_CONTEXT_H
 
@@ -30,7 +34,7 @@
 #include "SarnCore/DeviceInfo.h"
 #include "log/StepTrace.h"
 
-#define DEV_MUTEX_SEGMENT_SIZE 56u
+#define DEV_MUTEX_SEGMENT_SIZE 72u
 #define DEV_MUTEX_READY 0x42524D58u
 #define DEV_MUTEX_TIMEOUT_S 60
 #define DEV_ENUM_BUFFER SARN_DEVICE_LIST_CAPACITY
@@ -60,20 +64,36 @@ public:
     void CloseDevMutex();
 
     /* Establishes the session key; unless bForce, keeps a channel the token
-     * still accepts. */
+     * still accepts (and marks the key slot as nobody's when it does not). */
     unsigned int SetSessionKey(bool bForce);
 
     /* The token has one volatile symmetric key slot and one cipher state,
      * shared by every handle of every process.  The owner word names who
-     * loaded them last: its high half is the tag of the last key loaded
-     * into the slot, its low half the tag of the last operation started on
-     * it (a key load starts one too).  Tags run from 1 to 0xFFFF and skip 0,
-     * so no claim is ever 0.  Read and changed only under the device
-     * mutex; a context without a mutex segment keeps the word itself. */
-    unsigned int KeySlotOwner() const;
-    /* Advances the operation tag (and the key tag when bNewKey); the new
-     * word, which the claimant keeps to recognise its own state. */
-    unsigned int ClaimKeySlot(bool bNewKey);
+     * loaded them last: its high 32 bits are the generation of the last key
+     * loaded into the slot, its low 32 bits the generation of the last
+     * operation started on it (a key load starts one too).  Each runs from
+     * 1 to 0xFFFFFFFF and on from 1 again, skipping 0, so no claim has a
+     * zero half.  An operation generation of 0 marks the slot as nobody's
+     * (a new segment, a token that may have lost its volatile state): no
+     * handle owns what is in it, and the next claim starts a new key
+     * generation.  Read and changed only under the device mutex; a context
+     * without a mutex segment keeps the word itself. */
+    unsigned long long KeySlotOwner() const;
+    /* Advances the operation generation (and the key generation when
+     * bNewKey or the slot is nobody's); the new word, which the claimant
+     * keeps to recognise its own state. */
+    unsigned long long ClaimKeySlot(bool bNewKey);
+    /* Marks the slot as nobody's, as whoever finds the secure channel gone
+     * does: the token may have lost its volatile state, key slot and all.
+     * The key generation stays, so no later claim repeats an earlier word. */
+    void DisownKeySlot();
+    static unsigned int SlotKeyGeneration(unsigned long long ullWord) { return (unsigned int)(ullWord >> 32); }
+    static bool SlotIsNobodys(unsigned long long ullWord) { return (unsigned int)ullWord == 0; }
+
+    /* A count of changes to the token's file layer, read and bumped under
+     * the device mutex (kept by the context itself without a segment). */
+    unsigned long long FileLayerChangeCounter() const;
+    unsigned long long BumpFileLayerChangeCounter();
 
     static void TraceInfo(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
@@ -104,9 +124,11 @@ protected:
     unsigned int MakeCommandObjects(const char *szChipStep, const char *szPinStep);
 
 private:
-    unsigned int *KeySlotWord() const;
+    unsigned long long *KeySlotWord() const;
+    unsigned long long *FileLayerCounterWord() const;
 
-    unsigned int m_ulKeySlotOwner;  /* the owner word while no segment is attached */
+    unsigned long long m_ullKeySlotOwner;     /* the owner word while no segment is attached */
+    unsigned long long m_ullFileLayerChanges; /* the change counter while no segment is attached */
 
     unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
 

@@ -131,10 +131,10 @@ unsigned int CDeviceOperator::ImportKeyPair(char *pszContainerName, unsigned cha
         OP_STEP(OP, "m_pDeviceContext->GetAPDUKey()->ImportRsaKeyPair(1024)", ulRet);
     } else if (byAlgID == TOKEN_ALG_RSA2048) {
         if (pSymKeyBuf != nullptr) {
+            m_pDeviceContext->ClaimKeySlot(true);  /* the slot gets the wrapping key, even if the answer is lost */
             OP_STEP(OP, "m_pDeviceContext->GetAPDUKey()->ImportEncSymKey",
                     pKey->ImportEncSymKey(pbAuth, OPERATOR_APP_ID, usKeyFID, (unsigned char *)pSymKeyBuf,
                                           nSymKeyLen));
-            m_pDeviceContext->ClaimKeySlot(true);  /* the slot now holds the wrapping key */
         }
         OP_STEP(OP, "m_pDeviceContext->GetAPDUKey()->ImportRsaKeyPair(2048)",
                 pKey->ImportRsaKeyPair(TOKEN_ALG_RSA2048, pbAuth, OPERATOR_APP_ID, usKeyFID, (unsigned char *)pKeyBuf,
@@ -255,10 +255,10 @@ unsigned int CDeviceOperator::ImportEncSessionKey(unsigned short usKeyID, unsign
     OP_CHECK_PTR(OP, m_pDeviceContext);
     OP_CHECK_PTR(OP, pbySymKeyBuf);
     OP_STEP(OP, "SetSessionKey", SetSessionKey(false));
+    m_pDeviceContext->ClaimKeySlot(true);  /* the slot gets the imported key, even if the answer is lost */
     OP_STEP(OP, "m_pDeviceContext->GetAPDUKey()->ImportEncSymKey",
             m_pDeviceContext->GetAPDUKey()->ImportEncSymKey(AuthCode(m_pDeviceContext), OPERATOR_APP_ID, usKeyID,
                                                             pbySymKeyBuf, nSymKeyLen));
-    m_pDeviceContext->ClaimKeySlot(true);  /* the slot now holds the imported key */
     return 0;
 }
 

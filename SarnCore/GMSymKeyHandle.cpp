@@ -15,7 +15,7 @@ static const char *FINAL_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecrypt
                                     "pDeviceContext->GetAPDUCrypto()->SymEncryptFinal"};
 
 CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext)
-    : m_ulSlotStamp(0), m_usRunSpec(0), m_usKeySpec(0), m_bHostKey(false)
+    : m_ullSlotStamp(0), m_usRunSpec(0), m_usKeySpec(0), m_bHostKey(false)
 {
     m_pCipherCtx = pDeviceContext;
     m_bEncrypt = 0;
@@ -44,11 +44,14 @@ unsigned int CGMSymKeyHandle::SetKey(unsigned short usKeySpec, unsigned char *pb
         return APDU_CHECK_FAIL(OP, "CHECK pDeviceContext", ERR_NO_CONTEXT);
     unsigned int ulRet = pCtx->SetSessionKey(false);
     if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->SetSessionKey", ulRet);
+    /* Claimed before the import: should its answer be lost, the slot may
+     * hold this key all the same, and no other handle may trust it. */
+    unsigned long long ullClaim = pCtx->ClaimKeySlot(true);
     ulRet = pCtx->GetAPDUKey()->ImportSymKey(0, 0, usKeySpec, pbKey, ulKeyLen);
     if (ulRet != 0) return APDU_CHECK_FAIL(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey", ulRet);
     TRACE_STEP_OK(OP, "pDeviceContext->GetAPDUKey()->ImportSymKey");
     KeepKey(usKeySpec, pbKey, ulKeyLen);
-    m_ulSlotStamp = pCtx->ClaimKeySlot(true);
+    m_ullSlotStamp = ullClaim;
     return 0;
 }
 
@@ -69,6 +72,13 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     unsigned int ulRet = TakeKeySlot(pCtx, false);
     if (ulRet != 0) return ulRet;
     ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+    if (ulRet == SARN_SW_CODE(0x6985) && m_ullSlotStamp != 0) {
+        /* No key in a slot this handle owned: the token lost its volatile state. */
+        pCtx->DisownKeySlot();
+        ulRet = TakeKeySlot(pCtx, false);
+        if (ulRet != 0) return ulRet;
+        ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+    }
     if (ulRet != 0)
         return APDU_CHECK_FAIL(OP, byDirection ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
                                                : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
@@ -78,7 +88,7 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     m_ulPadding = ulPadding;
     m_usRunSpec = usSpec;
     memcpy(m_pbChain, pbIV16, GM_SYM_BLOCK);
-    m_ulSlotStamp = pCtx->ClaimKeySlot(false);
+    m_ullSlotStamp = pCtx->ClaimKeySlot(false);
     /* Bytes an abandoned operation held back do not belong to this one. */
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
     m_ulHeldLen = 0;
@@ -254,21 +264,25 @@ unsigned int CGMSymKeyHandle::AdoptSlotKey()
     CDeviceContext *pCtx = Context();
     if (pCtx == nullptr) return APDU_CHECK_FAIL("CGMSymKeyHandle::AdoptSlotKey", "CHECK pDeviceContext", ERR_NO_CONTEXT);
     KeepKey(0, nullptr, 0);
-    m_ulSlotStamp = pCtx->ClaimKeySlot(true);
+    m_ullSlotStamp = pCtx->ClaimKeySlot(true);
     return 0;
 }
 
 bool CGMSymKeyHandle::KeyInSlot() const
 {
     CDeviceContext *pCtx = Context();
-    return pCtx != nullptr && m_ulSlotStamp != 0 && (pCtx->KeySlotOwner() >> 16) == (m_ulSlotStamp >> 16);
+    if (pCtx == nullptr || m_ullSlotStamp == 0) return false;
+    unsigned long long ullWord = pCtx->KeySlotOwner();
+    if (!m_bHostKey) return ullWord == m_ullSlotStamp;
+    return !CDeviceContext::SlotIsNobodys(ullWord) &&
+           CDeviceContext::SlotKeyGeneration(ullWord) == CDeviceContext::SlotKeyGeneration(m_ullSlotStamp);
 }
 
 unsigned int CGMSymKeyHandle::TakeKeySlot(CDeviceContext *pCtx, bool bResume)
 {
     static const char *OP = "CGMSymKeyHandle::TakeKeySlot";
     /* Never claimed: the key was put on the token by others; nothing to check. */
-    if (m_ulSlotStamp == 0 || pCtx->KeySlotOwner() == m_ulSlotStamp) return 0;
+    if (m_ullSlotStamp == 0 || pCtx->KeySlotOwner() == m_ullSlotStamp) return 0;
     unsigned int ulRet = 0;
     if (!KeyInSlot()) {
         if (!m_bHostKey) return APDU_CHECK_FAIL(OP, "CHECK key slot", ERR_NO_SYMMETRIC_KEY);
@@ -282,7 +296,7 @@ unsigned int CGMSymKeyHandle::TakeKeySlot(CDeviceContext *pCtx, bool bResume)
         return APDU_CHECK_FAIL(OP, m_bEncrypt ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
                                               : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
                                ulRet);
-    m_ulSlotStamp = pCtx->ClaimKeySlot(false);
+    m_ullSlotStamp = pCtx->ClaimKeySlot(false);
     TRACE_STEP_OK(OP, "resume");
     return 0;
 }

@@ -16,10 +16,14 @@
  * SetKey and Init claim them.  Before each command that continues an
  * operation the handle checks the word: when another operation ran
  * meanwhile it sends its init again with its own chaining value as IV (one
- * exchange); when another key was loaded it imports its key again first
- * (one more), if the host gave it; a key only the token ever held (see
- * AdoptSlotKey) is gone then, and the handle answers 528.  Callers hold the
- * device mutex.
+ * exchange); when another key was loaded, or the slot is nobody's, it
+ * imports its key again first (one more), if the host gave it.  A key only
+ * the token ever held (see AdoptSlotKey) is trusted only while the word is
+ * still its own last claim: any other word answers 528.  An init the token
+ * refuses for an empty slot (6985) although the word names this handle
+ * means the token lost its volatile state: the slot becomes nobody's and
+ * the init is tried once more, after the host key is loaded again.
+ * Callers hold the device mutex.
  *
  * Every token answer is held to what was sent: an update or final answer
  * of another length than its input fails with 260 and nothing of it is
@@ -53,7 +57,9 @@ public:
     /* The key now in the slot is this handle's: one the token made or
      * unwrapped, which the host never saw. */
     unsigned int AdoptSlotKey();
-    /* Whether the slot still holds the key this handle loaded or adopted. */
+    /* Whether the slot still holds the key this handle loaded or adopted:
+     * a host key while the key generation is the one it loaded, a key only
+     * the token held while the word is this handle's last claim. */
     bool KeyInSlot() const;
 
     static unsigned int Initialize(void *pDeviceContext, unsigned char byAlgID, unsigned char byCryptType,
@@ -69,7 +75,7 @@ private:
     unsigned int TakeKeySlot(CDeviceContext *pCtx, bool bResume);
 
     unsigned char m_pbBlock[GM_SYM_BUFFER];    /* held bytes; each update command assembled here */
-    unsigned int m_ulSlotStamp;                /* owner word after this handle's last claim; 0: none */
+    unsigned long long m_ullSlotStamp;         /* owner word after this handle's last claim; 0: none */
     unsigned short m_usRunSpec;                /* key spec of the operation under way; 0: none */
     unsigned char m_pbChain[GM_SYM_BLOCK];     /* IV, then the last cipher block processed */
     unsigned short m_usKeySpec;                /* spec and key of SetKey, kept to load the key again */

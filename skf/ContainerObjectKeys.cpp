@@ -243,6 +243,7 @@ unsigned int CContainerObject::ECCExportSessionKey(unsigned int ulAlgId, Struct_
     unsigned char pbAnswer[TOKEN_ANSWER_LEN];
     memset(pbAnswer, 0, sizeof(pbAnswer));
     unsigned int ulAnswerLen = sizeof(pbAnswer);
+    m_pDeviceContext->ClaimKeySlot(true);  /* the slot gets the new key, even if the answer is lost */
     OP_STEP(OP, "pApduKey->ExportSessionKey",
             m_pDeviceContext->GetAPDUKey()->ExportSessionKey(OPERATOR_APP_ID, usKeySpec, pbPubKey, ulPubKeyLen,
                                                              pbAnswer, &ulAnswerLen));
@@ -375,6 +376,7 @@ unsigned int CContainerObject::GenerateAgreementDataAndKeyWithECC(
     unsigned char pbAnswer[TOKEN_ANSWER_LEN];
     memset(pbAnswer, 0, sizeof(pbAnswer));
     unsigned int ulAnswerLen = sizeof(pbAnswer);
+    m_pDeviceContext->ClaimKeySlot(true);  /* the slot gets the agreed key, even if the answer is lost */
     OP_STEP(OP, "pApduKey->GenerateAgreementDataAndKeyWithECC",
             m_pDeviceContext->GetAPDUKey()->GenerateAgreementDataAndKeyWithECC(
                 OPERATOR_APP_ID, usKeyFID, usKeySpec, pbSponsor, ulSponsorLen, pbSponsorTemp, ulSponsorTempLen,

@@ -575,6 +575,7 @@ unsigned int CAgreementObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *pPeer
         return StepFail(OP, "WaitDevMutex", ulRet);
     }
     unsigned int ulKeyID = 0;
+    m_pDeviceContext->ClaimKeySlot(true);  /* the slot gets the agreed key, even if the answer is lost */
     ulRet = pApduKey->GenerateKeyWithECC(0, m_usKeyID, m_ulAgreementParam, pbPeer, ulPeerLen, pbTemp, ulTempLen, pbID,
                                          ulIDLen, &ulKeyID);
     if (ulRet != 0) {
@@ -584,8 +585,6 @@ unsigned int CAgreementObject::GenerateKeyWithECC(Struct_ECCPUBLICKEYBLOB *pPeer
     /* The agreed key sits in the token's slot: the new key object takes it. */
     ulRet = pKey->SetSymmKey(m_ulAlgID, nullptr);
     if (ulRet != 0) {
-        /* The slot holds a new key all the same: no other handle's key. */
-        m_pDeviceContext->ClaimKeySlot(true);
         delete pKey;
         return StepFail(OP, "SetSymmKey", ulRet);
     }

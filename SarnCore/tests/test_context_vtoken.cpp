@@ -3,6 +3,7 @@
  * and the device mutex across processes.  Each test has its own bus and
  * address, and so its own device-mutex segment. */
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -103,6 +104,42 @@ TEST_F(ContextTest, LastCloseResetsTheMutexForTheNextOpen)
         ASSERT_TRUE(ReadSegment(0xF00D0304u, &iID, &ulMark));
         EXPECT_EQ(0u, ulMark);
         EXPECT_EQ(0, iID);
+    }
+}
+
+/* A segment of the older, smaller layout left in the system: made anew
+ * when nobody is attached to it, refused while someone is. */
+TEST_F(ContextTest, ASmallerSegmentIsRenewedOnlyWhenNobodyIsAttached)
+{
+    const struct {
+        unsigned int address;
+        bool bAttached;
+        unsigned int code;
+    } rows[] = {{5, false, 0}, {6, true, (unsigned int)EINVAL}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.address);
+        std::string name = AddToken(row.address);
+        key_t key = (key_t)(0xF00D0300u | row.address);
+        int old = shmget(key, 56, IPC_CREAT | IPC_EXCL | 0666);
+        ASSERT_GE(old, 0);
+        void *pOld = row.bAttached ? shmat(old, nullptr, 0) : nullptr;
+        ASSERT_NE((void *)-1, pOld);
+        {
+            CDeviceContext ctx;
+            EXPECT_EQ(row.code, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+            EXPECT_EQ(row.code == 0, ctx.m_hMutexHandle != nullptr);
+            int now = shmget(key, 0, 0);
+            struct shmid_ds ds;
+            ASSERT_EQ(0, shmctl(now, IPC_STAT, &ds));
+            EXPECT_EQ(row.bAttached ? 56u : (size_t)DEV_MUTEX_SEGMENT_SIZE, ds.shm_segsz);
+            if (row.code == 0) {
+                EXPECT_EQ(0u, ctx.WaitDevMutex());
+                EXPECT_EQ(0ull, ctx.KeySlotOwner());
+                EXPECT_EQ(0u, ctx.ReleaseDevMutex());
+            }
+        }
+        if (pOld != nullptr) shmdt(pOld);
+        shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
     }
 }
 

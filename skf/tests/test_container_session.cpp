@@ -5,9 +5,12 @@
  * layer's SM2 key exchange). */
 #include "skf/tests/ContainerTestSupport.h"
 
+#include <functional>
+
 #include "gm/sm2_group.h"
 #include "gm/sm2_kex.h"
 #include "skf/SymKeyObject.h"
+#include "skf/tests/FaultedKeyCommands.h"
 
 namespace {
 
@@ -196,4 +199,49 @@ TEST_F(ContainerTest, AgreementAsResponderMatchesTheGmKeyExchange)
     EXPECT_TRUE(AllBytes(ownTemp.XCoordinate, 32, 0) && AllBytes(ownTemp.YCoordinate, 32, 0));
     Bytes k = SoftKey(a, own, ownTemp, ZOf(idA, aPub), ZOf(idB, own));
     ExpectCiphersAs(hKey, k, "responder");
+}
+
+/* A command that makes a key in the slot may have made it although its
+ * answer was lost: the host key that owned the slot is loaded again, never
+ * ciphers under the new key. */
+TEST_F(ContainerTest, AKeyMadeOnTheTokenWithItsAnswerLostLeavesNoHandleTrustingTheSlot)
+{
+    OpenVerified(34);
+    CContainerObject *c = Create("lost");
+    ECCPUBLICKEYBLOB own;
+    ASSERT_EQ(0u, c->GenerateKeyPair(SGD_SM2_1, &own));
+    Pkey peer = NewSm2Key();
+    ECCPUBLICKEYBLOB peerBlob = BlobOf(peer.get());
+    const std::string idA = "ALICE123", idB = "BOB";
+    SoftParty a(idA);
+    ECCPUBLICKEYBLOB aPub = a.Public(), aTemp = a.Temp(), ownTemp;
+    Bytes record(sizeof(ECCCIPHERBLOB) + 31);
+    std::unique_ptr<CKeyObject> initiation;
+    const std::function<unsigned int(void **)> makers[] = {
+        [&](void **ph) { return c->ECCExportSessionKey(SGD_SMS4_ECB, &peerBlob, (ECCCIPHERBLOB *)record.data(), ph); },
+        [&](void **ph) {
+            return c->GenerateAgreementDataAndKeyWithECC(SGD_SMS4_ECB, &aPub, &aTemp, &ownTemp,
+                                                         (unsigned char *)idB.data(), (unsigned int)idB.size(),
+                                                         (unsigned char *)idA.data(), (unsigned int)idA.size(), ph);
+        },
+        [&](void **ph) { return initiation->GenerateKeyWithECC(&aPub, &aTemp, (unsigned char *)idA.data(),
+                                                               (unsigned int)idA.size(), ph); },
+    };
+    void *hAgreement = nullptr;
+    ASSERT_EQ(0u, c->GenerateAgreementDataWithECC(SGD_SMS4_ECB, &ownTemp, (unsigned char *)idB.data(),
+                                                  (unsigned int)idB.size(), &hAgreement));
+    initiation.reset(static_cast<CKeyObject *>(hAgreement));
+    CFaultedKeyCommands *pKeys = CFaultedKeyCommands::Install(Context(), daemon, TokenSerial());
+    const Bytes hostKey = Random(16), block = Random(32);
+    for (size_t row = 0; row < 3; ++row) {
+        SCOPED_TRACE(row);
+        CSymKeyObject host(Context());
+        ASSERT_EQ(0u, host.SetSymmKey(SGD_SMS4_ECB, (unsigned char *)hostKey.data()));
+        EXPECT_EQ(Sm4Ecb(hostKey, block), HandleEncrypts(&host, block));
+        pKeys->Arm("csw-status");
+        void *hKey = nullptr;
+        EXPECT_NE(0u, makers[row](&hKey));
+        EXPECT_EQ(nullptr, hKey);
+        EXPECT_EQ(Sm4Ecb(hostKey, block), HandleEncrypts(&host, block));
+    }
 }

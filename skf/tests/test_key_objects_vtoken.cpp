@@ -11,6 +11,7 @@
 
 #include <openssl/evp.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "SoftCrypto/SoftCrypto.h"
 #include "log/ResultCodes.h"
 #include "skf/SymKeyObject.h"
+#include "skf/tests/FaultedKeyCommands.h"
 #include "skf/tests/KeyObjectTestSupport.h"
 #include "skf/tests/SkfTestToken.h"
 
@@ -139,6 +141,18 @@ protected:
             ctx->GetAPDUKey()->ExportPublicKey(0, fid, TOKEN_ALG_SM2, &pub) != 0)
             return 0;
         return fid;
+    }
+
+    /* A session key wrapped for the token under an SM2 key: C1 || C3 || C2. */
+    static Bytes WrapForToken(_QV_SM2_KEY_PAIR &pub, const Bytes &session)
+    {
+        unsigned char c[16 + 97];
+        unsigned int cLen = sizeof(c);
+        if (SM2_Encrypt(&pub, const_cast<unsigned char *>(session.data()), 16, c, &cLen) != 0) return Bytes();
+        Bytes wrapped(c, c + 65);
+        wrapped.insert(wrapped.end(), c + 81, c + 113);
+        wrapped.insert(wrapped.end(), c + 65, c + 81);
+        return wrapped;
     }
 
     /* A key with a padded encryption started; null when that failed. */
@@ -584,6 +598,71 @@ TEST_F(SkfKeyObjectTest, ASessionKeyThatLeftTheSlotAnswersKeyNotFound)
     EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, other, {}, block, false)), Hex(out));
 }
 
+/* Sets the owner word as the device-mutex segment holds it (offset 56). */
+void SetOwnerWord(CDeviceContext *ctx, unsigned long long ullWord)
+{
+    memcpy(static_cast<char *>(ctx->m_hMutexHandle) + 56, &ullWord, sizeof(ullWord));
+}
+
+unsigned long long Word(unsigned int ulKey, unsigned int ulOp) { return ((unsigned long long)ulKey << 32) | ulOp; }
+
+/* Both generations run past 0xFFFF and wrap from 0xFFFFFFFF to 1, never to
+ * 0; a slot that is nobody's gets a new key generation with any claim.  A
+ * key only the token held trusts no word but its own last claim, also one
+ * whose key generation came round to its own again; a host key reloads. */
+TEST_F(SkfKeyObjectTest, OwnerWordGenerationsWrapPastZeroAndTokenKeysTrustOnlyTheirOwnClaim)
+{
+    OpenToken(15);
+    CDeviceContext *ctx = Context();
+    const struct {
+        unsigned long long before;
+        bool bNewKey;
+        unsigned long long after;
+    } claims[] = {
+        {Word(0xFFFF, 0xFFFF), true, Word(0x10000, 0x10000)},
+        {Word(0xFFFF, 0xFFFF), false, Word(0xFFFF, 0x10000)},
+        {Word(0xFFFFFFFF, 0xFFFFFFFF), true, Word(1, 1)},
+        {Word(0xFFFFFFFF, 0xFFFFFFFF), false, Word(0xFFFFFFFF, 1)},
+        {Word(7, 0), false, Word(8, 1)},
+        {Word(0, 0), false, Word(1, 1)},
+    };
+    ASSERT_EQ(0u, ctx->WaitDevMutex());
+    for (const auto &row : claims) {
+        SCOPED_TRACE(row.before * 2 + row.bNewKey);
+        SetOwnerWord(ctx, row.before);
+        EXPECT_EQ(row.after, ctx->ClaimKeySlot(row.bNewKey));
+        EXPECT_EQ(row.after, ctx->KeySlotOwner());
+    }
+    ASSERT_EQ(0u, ctx->ReleaseDevMutex());
+
+    const Bytes session = Pattern(16, 91), host = Pattern(16, 92), block = Pattern(16, 93);
+    BLOCKCIPHERPARAM p = Param(Bytes(), 0);
+    Bytes out;
+    for (bool bHost : {false, true}) {
+        SCOPED_TRACE(bHost);
+        SetOwnerWord(ctx, Word(0xFFFFFFF0u, 0xFFFFFFF0u));
+        std::unique_ptr<CSymKeyObject> k;
+        if (bHost) {
+            k = NewKey(SGD_SMS4_ECB, host);
+        } else {
+            ASSERT_EQ(0u, ctx->SetSessionKey(false));
+            ASSERT_EQ(0u, ctx->GetAPDUKey()->ImportSymKey(0, 0, 0x1301, const_cast<unsigned char *>(session.data()), 16));
+            k = NewKey(SGD_SMS4_ECB, Bytes());
+        }
+        ASSERT_EQ(0u, k->EncInit(true, &p));
+        unsigned long long ullMine = ctx->KeySlotOwner();
+        /* Its key generation again, but not its claim: what a wrap gives. */
+        SetOwnerWord(ctx, Word((unsigned int)(ullMine >> 32), (unsigned int)ullMine + 5));
+        if (!bHost) {
+            EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, k->EncInit(true, &p));
+            continue;
+        }
+        ASSERT_EQ(0u, k->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*k, block, out));
+        EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, host, {}, block, false)), Hex(out));
+    }
+}
+
 /* A key the device operator unwraps into the slot takes it from a host
  * key under way, which loads its key again and goes on with its chain; a
  * session key handle made on the unwrapped key loses it in turn. */
@@ -595,13 +674,8 @@ TEST_F(SkfKeyObjectTest, AnUnwrappedSessionKeyAndAHostKeyShareTheSlot)
     ASSERT_NE(0, fid);
     const Bytes hostKey = Pattern(16, 101), session = Pattern(16, 102), iv = Pattern(16, 103);
     const Bytes data = Pattern(64, 104);
-    /* Wrapped for the token: C1 || C3 || C2. */
-    unsigned char c[16 + 97];
-    unsigned int cLen = sizeof(c);
-    ASSERT_EQ(0u, SM2_Encrypt(&pub, const_cast<unsigned char *>(session.data()), 16, c, &cLen));
-    Bytes wrapped(c, c + 65);
-    wrapped.insert(wrapped.end(), c + 81, c + 113);
-    wrapped.insert(wrapped.end(), c + 65, c + 81);
+    Bytes wrapped = WrapForToken(pub, session);
+    ASSERT_FALSE(wrapped.empty());
 
     /* The import comes between two updates of the host key. */
     auto h = StartPadded(SGD_SMS4_CBC, hostKey, iv);
@@ -627,6 +701,102 @@ TEST_F(SkfKeyObjectTest, AnUnwrappedSessionKeyAndAHostKeyShareTheSlot)
     EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, session, {}, block, false)), Hex(outS));
     ASSERT_EQ(0u, h->EncInit(true, &p));
     EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, s->EncInit(true, &p));
+}
+
+/* The token lost its volatile state while handles live (the daemon
+ * restarted, as after a power cycle): whoever finds the secure channel
+ * gone marks the slot as nobody's, so the host key is loaded again and the
+ * key only the token held answers SAR_KEYNOTFOUNTERR. */
+TEST_F(SkfKeyObjectTest, AfterTheTokenLostItsStateAHostKeyReloadsAndATokenKeyIsGone)
+{
+    OpenToken(17, 0x13, true);
+    CDeviceContext *ctx = Context();
+    const Bytes host = Pattern(16, 121), session = Pattern(16, 122), iv = Pattern(16, 123);
+    const Bytes block = Pattern(48, 124);
+    BLOCKCIPHERPARAM p = Param(iv, 1);
+    char pin[] = "12345678";
+    /* The next secure command finds the channel gone: a command that sets
+     * up a new one after a lost-session answer, or the check before one;
+     * or no secure command comes first, and the init finds the slot empty. */
+    const std::function<unsigned int()> finders[] = {
+        [&] { return VerifyUserPin(); },
+        [&] { return Operator()->CDeviceOperator::VerifyPIN(1, pin, 8); },
+        [] { return 0u; },
+    };
+    for (size_t finder = 0; finder < 3; ++finder) {
+        for (bool bHost : {true, false}) {
+            SCOPED_TRACE(finder * 2 + bHost);
+            std::unique_ptr<CSymKeyObject> k;
+            if (bHost) {
+                k = NewKey(SGD_SMS4_CBC, host);
+            } else {
+                ASSERT_EQ(0u, ctx->SetSessionKey(false));
+                ASSERT_EQ(0u,
+                          ctx->GetAPDUKey()->ImportSymKey(0, 0, 0x1302, const_cast<unsigned char *>(session.data()), 16));
+                k = NewKey(SGD_SMS4_CBC, Bytes());
+            }
+            Bytes out;
+            ASSERT_EQ(0u, k->EncInit(true, &p));
+            ASSERT_EQ(0u, Once(*k, block, out));
+            daemon.Restart();
+            ASSERT_EQ(0u, finders[finder]());
+            if (!bHost) {
+                EXPECT_EQ((unsigned int)SAR_KEYNOTFOUNTERR, k->EncInit(true, &p));
+                continue;
+            }
+            EXPECT_EQ(0u, k->EncInit(true, &p));
+            EXPECT_EQ(0u, Once(*k, block, out));
+            EXPECT_EQ(Hex(Ossl(EVP_sm4_cbc(), true, host, iv, block, true)), Hex(out));
+        }
+    }
+}
+
+/* An import whose answer is lost may have filled the slot all the same:
+ * the handle that owned it loads its key again instead of enciphering
+ * under the imported one, and the import done again gives its key. */
+TEST_F(SkfKeyObjectTest, AnImportWhoseAnswerIsLostLeavesNoHandleTrustingTheSlot)
+{
+    OpenToken(16, 0x13, true);
+    _QV_SM2_KEY_PAIR pub = {};
+    unsigned short fid = NewSm2Key("lost", pub);
+    ASSERT_NE(0, fid);
+    CDeviceContext *ctx = Context();
+    CFaultedKeyCommands *pKeys = CFaultedKeyCommands::Install(ctx, daemon, TokenSerial());
+    const Bytes keyA = Pattern(16, 111), keyB = Pattern(16, 112), session = Pattern(16, 113);
+    const Bytes block = Pattern(32, 114);
+    Bytes wrapped = WrapForToken(pub, session);
+    ASSERT_FALSE(wrapped.empty());
+    BLOCKCIPHERPARAM p = Param(Bytes(), 0);
+    for (bool bWrapped : {false, true}) {
+        SCOPED_TRACE(bWrapped);
+        auto a = NewKey(SGD_SMS4_ECB, keyA);
+        Bytes out;
+        ASSERT_EQ(0u, a->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*a, block, out));
+        /* The import of the other key, its answer lost. */
+        pKeys->Arm("csw-status");
+        std::unique_ptr<CSymKeyObject> b;
+        if (bWrapped) {
+            EXPECT_NE(0u, Operator()->ImportEncSessionKey(fid, wrapped.data(), (unsigned int)wrapped.size()));
+        } else {
+            unsigned int r = 0;
+            b = NewKey(SGD_SMS4_ECB, keyB, &r);
+            EXPECT_NE(0u, r);
+        }
+        ASSERT_EQ(0u, a->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*a, block, out));
+        EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, keyA, {}, block, false)), Hex(out));
+        /* Done again, the import gives its own key. */
+        if (bWrapped) {
+            ASSERT_EQ(0u, Operator()->ImportEncSessionKey(fid, wrapped.data(), (unsigned int)wrapped.size()));
+            b = NewKey(SGD_SMS4_ECB, Bytes());
+        } else {
+            b = NewKey(SGD_SMS4_ECB, keyB);
+        }
+        ASSERT_EQ(0u, b->EncInit(true, &p));
+        ASSERT_EQ(0u, Once(*b, block, out));
+        EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, bWrapped ? session : keyB, {}, block, false)), Hex(out));
+    }
 }
 
 /* The agreement object finishes an agreement the token started: the
