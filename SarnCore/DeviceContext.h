@@ -18,6 +18,9 @@
 #ifndef BRIO_SARNCORE_DEVICE_CONTEXT_H
 #define BRIO_SARNCORE_DEVICE_CONTEXT_H
 
+#include <pthread.h>
+
+#include <mutex>
 #include <new>
 
 #include "SarnComm/SarnComm.h"
@@ -58,6 +61,12 @@ public:
     unsigned int WaitDevMutex();
     unsigned int ReleaseDevMutex();
     void CloseDevMutex();
+
+    /* Holds of the device mutex that outlast a call (SKF_LockDev): the
+     * connection counts them, so that Close gives back every hold its
+     * thread still has. */
+    unsigned int HoldDevMutex();
+    unsigned int DropDevMutex();
 
     /* Establishes the session key; unless bForce, keeps a channel the token
      * still accepts. */
@@ -107,6 +116,13 @@ private:
     unsigned int *KeySlotWord() const;
 
     unsigned int m_ulKeySlotOwner;  /* the owner word while no segment is attached */
+
+    /* The holds of HoldDevMutex not yet dropped, and their thread. */
+    std::mutex m_mtxHolds;
+    unsigned int m_ulHolds;
+    pthread_t m_holder;
+    /* Gives back the holds of the calling thread; under m_mtxHolds. */
+    void DropOwnHolds();
 
     unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
 

@@ -330,14 +330,14 @@ ULONG CSkfCall::Finish(const char *pszOperation, unsigned int ulRet, int nLine)
 ULONG CSkfCall::HoldLock(int nLine)
 {
     if (Failed()) return Result();
-    Step("WaitDevMutex", Context()->WaitDevMutex(), nLine);
+    Step("WaitDevMutex", Context()->HoldDevMutex(), nLine);
     return Result();
 }
 
 ULONG CSkfCall::DropLock()
 {
     if (Failed()) return Result();
-    Context()->ReleaseDevMutex();
+    Context()->DropDevMutex();
     return Result();
 }
 

@@ -148,7 +148,8 @@ public:
      * of this kind on the called handle's device.  Give it before the call. */
     CSkfCall &Yields(void **ph, SkfHandleKind eKind);
 
-    /* SKF_LockDev and SKF_UnlockDev: the device lock alone. */
+    /* SKF_LockDev and SKF_UnlockDev: the device lock alone, held past the
+     * call (a disconnect gives back the holds left). */
     ULONG HoldLock(int nLine = __builtin_LINE());
     ULONG DropLock();
     /* The close functions: no lock; the object goes when no call uses it.
