@@ -314,9 +314,16 @@ unsigned int CDeviceContext::HoldDevMutex()
 
 unsigned int CDeviceContext::DropDevMutex()
 {
+    static const char *OP = "DropDevMutex";
     std::lock_guard<std::mutex> lock(m_mtxHolds);
+    if (m_ulHolds == 0) return 0;
+    /* The mutex refuses an unlock by another thread; so is the hold. */
+    if (!pthread_equal(m_holder, pthread_self())) {
+        TRACE_STEP_FAIL(OP, "CHECK holder", E_FAIL);
+        return E_FAIL;
+    }
     unsigned int ulRet = ReleaseDevMutex();
-    if (ulRet == 0 && m_ulHolds > 0) --m_ulHolds;
+    if (ulRet == 0) --m_ulHolds;
     return ulRet;
 }
 

@@ -64,7 +64,9 @@ public:
 
     /* Holds of the device mutex that outlast a call (SKF_LockDev): the
      * connection counts them, so that Close gives back every hold its
-     * thread still has. */
+     * thread still has.  Only the holding thread can drop a hold: from any
+     * other thread DropDevMutex fails (E_FAIL) and the hold stays; with no
+     * hold on this connection it does nothing. */
     unsigned int HoldDevMutex();
     unsigned int DropDevMutex();
 

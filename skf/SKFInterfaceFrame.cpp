@@ -334,10 +334,10 @@ ULONG CSkfCall::HoldLock(int nLine)
     return Result();
 }
 
-ULONG CSkfCall::DropLock()
+ULONG CSkfCall::DropLock(int nLine)
 {
     if (Failed()) return Result();
-    Context()->DropDevMutex();
+    Step("ReleaseDevMutex", Context()->DropDevMutex(), nLine);
     return Result();
 }
 

@@ -149,9 +149,10 @@ public:
     CSkfCall &Yields(void **ph, SkfHandleKind eKind);
 
     /* SKF_LockDev and SKF_UnlockDev: the device lock alone, held past the
-     * call (a disconnect gives back the holds left). */
+     * call (a disconnect gives back the holds left); a thread that does not
+     * hold it cannot release it (SAR_FAIL). */
     ULONG HoldLock(int nLine = __builtin_LINE());
-    ULONG DropLock();
+    ULONG DropLock(int nLine = __builtin_LINE());
     /* The close functions: no lock; the object goes when no call uses it.
      * Also closes the handles of a disconnected device. */
     ULONG Close(void *h, SkfHandleKind eKind, const char *pszStep, int nLine = __builtin_LINE());

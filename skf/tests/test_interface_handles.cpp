@@ -262,6 +262,36 @@ TEST_F(HandleRegistry, ADisconnectWaitsForTheRunningCallsOfItsHandles)
     m_hContainer = nullptr;
 }
 
+/* Only the thread that holds the device lock releases it: another thread's
+ * unlock fails and leaves it held; the holder's unlock then lets a third
+ * thread in at once. */
+TEST_F(HandleRegistry, OnlyTheHolderOfTheDeviceLockReleasesIt)
+{
+    Connect(11);
+    ASSERT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
+    ULONG ulOther = 0xFFFFFFFF;
+    std::thread other([&] { ulOther = SKF_UnlockDev(m_hDev); });
+    other.join();
+    EXPECT_EQ(SAR_FAIL, ulOther);
+
+    std::atomic<bool> bThirdDone{false};
+    std::atomic<ULONG> ulThird{0xFFFFFFFF};
+    std::thread third([&] {
+        ulThird = SKF_LockDev(m_hDev, 0);
+        if (ulThird == SAR_OK) SKF_UnlockDev(m_hDev);
+        bThirdDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(bThirdDone.load()) << "the lock went with the other thread's unlock";
+    EXPECT_EQ(SAR_OK, SKF_UnlockDev(m_hDev));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!bThirdDone.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(bThirdDone.load()) << "the holder's unlock did not free the device";
+    third.join();
+    EXPECT_EQ(SAR_OK, ulThird.load());
+}
+
 TEST_F(HandleRegistry, ClosesRacingCallsOnManyThreadsLeaveNothingBehind)
 {
     Connect(6);
