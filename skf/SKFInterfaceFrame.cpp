@@ -183,14 +183,21 @@ bool CSkfHandles::BeginDisconnect(void *hDev)
 
 unsigned int CSkfHandles::EndDisconnect(void *hDev)
 {
+    /* The entry goes before the device: once the object is freed, a connect
+     * on another thread may be given its address for a new handle. */
+    decltype(State::entries)::node_type node;
+    {
+        std::lock_guard<std::mutex> lock(Data().mutex);
+        node = Data().entries.extract(hDev);
+    }
     CDeviceOperator *pOperator = static_cast<CDeviceObject *>(hDev);
     unsigned int ulRet = SkfManager().CloseDevice(pOperator);
-    std::lock_guard<std::mutex> lock(Data().mutex);
-    auto it = Data().entries.find(hDev);
-    if (ulRet != 0)
-        it->second.pGroup->bGone = it->second.pGroup->bClosing = false;
-    else
-        Data().entries.erase(it);
+    if (ulRet != 0) {
+        /* Not closed, so not freed: the address is still this device's. */
+        std::lock_guard<std::mutex> lock(Data().mutex);
+        node.mapped().pGroup->bGone = node.mapped().pGroup->bClosing = false;
+        Data().entries.insert(std::move(node));
+    }
     return ulRet;
 }
 
