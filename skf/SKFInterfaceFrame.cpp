@@ -72,11 +72,22 @@ CSkfHandles &CSkfHandles::Instance()
     return s_handles;
 }
 
+CSkfHandles::CSkfHandles() { Data(); }
+
 CSkfHandles::State &CSkfHandles::Data()
 {
-    static State s_state;
-    return s_state;
+    /* Never destroyed: an application may close its handles and disconnect
+     * in exit handlers and destructors of its own that run after ours. */
+    static State *const s_pState = new State;
+    return *s_pState;
 }
+
+namespace {
+
+/* The registry is made at load, before the application's first call. */
+CSkfHandles &g_handlesAtLoad = CSkfHandles::Instance();
+
+}  // namespace
 
 void CSkfHandleRef::Reset()
 {

@@ -98,7 +98,7 @@ public:
 
 private:
     friend class CSkfHandleRef;
-    CSkfHandles() = default;
+    CSkfHandles();
     void Release(CSkfHandleRef &ref);
     struct State;
     State &Data();
