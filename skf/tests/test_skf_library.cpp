@@ -231,4 +231,35 @@ TEST_F(SkfLibraryTest, AnExitHandlerRegisteredBeforeTheFirstCallClosesAndDisconn
     EXPECT_EQ("opened 00000000\nclosed 00000000 00000000\n", run.strOut);
 }
 
+/* The library's last line is written at unload and at exit, whether the
+ * program is linked against the library or loads it, and also when its
+ * threads logged and live on (each case a program of its own). */
+TEST_F(SkfLibraryTest, TheLastLineIsWrittenAtExitAndAtUnload)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    const std::string strLinked = SKF_EXIT_PEER, strLoader = std::string(SKF_LOAD_PEER) + " " + BRIO_MIDDLEWARE_SO;
+    const struct {
+        const char *pszWhat;
+        std::string strCommand;
+        const char *pszSays;
+    } cases[] = {
+        {"linked, at exit", strLinked + " log", "logged\n"},
+        {"linked, threads logged, at exit", strLinked + " log threads", "logged\n"},
+        {"loaded, at exit", strLoader + " exit", "logged\n"},
+        {"loaded, threads logged, at exit", strLoader + " exit threads", "logged\n"},
+        {"loaded, unloaded by the main thread", strLoader + " unload", "unloaded\n"},
+        {"loaded, threads logged, unloaded", strLoader + " unload threads", "unloaded\n"},
+    };
+    for (const auto &c : cases) {
+        remove(m_strOut.c_str());
+        PeerRun run = RunPeer(c.strCommand);
+        EXPECT_TRUE(run.bOk) << c.pszWhat;
+        EXPECT_EQ(c.pszSays, run.strOut) << c.pszWhat;
+        std::vector<std::string> lines = LogLines();
+        ASSERT_FALSE(lines.empty()) << c.pszWhat;
+        EXPECT_EQ("INFO PROCESS ATTACH", lines.front()) << c.pszWhat;
+        EXPECT_EQ("INFO PROCESS DETACH", lines.back()) << c.pszWhat;
+    }
+}
+
 }  // namespace
