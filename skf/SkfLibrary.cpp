@@ -4,9 +4,9 @@
  * manager is constructed, then the USB unit (libusb context, command
  * semaphore), which has no priority of its own and so comes after both.
  * At unload SKF_fini logs "PROCESS DETACH", stops the log and lets go of
- * the log's buffers of every thread; the destructors registered at load
- * then run in reverse: the USB unit's, then the manager's, whose lines are
- * dropped by the stopped log.  At exit those destructors run first and
+ * what the log kept (its category, the buffers of every thread); the
+ * destructors registered at load then run in reverse: the USB unit's, then
+ * the manager's, whose lines are dropped by the stopped log.  At exit those destructors run first and
  * SKF_fini last, so "PROCESS DETACH" is the last line either way.  Devices
  * an application left connected are not closed. */
 #include "log/vexa_log.h"
@@ -28,7 +28,7 @@ extern "C" __attribute__((destructor)) void SKF_fini(void)
     TRACE(LOG_LEVEL_INFO, "PROCESS DETACH");
     vexa_log_fini();
     /* Threads that logged may live on after the library is gone. */
-    brio_zlog::zlog_end_threads();
+    brio_zlog::zlog_end();
 }
 
 static CBrioManager g_BrioManager __attribute__((init_priority(SKF_MANAGER_PRIORITY)));

@@ -42,8 +42,10 @@ namespace {
 
 /* Process-wide state.  Nothing here has a destructor: a library unloaded or
  * a process exiting while other threads still log must not tear it down
- * under them.  Categories are never freed, so a category pointer held by a
- * logging thread stays valid across stop and restart. */
+ * under them.  Categories are freed only at the library's end (zlog_end),
+ * so a category pointer held by a logging thread stays valid across stop
+ * and restart; a logging call looks at its category only after finding the
+ * log started. */
 pthread_rwlock_t g_lock = PTHREAD_RWLOCK_INITIALIZER;
 bool g_bInited = false;
 CRuntime *g_pRuntime = nullptr;
@@ -64,7 +66,7 @@ public:
 
 /* Per-thread buffers, under a thread key whose destructor frees a thread's
  * buffers when it ends.  Every buffer is also on one list, so that the end
- * of the library (zlog_end_threads) can free those of threads that live on
+ * of the library (zlog_end) can free those of threads that live on
  * and delete the key: no destructor of the library is left to run in them
  * afterwards, and no thread keeps the library loaded.  The main thread's
  * buffers stay usable through the process's exit, up to the library's end. */
@@ -448,9 +450,15 @@ void zlog_clean_rest_thread(void)
     FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
 }
 
-void zlog_end_threads(void)
+void zlog_end(void)
 {
     CLock lock(true);
+    if (g_bInited) return;
+    if (g_pCategories != nullptr) {
+        for (zlog_category_t *pCategory : *g_pCategories) delete pCategory;
+        delete g_pCategories;
+        g_pCategories = nullptr;
+    }
     CBuffersLock buffersLock;
     while (g_pBufferList != nullptr) {
         CThreadBuffers *p = g_pBufferList;

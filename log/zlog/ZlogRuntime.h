@@ -22,8 +22,8 @@ int zlog_reload(const char *pszConfPath);
 /* Stops; safe when not started. */
 void zlog_fini(void);
 
-/* Categories live for the process; null when not started or the name is
- * empty. */
+/* Categories live until the library's end; null when not started or the
+ * name is empty. */
 zlog_category_t *zlog_get_category(const char *pszName);
 
 void zlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
@@ -35,10 +35,11 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 
 /* Releases the calling thread's buffers (a thread's end releases its own). */
 void zlog_clean_rest_thread(void);
-/* The library's end: releases the buffers of every thread, also of those
- * that live on, and the thread key, so that no thread runs code of the
- * library after it is gone.  A later logging call starts afresh. */
-void zlog_end_threads(void);
+/* The library's end, once stopped (else nothing): releases the categories,
+ * the buffers of every thread, also of those that live on, and the thread
+ * key, so that nothing of the library is left behind and no thread runs its
+ * code after it is gone.  A later start begins afresh. */
+void zlog_end(void);
 /* Threads holding buffers now. */
 long zlog_thread_buffer_count(void);
 /* Whether the backend is started. */
