@@ -61,7 +61,9 @@ CDeviceContext::CDeviceContext()
       m_pApduKey(nullptr),
       m_pApduPin(nullptr),
       m_ullKeySlotOwner(0),
-      m_ullFileLayerChanges(0)
+      m_ullFileLayerChanges(0),
+      m_ulHolds(0),
+      m_holder()
 {
     TraceInfo("CDeviceContext: Constructor");
 }
@@ -200,6 +202,12 @@ unsigned int CDeviceContext::Close()
         unsigned int ulRet = ReleaseDevMutex();
         TraceInfo("ReleaseDevMutex return %#x", ulRet);
     }
+    {
+        /* A hold kept past the close would lock every other process out
+         * until this one ends. */
+        std::lock_guard<std::mutex> lock(m_mtxHolds);
+        DropOwnHolds();
+    }
     CloseDevMutex();
     TraceInfo("CloseDevMutex");
     return 0;
@@ -314,6 +322,42 @@ unsigned int CDeviceContext::ReleaseDevMutex()
         return ErrnoCode(iRet);
     }
     return 0;
+}
+
+unsigned int CDeviceContext::HoldDevMutex()
+{
+    unsigned int ulRet = WaitDevMutex();
+    if (ulRet != 0) return ulRet;
+    std::lock_guard<std::mutex> lock(m_mtxHolds);
+    m_holder = pthread_self();
+    ++m_ulHolds;
+    return 0;
+}
+
+unsigned int CDeviceContext::DropDevMutex()
+{
+    static const char *OP = "DropDevMutex";
+    std::lock_guard<std::mutex> lock(m_mtxHolds);
+    if (m_ulHolds == 0) return 0;
+    /* The mutex refuses an unlock by another thread; so is the hold. */
+    if (!pthread_equal(m_holder, pthread_self())) {
+        TRACE_STEP_FAIL(OP, "CHECK holder", E_FAIL);
+        return E_FAIL;
+    }
+    unsigned int ulRet = ReleaseDevMutex();
+    if (ulRet == 0) --m_ulHolds;
+    return ulRet;
+}
+
+void CDeviceContext::DropOwnHolds()
+{
+    if (m_ulHolds == 0) return;
+    if (!pthread_equal(m_holder, pthread_self())) {
+        TraceInfo("%u holds of another thread kept", m_ulHolds);
+        return;
+    }
+    while (m_ulHolds > 0 && ReleaseDevMutex() == 0) --m_ulHolds;
+    TraceInfo("holds left %u", m_ulHolds);
 }
 
 void CDeviceContext::CloseDevMutex()

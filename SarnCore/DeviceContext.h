@@ -22,6 +22,9 @@
 #ifndef BRIO_SARNCORE_DEVICE_CONTEXT_H
 #define BRIO_SARNCORE_DEVICE_CONTEXT_H
 
+#include <pthread.h>
+
+#include <mutex>
 #include <new>
 
 #include "SarnComm/SarnComm.h"
@@ -62,6 +65,14 @@ public:
     unsigned int WaitDevMutex();
     unsigned int ReleaseDevMutex();
     void CloseDevMutex();
+
+    /* Holds of the device mutex that outlast a call (SKF_LockDev): the
+     * connection counts them, so that Close gives back every hold its
+     * thread still has.  Only the holding thread can drop a hold: from any
+     * other thread DropDevMutex fails (E_FAIL) and the hold stays; with no
+     * hold on this connection it does nothing. */
+    unsigned int HoldDevMutex();
+    unsigned int DropDevMutex();
 
     /* Establishes the session key; unless bForce, keeps a channel the token
      * still accepts (and marks the key slot as nobody's when it does not). */
@@ -129,6 +140,13 @@ private:
 
     unsigned long long m_ullKeySlotOwner;     /* the owner word while no segment is attached */
     unsigned long long m_ullFileLayerChanges; /* the change counter while no segment is attached */
+
+    /* The holds of HoldDevMutex not yet dropped, and their thread. */
+    std::mutex m_mtxHolds;
+    unsigned int m_ulHolds;
+    pthread_t m_holder;
+    /* Gives back the holds of the calling thread; under m_mtxHolds. */
+    void DropOwnHolds();
 
     unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
 

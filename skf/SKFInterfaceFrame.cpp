@@ -72,11 +72,22 @@ CSkfHandles &CSkfHandles::Instance()
     return s_handles;
 }
 
+CSkfHandles::CSkfHandles() { Data(); }
+
 CSkfHandles::State &CSkfHandles::Data()
 {
-    static State s_state;
-    return s_state;
+    /* Never destroyed: an application may close its handles and disconnect
+     * in exit handlers and destructors of its own that run after ours. */
+    static State *const s_pState = new State;
+    return *s_pState;
 }
+
+namespace {
+
+/* The registry is made at load, before the application's first call. */
+CSkfHandles &g_handlesAtLoad = CSkfHandles::Instance();
+
+}  // namespace
 
 void CSkfHandleRef::Reset()
 {
@@ -183,14 +194,21 @@ bool CSkfHandles::BeginDisconnect(void *hDev)
 
 unsigned int CSkfHandles::EndDisconnect(void *hDev)
 {
+    /* The entry goes before the device: once the object is freed, a connect
+     * on another thread may be given its address for a new handle. */
+    decltype(State::entries)::node_type node;
+    {
+        std::lock_guard<std::mutex> lock(Data().mutex);
+        node = Data().entries.extract(hDev);
+    }
     CDeviceOperator *pOperator = static_cast<CDeviceObject *>(hDev);
     unsigned int ulRet = SkfManager().CloseDevice(pOperator);
-    std::lock_guard<std::mutex> lock(Data().mutex);
-    auto it = Data().entries.find(hDev);
-    if (ulRet != 0)
-        it->second.pGroup->bGone = it->second.pGroup->bClosing = false;
-    else
-        Data().entries.erase(it);
+    if (ulRet != 0) {
+        /* Not closed, so not freed: the address is still this device's. */
+        std::lock_guard<std::mutex> lock(Data().mutex);
+        node.mapped().pGroup->bGone = node.mapped().pGroup->bClosing = false;
+        Data().entries.insert(std::move(node));
+    }
     return ulRet;
 }
 
@@ -332,14 +350,14 @@ ULONG CSkfCall::Finish(const char *pszOperation, unsigned int ulRet, int nLine)
 ULONG CSkfCall::HoldLock(int nLine)
 {
     if (Failed()) return Result();
-    Step("WaitDevMutex", Context()->WaitDevMutex(), nLine);
+    Step("WaitDevMutex", Context()->HoldDevMutex(), nLine);
     return Result();
 }
 
-ULONG CSkfCall::DropLock()
+ULONG CSkfCall::DropLock(int nLine)
 {
     if (Failed()) return Result();
-    Context()->ReleaseDevMutex();
+    Step("ReleaseDevMutex", Context()->DropDevMutex(), nLine);
     return Result();
 }
 

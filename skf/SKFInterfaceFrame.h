@@ -98,7 +98,7 @@ public:
 
 private:
     friend class CSkfHandleRef;
-    CSkfHandles() = default;
+    CSkfHandles();
     void Release(CSkfHandleRef &ref);
     struct State;
     State &Data();
@@ -149,9 +149,11 @@ public:
      * of this kind on the called handle's device.  Give it before the call. */
     CSkfCall &Yields(void **ph, SkfHandleKind eKind);
 
-    /* SKF_LockDev and SKF_UnlockDev: the device lock alone. */
+    /* SKF_LockDev and SKF_UnlockDev: the device lock alone, held past the
+     * call (a disconnect gives back the holds left); a thread that does not
+     * hold it cannot release it (SAR_FAIL). */
     ULONG HoldLock(int nLine = __builtin_LINE());
-    ULONG DropLock();
+    ULONG DropLock(int nLine = __builtin_LINE());
     /* The close functions: no lock; the object goes when no call uses it.
      * Also closes the handles of a disconnected device. */
     ULONG Close(void *h, SkfHandleKind eKind, const char *pszStep, int nLine = __builtin_LINE());

@@ -3,10 +3,12 @@
  * Order at load: SKF_init starts the log and logs "PROCESS ATTACH", then the
  * manager is constructed, then the USB unit (libusb context, command
  * semaphore), which has no priority of its own and so comes after both.
- * At unload SKF_fini logs "PROCESS DETACH" and stops the log; the
+ * At unload SKF_fini logs "PROCESS DETACH", stops the log and lets go of
+ * what the log kept (its category, the buffers of every thread); the
  * destructors registered at load then run in reverse: the USB unit's, then
- * the manager's, whose lines are dropped by the stopped log.  Devices an
- * application left connected are not closed. */
+ * the manager's, whose lines are dropped by the stopped log.  At exit those destructors run first and
+ * SKF_fini last, so "PROCESS DETACH" is the last line either way.  Devices
+ * an application left connected are not closed. */
 #include "log/vexa_log.h"
 #include "log/zlog/ZlogRuntime.h"
 #include "skf/BrioManager.h"
@@ -23,13 +25,10 @@ extern "C" __attribute__((constructor(SKF_INIT_PRIORITY))) void SKF_init(void)
 
 extern "C" __attribute__((destructor)) void SKF_fini(void)
 {
-    /* An explicit unload happens only when no thread holds log buffers: the
-     * unloading thread must not take any now, since their destructor would
-     * run at its end, after the library's code is gone. */
-    brio_zlog::zlog_use_call_buffers(true);
     TRACE(LOG_LEVEL_INFO, "PROCESS DETACH");
     vexa_log_fini();
-    brio_zlog::zlog_use_call_buffers(false);
+    /* Threads that logged may live on after the library is gone. */
+    brio_zlog::zlog_end();
 }
 
 static CBrioManager g_BrioManager __attribute__((init_priority(SKF_MANAGER_PRIORITY)));

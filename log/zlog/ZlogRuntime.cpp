@@ -1,5 +1,6 @@
 #include "log/zlog/ZlogRuntime.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -41,8 +42,10 @@ namespace {
 
 /* Process-wide state.  Nothing here has a destructor: a library unloaded or
  * a process exiting while other threads still log must not tear it down
- * under them.  Categories are never freed, so a category pointer held by a
- * logging thread stays valid across stop and restart. */
+ * under them.  Categories are freed only at the library's end (zlog_end),
+ * so a category pointer held by a logging thread stays valid across stop
+ * and restart; a logging call looks at its category only after finding the
+ * log started. */
 pthread_rwlock_t g_lock = PTHREAD_RWLOCK_INITIALIZER;
 bool g_bInited = false;
 CRuntime *g_pRuntime = nullptr;
@@ -61,52 +64,81 @@ public:
     CLock &operator=(const CLock &) = delete;
 };
 
-/* Per-thread buffers: C++ thread_local, whose destructor glibc keeps safe
- * even when the library is unloaded while the thread lives on. */
+/* Per-thread buffers, under a thread key whose destructor frees a thread's
+ * buffers when it ends.  Every buffer is also on one list, so that the end
+ * of the library (zlog_end) can free those of threads that live on
+ * and delete the key: no destructor of the library is left to run in them
+ * afterwards, and no thread keeps the library loaded.  The main thread's
+ * buffers stay usable through the process's exit, up to the library's end. */
 struct CThreadBuffers {
     std::string strMessage;
     std::string strRecord;
     unsigned long ulVersion = 0;
+    CThreadBuffers *pPrev = nullptr;
+    CThreadBuffers *pNext = nullptr;
 };
 
-void zlog_thread_clean(CThreadBuffers *pBuffers)
+/* Guards the list and the key's creation; the key is deleted only under
+ * g_lock for writing as well, so a logging call (which holds it for
+ * reading) always finds the key it saw. */
+pthread_mutex_t g_buffersLock = PTHREAD_MUTEX_INITIALIZER;
+CThreadBuffers *g_pBufferList = nullptr;
+pthread_key_t g_threadKey;
+std::atomic<bool> g_bThreadKey{false};
+
+class CBuffersLock {
+public:
+    CBuffersLock() { pthread_mutex_lock(&g_buffersLock); }
+    ~CBuffersLock() { pthread_mutex_unlock(&g_buffersLock); }
+    CBuffersLock(const CBuffersLock &) = delete;
+    CBuffersLock &operator=(const CBuffersLock &) = delete;
+};
+
+/* Under g_buffersLock: takes p off the list and frees it, unless the
+ * library's end freed it already. */
+void FreeListedBuffers(CThreadBuffers *p)
 {
-    if (pBuffers == nullptr) return;
-    delete pBuffers;
+    CThreadBuffers *pListed = g_pBufferList;
+    while (pListed != nullptr && pListed != p) pListed = pListed->pNext;
+    if (pListed == nullptr) return;
+    if (p->pPrev != nullptr) p->pPrev->pNext = p->pNext;
+    else g_pBufferList = p->pNext;
+    if (p->pNext != nullptr) p->pNext->pPrev = p->pPrev;
+    delete p;
     long n = g_lBufferCount.load();
     while (n > 0 && !g_lBufferCount.compare_exchange_weak(n, n - 1)) {}
 }
 
-struct CThreadSlot {
-    CThreadBuffers *pBuffers = nullptr;
-    ~CThreadSlot();
-};
-thread_local CThreadSlot t_slot;
-thread_local bool t_bSlotGone = false;
-/* Whether this thread has touched t_slot (and so registered its destructor),
- * and whether it may: see zlog_use_call_buffers.  Both trivially destroyed. */
-thread_local bool t_bHasSlot = false;
-thread_local bool t_bCallBuffersOnly = false;
-
-CThreadSlot::~CThreadSlot()
+/* The key's destructor: a thread ends. */
+void zlog_thread_clean(void *pBuffers)
 {
-    zlog_thread_clean(pBuffers);
-    pBuffers = nullptr;
-    t_bSlotGone = true;
+    if (pBuffers == nullptr) return;
+    CBuffersLock lock;
+    FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
 }
 
+/* Under g_lock (for reading at least). */
 CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf)
 {
-    if (t_bSlotGone) return nullptr; /* the thread is ending */
-    if (t_bCallBuffersOnly && !t_bHasSlot) return nullptr;
-    CThreadSlot &slot = t_slot;
-    t_bHasSlot = true;
-    if (slot.pBuffers == nullptr) {
-        slot.pBuffers = new (std::nothrow) CThreadBuffers;
-        if (slot.pBuffers == nullptr) return nullptr;
+    if (!g_bThreadKey.load(std::memory_order_acquire)) {
+        CBuffersLock lock;
+        if (!g_bThreadKey.load() && pthread_key_create(&g_threadKey, zlog_thread_clean) != 0) return nullptr;
+        g_bThreadKey.store(true, std::memory_order_release);
+    }
+    CThreadBuffers *p = static_cast<CThreadBuffers *>(pthread_getspecific(g_threadKey));
+    if (p == nullptr) {
+        p = new (std::nothrow) CThreadBuffers;
+        if (p == nullptr) return nullptr;
+        if (pthread_setspecific(g_threadKey, p) != 0) {
+            delete p;
+            return nullptr;
+        }
+        CBuffersLock lock;
+        p->pNext = g_pBufferList;
+        if (g_pBufferList != nullptr) g_pBufferList->pPrev = p;
+        g_pBufferList = p;
         g_lBufferCount.fetch_add(1);
     }
-    CThreadBuffers *p = slot.pBuffers;
     if (p->ulVersion != g_ulVersion) {
         p->strMessage.clear();
         p->strMessage.shrink_to_fit();
@@ -247,11 +279,6 @@ void Write(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
         if (!bWanted) return;
         const ZlogConf &conf = *g_pRuntime->pConf;
         CThreadBuffers *pBuffers = FetchThreadBuffers(conf);
-        std::unique_ptr<CThreadBuffers> pCallBuffers;
-        if (pBuffers == nullptr && t_bCallBuffersOnly && !t_bSlotGone) {
-            pCallBuffers.reset(new (std::nothrow) CThreadBuffers);
-            pBuffers = pCallBuffers.get();
-        }
         if (pBuffers == nullptr) return;
         std::string &strMessage = pBuffers->strMessage;
         if (!MakeMessage(src, conf, strMessage)) return;
@@ -413,13 +440,36 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
     Write(pCategory, pszFile, pszFunc, lLine, nLevel, src);
 }
 
-void zlog_use_call_buffers(bool bOn) { t_bCallBuffersOnly = bOn; }
-
 void zlog_clean_rest_thread(void)
 {
-    if (t_bSlotGone || (t_bCallBuffersOnly && !t_bHasSlot)) return;
-    zlog_thread_clean(t_slot.pBuffers);
-    t_slot.pBuffers = nullptr;
+    CBuffersLock lock;
+    if (!g_bThreadKey.load()) return;
+    void *pBuffers = pthread_getspecific(g_threadKey);
+    if (pBuffers == nullptr) return;
+    pthread_setspecific(g_threadKey, nullptr);
+    FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
+}
+
+void zlog_end(void)
+{
+    CLock lock(true);
+    if (g_bInited) return;
+    if (g_pCategories != nullptr) {
+        for (zlog_category_t *pCategory : *g_pCategories) delete pCategory;
+        delete g_pCategories;
+        g_pCategories = nullptr;
+    }
+    CBuffersLock buffersLock;
+    while (g_pBufferList != nullptr) {
+        CThreadBuffers *p = g_pBufferList;
+        g_pBufferList = p->pNext;
+        delete p;
+    }
+    g_lBufferCount.store(0);
+    if (g_bThreadKey.load()) {
+        pthread_key_delete(g_threadKey);
+        g_bThreadKey.store(false);
+    }
 }
 
 long zlog_thread_buffer_count(void) { return g_lBufferCount.load(); }

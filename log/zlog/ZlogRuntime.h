@@ -22,8 +22,8 @@ int zlog_reload(const char *pszConfPath);
 /* Stops; safe when not started. */
 void zlog_fini(void);
 
-/* Categories live for the process; null when not started or the name is
- * empty. */
+/* Categories live until the library's end; null when not started or the
+ * name is empty. */
 zlog_category_t *zlog_get_category(const char *pszName);
 
 void zlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
@@ -33,15 +33,13 @@ void vzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
            const void *pBuf, size_t ulLen);
 
-/* Releases the calling thread's buffers (also run when a thread ends). */
+/* Releases the calling thread's buffers (a thread's end releases its own). */
 void zlog_clean_rest_thread(void);
-/* While on, a calling thread that holds no buffers yet writes through
- * buffers of each call instead of taking its own, and stopping the log
- * leaves it without any.  For the lines written
- * while the library is being unloaded: the destructor of per-thread buffers
- * taken then would run, at the thread's end, after the library's code is
- * gone. */
-void zlog_use_call_buffers(bool bOn);
+/* The library's end, once stopped (else nothing): releases the categories,
+ * the buffers of every thread, also of those that live on, and the thread
+ * key, so that nothing of the library is left behind and no thread runs its
+ * code after it is gone.  A later start begins afresh. */
+void zlog_end(void);
 /* Threads holding buffers now. */
 long zlog_thread_buffer_count(void);
 /* Whether the backend is started. */

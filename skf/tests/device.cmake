@@ -25,12 +25,25 @@ if(COMMAND brio_vtoken_gtest)
   if(BRIO_SANITIZE)
     set(library_env ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/library_load.lsan.supp")
   endif()
+  # Programs of their own: one linked against the library, one loading it.
+  find_package(Threads REQUIRED)
+  add_executable(skf_library_exit_peer ${CMAKE_CURRENT_LIST_DIR}/exit_peer.c)
+  target_link_libraries(skf_library_exit_peer PRIVATE brioskf-enterprise Threads::Threads)
+  add_executable(skf_library_load_peer ${CMAKE_CURRENT_LIST_DIR}/load_peer.c)
+  target_link_libraries(skf_library_load_peer PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+  foreach(peer skf_library_exit_peer skf_library_load_peer)
+    target_include_directories(${peer} PRIVATE ${CMAKE_SOURCE_DIR})
+  endforeach()
+
   brio_vtoken_gtest(skf_library_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_library.cpp
     LIBS ${CMAKE_DL_LIBS}
     PROPERTIES TIMEOUT 120 ${library_env})
   target_compile_definitions(skf_library_test PRIVATE
     BRIO_MIDDLEWARE_SO="$<TARGET_FILE:brioskf-enterprise>"
-    BRIO_DIALOGS_SO="$<TARGET_FILE:brioui-enterprise>")
-  add_dependencies(skf_library_test brioskf-enterprise brioui-enterprise)
+    BRIO_DIALOGS_SO="$<TARGET_FILE:brioui-enterprise>"
+    SKF_EXIT_PEER="$<TARGET_FILE:skf_library_exit_peer>"
+    SKF_LOAD_PEER="$<TARGET_FILE:skf_library_load_peer>")
+  add_dependencies(skf_library_test brioskf-enterprise brioui-enterprise skf_library_exit_peer
+                   skf_library_load_peer)
 endif()

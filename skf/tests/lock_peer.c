@@ -1,6 +1,8 @@
 /* A second process holding a token's device lock: connects to the token
- * named by argv[1], takes SKF_LockDev and says "locked"; on a line from its
- * standard input it releases the lock, says "unlocked" and disconnects. */
+ * named by argv[1], takes SKF_LockDev and says "locked".  On a line from its
+ * standard input it releases the lock, says "unlocked" and disconnects; on
+ * a line "d" it disconnects still holding the lock, says "disconnected" and
+ * lives on until the next line. */
 #include <stdio.h>
 
 #include "skf/skf.h"
@@ -17,6 +19,13 @@ int main(int argc, char **argv)
     fflush(stdout);
     if (ulRet != SAR_OK) return 1;
     if (fgets(szLine, sizeof(szLine), stdin) == NULL) return 1;
+    if (szLine[0] == 'd') {
+        ulRet = SKF_DisConnectDev(hDev);
+        printf("disconnected %08lx\n", (unsigned long)ulRet);
+        fflush(stdout);
+        if (fgets(szLine, sizeof(szLine), stdin) == NULL) return 1;
+        return ulRet == SAR_OK ? 0 : 1;
+    }
     ulRet = SKF_UnlockDev(hDev);
     printf("unlocked %08lx\n", (unsigned long)ulRet);
     fflush(stdout);

@@ -391,6 +391,98 @@ TEST_F(SkfFlow, DeviceEventsReportLeavingAndArrivingTokensAndEndOnCancel)
     EXPECT_EQ(0u, ulEvent);
 }
 
+/* The lock peer: a process of its own that connects to a token and holds
+ * its device lock (lock_peer.c); Say sends it a line, Line reads its next. */
+class CLockPeer {
+public:
+    explicit CLockPeer(std::string strName)
+    {
+        int toPeer[2], fromPeer[2];
+        if (pipe(toPeer) != 0) return;
+        if (pipe(fromPeer) != 0) {
+            close(toPeer[0]);
+            close(toPeer[1]);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
+        posix_spawn_file_actions_addclose(&actions, toPeer[1]);
+        posix_spawn_file_actions_addclose(&actions, fromPeer[0]);
+        char *argv[] = {const_cast<char *>(SKF_LOCK_PEER), &strName[0], nullptr};
+        if (posix_spawn(&m_pid, SKF_LOCK_PEER, &actions, nullptr, argv, environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(toPeer[0]);
+        close(fromPeer[1]);
+        m_fdTo = toPeer[1];
+        m_pFrom = fdopen(fromPeer[0], "r");
+    }
+    ~CLockPeer()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            Wait();
+        }
+        if (m_pFrom != nullptr) fclose(m_pFrom);
+        if (m_fdTo >= 0) close(m_fdTo);
+    }
+    CLockPeer(const CLockPeer &) = delete;
+    CLockPeer &operator=(const CLockPeer &) = delete;
+
+    bool Say(const char *pszLine) { return write(m_fdTo, pszLine, strlen(pszLine)) == (ssize_t)strlen(pszLine); }
+    std::string Line()
+    {
+        char szLine[64] = {};
+        return m_pFrom != nullptr && fgets(szLine, sizeof(szLine), m_pFrom) != nullptr ? szLine : "";
+    }
+    /* Its exit status; -1 when it did not end normally. */
+    int Wait()
+    {
+        int nStatus = 0;
+        pid_t pid = m_pid;
+        m_pid = -1;
+        if (pid <= 0 || waitpid(pid, &nStatus, 0) != pid || !WIFEXITED(nStatus)) return -1;
+        return WEXITSTATUS(nStatus);
+    }
+    /* Ends it at once, as a crash would. */
+    void Kill()
+    {
+        if (m_pid > 0) kill(m_pid, SIGKILL);
+        Wait();
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_fdTo = -1;
+    FILE *m_pFrom = nullptr;
+};
+
+/* A call on a device in a thread of its own. */
+class CBackgroundCall {
+public:
+    explicit CBackgroundCall(DEVHANDLE hDev)
+        : m_thread([this, hDev] {
+              BYTE ab[16];
+              m_ulRet = SKF_GenRandom(hDev, ab, sizeof(ab));
+              m_bDone = true;
+          })
+    {
+    }
+    ~CBackgroundCall() { Join(); }
+    bool Done() const { return m_bDone.load(); }
+    ULONG Join()
+    {
+        if (m_thread.joinable()) m_thread.join();
+        return m_ulRet.load();
+    }
+
+private:
+    std::atomic<bool> m_bDone{false};
+    std::atomic<ULONG> m_ulRet{0xFFFFFFFF};
+    std::thread m_thread;
+};
+
 /* A process of its own holds the device lock; this one waits in its call
  * until the other releases it. */
 TEST_F(SkfFlow, ALockHeldByAnotherProcessHoldsCallsBack)
@@ -398,46 +490,47 @@ TEST_F(SkfFlow, ALockHeldByAnotherProcessHoldsCallsBack)
     ASSERT_TRUE(Connect(6));
     BYTE abProbe[4];
     ASSERT_EQ(SAR_OK, SKF_GenRandom(m_hDev, abProbe, sizeof(abProbe)));
-    int toPeer[2], fromPeer[2];
-    ASSERT_EQ(0, pipe(toPeer));
-    ASSERT_EQ(0, pipe(fromPeer));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
-    posix_spawn_file_actions_addclose(&actions, toPeer[1]);
-    posix_spawn_file_actions_addclose(&actions, fromPeer[0]);
-    std::string strName = NameOf(6);
-    char *argv[] = {const_cast<char *>(SKF_LOCK_PEER), &strName[0], nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(0, posix_spawn(&pid, SKF_LOCK_PEER, &actions, nullptr, argv, environ));
-    posix_spawn_file_actions_destroy(&actions);
-    close(toPeer[0]);
-    close(fromPeer[1]);
-    FILE *pFromPeer = fdopen(fromPeer[0], "r");
-    char szLine[64] = {};
-    ASSERT_NE(nullptr, fgets(szLine, sizeof(szLine), pFromPeer));
-    ASSERT_EQ(0, strncmp(szLine, "locked", 6)) << szLine;
+    CLockPeer peer(NameOf(6));
+    std::string strLine = peer.Line();
+    ASSERT_EQ(0u, strLine.rfind("locked", 0)) << strLine;
 
-    std::atomic<bool> bDone{false};
-    std::atomic<ULONG> ulRet{0xFFFFFFFF};
-    std::thread call([&] {
-        BYTE ab[16];
-        ulRet = SKF_GenRandom(m_hDev, ab, sizeof(ab));
-        bDone = true;
-    });
+    CBackgroundCall call(m_hDev);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_FALSE(bDone.load());
-    ASSERT_EQ(2, write(toPeer[1], "u\n", 2));
-    ASSERT_NE(nullptr, fgets(szLine, sizeof(szLine), pFromPeer));
-    EXPECT_EQ(0, strncmp(szLine, "unlocked 00000000", 17)) << szLine;
-    call.join();
-    EXPECT_EQ(SAR_OK, ulRet.load());
-    int nStatus = 0;
-    waitpid(pid, &nStatus, 0);
-    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
-    fclose(pFromPeer);
-    close(toPeer[1]);
+    EXPECT_FALSE(call.Done());
+    ASSERT_TRUE(peer.Say("u\n"));
+    strLine = peer.Line();
+    EXPECT_EQ(0u, strLine.rfind("unlocked 00000000", 0)) << strLine;
+    EXPECT_EQ(SAR_OK, call.Join());
+    EXPECT_EQ(0, peer.Wait());
+}
+
+/* The other process disconnects while it holds the lock and lives on: the
+ * disconnect gives the lock back, so this one's waiting call goes on at
+ * once, not when the lock's time-out ends it. */
+TEST_F(SkfFlow, ADisconnectWhileLockedFreesTheDeviceForOtherProcesses)
+{
+    ASSERT_TRUE(Connect(14));
+    CLockPeer peer(NameOf(14));
+    std::string strLine = peer.Line();
+    ASSERT_EQ(0u, strLine.rfind("locked", 0)) << strLine;
+
+    CBackgroundCall call(m_hDev);
+    ASSERT_TRUE(peer.Say("d\n"));
+    strLine = peer.Line();
+    EXPECT_EQ(0u, strLine.rfind("disconnected 00000000", 0)) << strLine;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!call.Done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool bReturned = call.Done();
+    EXPECT_TRUE(bReturned) << "the call still waits for the lock of the disconnected peer";
+    /* Still waiting: the peer's end releases the call (the mutex is robust). */
+    if (!bReturned) peer.Kill();
+    ULONG ulRet = call.Join();
+    if (bReturned) {
+        EXPECT_EQ(SAR_OK, ulRet);
+        ASSERT_TRUE(peer.Say("x\n"));
+        EXPECT_EQ(0, peer.Wait());
+    }
 }
 
 /* ---- Access control ---- */

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <new>
 #include <thread>
 
 #include "SarnCore/BrioContext.h"
@@ -68,6 +70,33 @@ public:
         return 0;
     }
 };
+
+/* A device object that always lives at the same address, as a new object
+ * may be given the address of one just freed; OnFree runs once the old one
+ * is gone. */
+class CSameAddressDevice : public CDeviceObject {
+public:
+    explicit CSameAddressDevice(CDeviceContext *pContext) : CDeviceObject(pContext) {}
+    static void *operator new(size_t n);
+    static void operator delete(void *p);
+    static std::function<void()> s_fnOnFree;
+};
+
+alignas(CSameAddressDevice) unsigned char g_abDeviceSlot[sizeof(CSameAddressDevice)];
+std::function<void()> CSameAddressDevice::s_fnOnFree;
+
+void *CSameAddressDevice::operator new(size_t n)
+{
+    if (n > sizeof(g_abDeviceSlot)) throw std::bad_alloc();
+    return g_abDeviceSlot;
+}
+
+void CSameAddressDevice::operator delete(void *)
+{
+    std::function<void()> fn;
+    fn.swap(s_fnOnFree);
+    if (fn) fn();
+}
 
 class HandleRegistry : public SkfTokenTest {
 protected:
@@ -260,6 +289,62 @@ TEST_F(HandleRegistry, ADisconnectWaitsForTheRunningCallsOfItsHandles)
     EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_UnlockDev(hDev));
     EXPECT_EQ(SAR_OK, SKF_CloseContainer(m_hContainer));
     m_hContainer = nullptr;
+}
+
+/* A connect that gets the address of a device being disconnected (freed by
+ * the disconnect, not yet let go by the registry) keeps its new handle. */
+TEST_F(HandleRegistry, AConnectGivenTheAddressOfADisconnectingDeviceKeepsItsHandle)
+{
+    ASSERT_TRUE(m_log.Started());
+    std::string strName = AddToken(12);
+    CSkfHandles &handles = CSkfHandles::Instance();
+    auto fnConnect = [&]() -> CDeviceObject * {
+        CBrioContext *pContext = new CBrioContext();
+        EXPECT_EQ(0u, pContext->Open(DRIVER_TYPE_USB_BULK, strName.c_str(), true));
+        CDeviceObject *pDevice = new CSameAddressDevice(pContext);
+        EXPECT_EQ(0u, pDevice->Initialize(0));
+        EXPECT_EQ(0u, handles.AddDevice(pDevice));
+        return pDevice;
+    };
+    DEVHANDLE hOld = fnConnect();
+    DEVHANDLE hNew = nullptr;
+    CSameAddressDevice::s_fnOnFree = [&] { hNew = fnConnect(); };
+    EXPECT_EQ(SAR_OK, SKF_DisConnectDev(hOld));
+    ASSERT_EQ(hOld, hNew) << "the new device did not get the old address";
+    DEVINFO info;
+    EXPECT_EQ(SAR_OK, SKF_GetDevInfo(hNew, &info));
+    EXPECT_EQ(SAR_OK, SKF_DisConnectDev(hNew));
+    EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetDevInfo(hNew, &info));
+}
+
+/* Only the thread that holds the device lock releases it: another thread's
+ * unlock fails and leaves it held; the holder's unlock then lets a third
+ * thread in at once. */
+TEST_F(HandleRegistry, OnlyTheHolderOfTheDeviceLockReleasesIt)
+{
+    Connect(11);
+    ASSERT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
+    ULONG ulOther = 0xFFFFFFFF;
+    std::thread other([&] { ulOther = SKF_UnlockDev(m_hDev); });
+    other.join();
+    EXPECT_EQ(SAR_FAIL, ulOther);
+
+    std::atomic<bool> bThirdDone{false};
+    std::atomic<ULONG> ulThird{0xFFFFFFFF};
+    std::thread third([&] {
+        ulThird = SKF_LockDev(m_hDev, 0);
+        if (ulThird == SAR_OK) SKF_UnlockDev(m_hDev);
+        bThirdDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(bThirdDone.load()) << "the lock went with the other thread's unlock";
+    EXPECT_EQ(SAR_OK, SKF_UnlockDev(m_hDev));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!bThirdDone.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(bThirdDone.load()) << "the holder's unlock did not free the device";
+    third.join();
+    EXPECT_EQ(SAR_OK, ulThird.load());
 }
 
 TEST_F(HandleRegistry, ClosesRacingCallsOnManyThreadsLeaveNothingBehind)

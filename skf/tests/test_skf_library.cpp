@@ -4,11 +4,14 @@
  * logged: the line it writes at unload must leave nothing of the library
  * behind in the thread, or the thread's end would crash), and without a log
  * configuration the library works (its SKF calls against a virtual token)
- * and writes nothing. */
+ * and writes nothing.  What the library keeps for its calls outlives the
+ * exit handlers of the application. */
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <sstream>
 #include <string>
@@ -26,6 +29,24 @@ namespace {
 const unsigned int LIBRARY_TEST_BUS = 25;
 
 using TraceFn = unsigned int (*)(unsigned int, const char *, ...);
+
+/* A test program run to its end: what it wrote, and whether it ended with 0. */
+struct PeerRun {
+    std::string strOut;
+    bool bOk = false;
+};
+
+PeerRun RunPeer(const std::string &strCommand)
+{
+    PeerRun run;
+    FILE *pPeer = popen(strCommand.c_str(), "r");
+    if (pPeer == nullptr) return run;
+    char ab[256];
+    for (size_t n; (n = fread(ab, 1, sizeof(ab), pPeer)) > 0;) run.strOut.append(ab, n);
+    int nStatus = pclose(pPeer);
+    run.bOk = nStatus != -1 && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+    return run;
+}
 
 class SkfLibraryTest : public ::testing::Test {
 protected:
@@ -75,6 +96,16 @@ protected:
     static void *Load()
     {
         return Load([](void *) {});
+    }
+
+    /* A token of these tests at ulAddr. */
+    static void AddToken(vtoken::Daemon &daemon, const char *pszSerial, unsigned int ulAddr)
+    {
+        vtoken::TokenOptions opts;
+        opts.serial = pszSerial;
+        opts.bus = LIBRARY_TEST_BUS;
+        opts.address = ulAddr;
+        daemon.CreateToken(opts);
     }
 
     static bool Loaded() { return dlopen(BRIO_MIDDLEWARE_SO, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
@@ -163,11 +194,7 @@ TEST_F(SkfLibraryTest, WithoutALogConfigurationTheLibraryWorksAndWritesNothing)
 
     /* the SKF calls work: a token is listed, connected, asked and let go */
     vtoken::Daemon daemon;
-    vtoken::TokenOptions opts;
-    opts.serial = "VTLIB1";
-    opts.bus = LIBRARY_TEST_BUS;
-    opts.address = 120;
-    daemon.CreateToken(opts);
+    AddToken(daemon, "VTLIB1", 120);
     auto pfnEnumDev = reinterpret_cast<decltype(&SKF_EnumDev)>(dlsym(pHandle, "SKF_EnumDev"));
     auto pfnConnectDev = reinterpret_cast<decltype(&SKF_ConnectDev)>(dlsym(pHandle, "SKF_ConnectDev"));
     auto pfnGetDevInfo = reinterpret_cast<decltype(&SKF_GetDevInfo)>(dlsym(pHandle, "SKF_GetDevInfo"));
@@ -191,6 +218,48 @@ TEST_F(SkfLibraryTest, WithoutALogConfigurationTheLibraryWorksAndWritesNothing)
     ASSERT_EQ(0, dlclose(pHandle));
     EXPECT_FALSE(Loaded());
     EXPECT_FALSE(logtest::Exists(m_strOut));
+}
+
+/* An application that cleans up in an exit handler registered before its
+ * first SKF call still finds its handles there, and lets its device go. */
+TEST_F(SkfLibraryTest, AnExitHandlerRegisteredBeforeTheFirstCallClosesAndDisconnects)
+{
+    vtoken::Daemon daemon;
+    AddToken(daemon, "VTLIB2", 121);
+    PeerRun run = RunPeer(std::string(SKF_EXIT_PEER) + " cleanup 'Mirel&pid_f00d&bus_025&addr_121'");
+    EXPECT_TRUE(run.bOk);
+    EXPECT_EQ("opened 00000000\nclosed 00000000 00000000\n", run.strOut);
+}
+
+/* The library's last line is written at unload and at exit, whether the
+ * program is linked against the library or loads it, and also when its
+ * threads logged and live on (each case a program of its own). */
+TEST_F(SkfLibraryTest, TheLastLineIsWrittenAtExitAndAtUnload)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    const std::string strLinked = SKF_EXIT_PEER, strLoader = std::string(SKF_LOAD_PEER) + " " + BRIO_MIDDLEWARE_SO;
+    const struct {
+        const char *pszWhat;
+        std::string strCommand;
+        const char *pszSays;
+    } cases[] = {
+        {"linked, at exit", strLinked + " log", "logged\n"},
+        {"linked, threads logged, at exit", strLinked + " log threads", "logged\n"},
+        {"loaded, at exit", strLoader + " exit", "logged\n"},
+        {"loaded, threads logged, at exit", strLoader + " exit threads", "logged\n"},
+        {"loaded, unloaded by the main thread", strLoader + " unload", "unloaded\n"},
+        {"loaded, threads logged, unloaded", strLoader + " unload threads", "unloaded\n"},
+    };
+    for (const auto &c : cases) {
+        remove(m_strOut.c_str());
+        PeerRun run = RunPeer(c.strCommand);
+        EXPECT_TRUE(run.bOk) << c.pszWhat;
+        EXPECT_EQ(c.pszSays, run.strOut) << c.pszWhat;
+        std::vector<std::string> lines = LogLines();
+        ASSERT_FALSE(lines.empty()) << c.pszWhat;
+        EXPECT_EQ("INFO PROCESS ATTACH", lines.front()) << c.pszWhat;
+        EXPECT_EQ("INFO PROCESS DETACH", lines.back()) << c.pszWhat;
+    }
 }
 
 }  // namespace
