@@ -87,10 +87,16 @@ unsigned int CContainerObject::RSASignData(unsigned char *pbData, unsigned int u
         return 0;
     }
     OP_CHECK(OP, ulCapacity >= ulOut, "*pulOutlen SIZE", SAR_BUFFER_TOO_SMALL);
+    /* The data are always padded here: the key object would take data that
+     * begin 00 01 as a block padded already. */
+    unsigned char pbBlock[SC_RSA_MAX_BYTES];
+    OP_CHECK(OP, ulOut <= sizeof(pbBlock) && RsaSignatureBlock(pbData, ulDataLen, ulOut, pbBlock), "ulInlen",
+             SAR_INDATALENERR);
     OperationCallbackContext stContext = {0, this};
     unsigned int ulLen = ulOut;
-    ulRet = CAsymKeyObjectBrio::PrikeySign(key.get(), SIGN_HASH_NONE, pbData, ulDataLen, pbSignature, &ulLen,
+    ulRet = CAsymKeyObjectBrio::PrikeySign(key.get(), SIGN_HASH_NONE, pbBlock, ulOut, pbSignature, &ulLen,
                                            SKFOperationCallback, &stContext);
+    OPENSSL_cleanse(pbBlock, sizeof(pbBlock));
     *pulSignLen = ulLen;
     OP_STEP(OP, "pAsymKeyBrio->PrikeySign", ulRet);
     return 0;

@@ -457,13 +457,33 @@ TEST_F(SkfFlow, RsaKeyPairSignsWhatOpenSslVerifies)
     EXPECT_EQ(2048u, static_cast<ULONG>(pub.BitLen));
     skftest::PkeyPtr key = skftest::RsaPublicKey(pub);
     ASSERT_NE(nullptr, key.get());
-    Bytes digest = skftest::Digest("SHA256", skftest::RandomBytes(64));
-    Bytes sig(256);
-    ULONG ulSig = static_cast<ULONG>(sig.size());
-    ASSERT_EQ(SAR_OK, SKF_RSASignData(hContainer, digest.data(), 32, sig.data(), &ulSig));
-    sig.resize(ulSig);
-    EXPECT_EQ(digest, skftest::RsaPublic(key.get(), sig, RSA_PKCS1_PADDING));
-    EXPECT_EQ(SAR_OK, SKF_RSAVerify(m_hDev, &pub, digest.data(), 32, sig.data(), ulSig));
+    /* Whatever the data begin with, they are padded into the signature
+     * block: 00 01 or 00 02 at the start is data like any other. */
+    auto Starting = [](std::initializer_list<BYTE> head, size_t n) {
+        Bytes v = skftest::RandomBytes(n);
+        std::copy(head.begin(), head.end(), v.begin());
+        return v;
+    };
+    const std::pair<const char *, Bytes> cases[] = {
+        {"a SHA-256 digest", skftest::Digest("SHA256", skftest::RandomBytes(64))},
+        {"data beginning 00 01", Starting({0x00, 0x01}, 32)},
+        {"data beginning 00 02", Starting({0x00, 0x02}, 32)},
+        {"the longest data, beginning 00 01", Starting({0x00, 0x01}, 256 - 11)},
+    };
+    for (const auto &c : cases) {
+        const Bytes &data = c.second;
+        Bytes sig(256);
+        ULONG ulSig = static_cast<ULONG>(sig.size());
+        ASSERT_EQ(SAR_OK, SKF_RSASignData(hContainer, const_cast<BYTE *>(data.data()),
+                                          static_cast<ULONG>(data.size()), sig.data(), &ulSig))
+            << c.first;
+        sig.resize(ulSig);
+        EXPECT_EQ(data, skftest::RsaPublic(key.get(), sig, RSA_PKCS1_PADDING)) << c.first;
+        if (data.size() == 32) {
+            EXPECT_EQ(SAR_OK, SKF_RSAVerify(m_hDev, &pub, const_cast<BYTE *>(data.data()), 32, sig.data(), ulSig))
+                << c.first;
+        }
+    }
 }
 
 TEST_F(SkfFlow, CertificatesGoInAndComeOutUnchanged)
