@@ -11,6 +11,7 @@
  * the caller's records, which are zeroed whole before they are filled. */
 #include "skf/ContainerObject.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include <memory>
@@ -38,6 +39,7 @@
 #define COMPACT_KEY_MAX (4u + 2u * ECC_FIELD_LEN)
 #define WRAPPED_RSA_MAX 512u        /* a session key under the container's RSA key */
 #define WRAPPED_SM2_CIPHER_MAX 415u /* cipher bytes of one under its SM2 key */
+#define ECC_CIPHER_HEAD_LEN ((unsigned int)offsetof(ECCCIPHERBLOB, Cipher)) /* the record before its cipher */
 #define WRAPPED_SM2_MAX (1u + 2u * SM2_COORD_LEN + SM2_HASH_LEN + WRAPPED_SM2_CIPHER_MAX)
 
 /* ---- signatures ---- */
@@ -298,9 +300,12 @@ unsigned int CContainerObject::ImportSessionKey(unsigned int ulAlgId, unsigned c
         memcpy(pbWrapped, pbWrapedData, ulWrapedLen);
         ulLen = ulWrapedLen;
     } else if (byAlgID == TOKEN_ALG_SM2) {
-        /* C1 (04 X Y), C3 (HASH), C2 (the cipher bytes). */
+        /* C1 (04 X Y), C3 (HASH), C2 (the cipher bytes).  The record and
+         * its CipherLen bytes of cipher lie within the ulWrapedLen bytes. */
         const ECCCIPHERBLOB *pCipher = (const ECCCIPHERBLOB *)pbWrapedData;
+        OP_CHECK(OP, ulWrapedLen >= ECC_CIPHER_HEAD_LEN, "ulWrapedLen", SAR_INDATALENERR);
         OP_CHECK(OP, pCipher->CipherLen <= WRAPPED_SM2_CIPHER_MAX, "CipherLen", SAR_INDATALENERR);
+        OP_CHECK(OP, pCipher->CipherLen <= ulWrapedLen - ECC_CIPHER_HEAD_LEN, "ulWrapedLen", SAR_INDATALENERR);
         unsigned char *p = pbWrapped;
         *p++ = SM2_POINT_PREFIX;
         memcpy(p, pCipher->XCoordinate + ECC_FIELD_LEN - SM2_COORD_LEN, SM2_COORD_LEN);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "skf/skf.h"
+#include "skf/tests/GuardedBytes.h"
 #include "skf/tests/InterfaceOracle.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
@@ -554,6 +555,59 @@ TEST_F(SkfFlow, SessionKeysExportedToAPeerAndImportedFromOneAgreeWithOpenSsl)
     ASSERT_EQ(SAR_OK, SKF_Encrypt(hImported, block.data(), 32, out.data(), &ulOut));
     out.resize(ulOut);
     EXPECT_EQ(skftest::Sm4(mine, Bytes(), block, true, false, false), out);
+}
+
+/* A cipher record takes offsetof(ECCCIPHERBLOB, Cipher) + CipherLen bytes:
+ * the calls that fill one write no more than that, and an import reads no
+ * more than ulWrapedLen.  Each record here ends at an inaccessible page. */
+TEST_F(SkfFlow, CipherRecordsKeepToTheRoomOfTheirCipherLength)
+{
+    ASSERT_TRUE(Connect(40));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("records", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    const size_t nHead = offsetof(ECCCIPHERBLOB, Cipher);
+    skftest::PkeyPtr peer = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicKeyBlob(peer.get());
+
+    /* Filled: a session key (16 bytes) and an encryption of 40 bytes. */
+    skftest::CGuardedBytes exported(nHead + 16);
+    ASSERT_NE(nullptr, exported.Data());
+    HANDLE hExported = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub, exported.As<ECCCIPHERBLOB>(),
+                                              &hExported));
+    Keep(hExported);
+    EXPECT_EQ(16u, skftest::Sm2Decrypt(peer.get(), exported.As<ECCCIPHERBLOB>()).size());
+    Bytes plain = skftest::RandomBytes(40);
+    skftest::CGuardedBytes encrypted(nHead + plain.size());
+    ASSERT_NE(nullptr, encrypted.Data());
+    ASSERT_EQ(SAR_OK, SKF_ExtECCEncrypt(m_hDev, &peerPub, plain.data(), static_cast<ULONG>(plain.size()),
+                                        encrypted.As<ECCCIPHERBLOB>()));
+    EXPECT_EQ(plain, skftest::Sm2Decrypt(peer.get(), encrypted.As<ECCCIPHERBLOB>()));
+
+    /* Imported: the record's length is held to ulWrapedLen. */
+    skftest::PkeyPtr containerKey = skftest::Sm2PublicKey(pub);
+    Bytes record = skftest::Sm2Encrypt(containerKey.get(), skftest::RandomBytes(16));
+    const size_t nWhole = nHead + reinterpret_cast<const ECCCIPHERBLOB *>(record.data())->CipherLen;
+    const std::pair<size_t, ULONG> cases[] = {
+        {nWhole - 1, SAR_INDATALENERR},
+        {nHead, SAR_INDATALENERR},
+        {nHead - 1, SAR_INDATALENERR},
+        {0, SAR_INDATALENERR},
+        {nWhole, SAR_OK},
+    };
+    for (const auto &c : cases) {
+        skftest::CGuardedBytes wrapped(c.first, record);
+        ASSERT_NE(nullptr, wrapped.Data());
+        HANDLE hImported = nullptr;
+        EXPECT_EQ(c.second, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, wrapped.Data(),
+                                                 static_cast<ULONG>(c.first), &hImported))
+            << c.first;
+        if (hImported != nullptr) Keep(hImported);
+    }
 }
 
 /* A key pair made outside, sent in an envelope: its private key under a
