@@ -15,6 +15,7 @@
 #include <string.h>
 
 #include <memory>
+#include <new>
 
 #include <openssl/crypto.h>
 
@@ -228,7 +229,8 @@ static bool ReadPublicKey(CAnswerReader *pReader, ECCPUBLICKEYBLOB *pKey)
 static unsigned int NewSessionKey(const char *pszOperation, CDeviceContext *pContext, unsigned int ulAlgId,
                                   void **phKey)
 {
-    std::unique_ptr<CSymKeyObject> key(new CSymKeyObject(pContext));
+    std::unique_ptr<CSymKeyObject> key(new (std::nothrow) CSymKeyObject(pContext));
+    OP_CHECK(pszOperation, key != nullptr, "new CSymKeyObject", SAR_MEMORYERR);
     OP_STEP(pszOperation, "SetSymmKey", key->SetSymmKey(ulAlgId, nullptr));
     *phKey = key.release();
     return 0;
@@ -359,8 +361,11 @@ unsigned int CContainerObject::GenerateAgreementDataWithECC(unsigned int ulAlgId
     ECCPUBLICKEYBLOB stTemp;
     unsigned int ulParameter = 0;
     OP_CHECK(OP, ReadPublicKey(&reader, &stTemp) && reader.U32(&ulParameter), "agreement answer", SAR_INDATALENERR);
+    CAgreementObject *pAgreement =
+        new (std::nothrow) CAgreementObject(m_pDeviceContext, ulAlgId, usKeyFID, ulParameter);
+    OP_CHECK(OP, pAgreement != nullptr, "new CAgreementObject", SAR_MEMORYERR);
     memcpy(pTempECCPubKeyBlob, &stTemp, sizeof(stTemp));
-    *phAgreementHandle = new CAgreementObject(m_pDeviceContext, ulAlgId, usKeyFID, ulParameter);
+    *phAgreementHandle = pAgreement;
     return 0;
 }
 

@@ -15,11 +15,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "skf/skf.h"
+#include "skf/tests/FailingAllocator.h"
 #include "skf/tests/GuardedBytes.h"
 #include "skf/tests/InterfaceOracle.h"
 #include "vtoken/testkit/VTokenTestKit.h"
@@ -607,6 +609,81 @@ TEST_F(SkfFlow, CipherRecordsKeepToTheRoomOfTheirCipherLength)
                                                  static_cast<ULONG>(c.first), &hImported))
             << c.first;
         if (hImported != nullptr) Keep(hImported);
+    }
+}
+
+/* Each allocation made inside a call that hands out a key or agreement
+ * handle fails in turn: the call answers SAR_MEMORYERR (or gets over it),
+ * nothing is thrown at the caller, and another thread takes the device at
+ * once. */
+TEST_F(SkfFlow, AnAllocationFailingInsideACallEndsItWithTheDeviceFree)
+{
+    ASSERT_TRUE(Connect(41));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("memory", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    skftest::PkeyPtr containerKey = skftest::Sm2PublicKey(pub);
+    Bytes wrapped = skftest::Sm2Encrypt(containerKey.get(), skftest::RandomBytes(16));
+    skftest::PkeyPtr peer = skftest::Sm2Generate(), peerTemp = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicKeyBlob(peer.get());
+    ECCPUBLICKEYBLOB peerTempPub = skftest::Sm2PublicKeyBlob(peerTemp.get());
+    Bytes exported(offsetof(ECCCIPHERBLOB, Cipher) + 16);
+    ECCPUBLICKEYBLOB temp = {};
+    BYTE abId[] = "1234567812345678", abPeerId[] = "BOB";
+
+    const std::pair<const char *, std::function<ULONG(HANDLE *)>> cases[] = {
+        {"SKF_ImportSessionKey",
+         [&](HANDLE *ph) {
+             return SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, wrapped.data(),
+                                         static_cast<ULONG>(wrapped.size()), ph);
+         }},
+        {"SKF_ECCExportSessionKey",
+         [&](HANDLE *ph) {
+             return SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub,
+                                            reinterpret_cast<ECCCIPHERBLOB *>(exported.data()), ph);
+         }},
+        {"SKF_GenerateAgreementDataWithECC",
+         [&](HANDLE *ph) { return SKF_GenerateAgreementDataWithECC(hContainer, SGD_SMS4_ECB, &temp, abId, 16, ph); }},
+        {"SKF_GenerateAgreementDataAndKeyWithECC",
+         [&](HANDLE *ph) {
+             return SKF_GenerateAgreementDataAndKeyWithECC(hContainer, SGD_SMS4_ECB, &peerPub, &peerTempPub, &temp,
+                                                           abId, 16, abPeerId, 3, ph);
+         }},
+    };
+    for (const auto &c : cases) {
+        for (unsigned int n = 1;; ++n) {
+            HANDLE h = nullptr;
+            ULONG ulRet = SAR_FAIL;
+            bool bThrown = false;
+            skftest::FailAllocationsFrom(n);
+            try {
+                ulRet = c.second(&h);
+            } catch (...) {
+                bThrown = true;
+            }
+            skftest::DisarmAllocationFailure();
+            if (h != nullptr) Keep(h);
+            ULONG ulLock = SAR_FAIL;
+            std::thread other([&] {
+                ulLock = SKF_LockDev(m_hDev, 0);
+                SKF_UnlockDev(m_hDev);
+            });
+            other.join();
+            EXPECT_EQ(SAR_OK, ulLock) << c.first << ": the device stayed locked after allocation " << n;
+            ASSERT_FALSE(bThrown) << c.first << ": an exception left the call at allocation " << n;
+            ASSERT_EQ(SAR_OK, ulLock);
+            if (!skftest::AllocationFailed()) {
+                EXPECT_EQ(SAR_OK, ulRet) << c.first;
+                break;
+            }
+            if (ulRet != SAR_OK) {
+                EXPECT_EQ(SAR_MEMORYERR, ulRet) << c.first << ", allocation " << n;
+                EXPECT_EQ(nullptr, h) << c.first << ", allocation " << n;
+            }
+        }
     }
 }
 
