@@ -22,7 +22,7 @@ public:
         m_pMap = static_cast<unsigned char *>(p);
         if (mprotect(m_pMap + m_nMapped - nPage, nPage, PROT_NONE) != 0) return;
         m_pb = m_pMap + m_nMapped - nPage - n;
-        memcpy(m_pb, init.data(), init.size() < n ? init.size() : n);
+        if (!init.empty()) memcpy(m_pb, init.data(), init.size() < n ? init.size() : n);
     }
     ~CGuardedBytes()
     {
