@@ -10,6 +10,17 @@
 #define RSA_PAD_NONE 3
 #define RSA_PKCS1_OVERHEAD 11u
 
+bool RsaSignatureBlock(const unsigned char *pbData, unsigned int ulLen, unsigned int k, unsigned char *pbBlock)
+{
+    if (k < RSA_PKCS1_OVERHEAD || ulLen > k - RSA_PKCS1_OVERHEAD) return false;
+    pbBlock[0] = 0x00;
+    pbBlock[1] = 0x01;
+    memset(pbBlock + 2, 0xFF, k - ulLen - 3);
+    pbBlock[k - ulLen - 1] = 0x00;
+    memcpy(pbBlock + k - ulLen, pbData, ulLen);
+    return true;
+}
+
 /* ---- CAsymKeyObject: common state, the entry points and their checks ---- */
 
 CAsymKeyObject::CAsymKeyObject() : m_pDevCtx(nullptr), m_usKeyFID(0), m_byAlgID(0)
@@ -300,18 +311,12 @@ unsigned int CRSADevObj::SignDigest(unsigned char *pbyInbuf, unsigned int nInlen
 {
     static const char *OP = "SignDigest";
     const unsigned int k = m_ulModulusLen;
-    unsigned char pbBlock[256];
+    unsigned char pbBlock[SC_RSA_MAX_BYTES];
     if (nInlen >= 2 && pbyInbuf[0] == 0x00 && pbyInbuf[1] == 0x01) {
         OP_CHECK(OP, nInlen == k, "nInlen", ERR_BAD_LENGTH);
         memcpy(pbBlock, pbyInbuf, k);
     } else {
-        /* 00 01, at least eight FF, 00, the data. */
-        OP_CHECK(OP, nInlen + RSA_PKCS1_OVERHEAD <= k, "nInlen", ERR_BAD_LENGTH);
-        pbBlock[0] = 0x00;
-        pbBlock[1] = 0x01;
-        memset(pbBlock + 2, 0xFF, k - nInlen - 3);
-        pbBlock[k - nInlen - 1] = 0x00;
-        memcpy(pbBlock + k - nInlen, pbyInbuf, nInlen);
+        OP_CHECK(OP, RsaSignatureBlock(pbyInbuf, nInlen, k, pbBlock), "nInlen", ERR_BAD_LENGTH);
         CDeviceContext::TraceInfo("Trace function: (%s - %s)\n", "SignDigest", "PKCS#1 Padding");
     }
     unsigned int ulRet = Context()->GetAPDUCrypto()->RSAPriKeyRaw(Context()->GetDeviceHandle()->m_pbAuthCode,

@@ -25,6 +25,11 @@
 /* Modes of PrikeySign: 1 the token hashes the data; others sign a digest. */
 #define ASYM_SIGN_DISP 1u
 
+/* The k-byte PKCS #1 v1.5 signature block of data: 00 01, FF bytes, 00,
+ * the data, which leave at least eight FF bytes (at most k - 11 bytes of
+ * data).  False, with nothing written, when the data do not fit. */
+bool RsaSignatureBlock(const unsigned char *pbData, unsigned int ulLen, unsigned int k, unsigned char *pbBlock);
+
 class CAsymKeyObject {
 public:
     CAsymKeyObject();

@@ -11,9 +11,11 @@
  * the caller's records, which are zeroed whole before they are filled. */
 #include "skf/ContainerObject.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include <memory>
+#include <new>
 
 #include <openssl/crypto.h>
 
@@ -38,6 +40,7 @@
 #define COMPACT_KEY_MAX (4u + 2u * ECC_FIELD_LEN)
 #define WRAPPED_RSA_MAX 512u        /* a session key under the container's RSA key */
 #define WRAPPED_SM2_CIPHER_MAX 415u /* cipher bytes of one under its SM2 key */
+#define ECC_CIPHER_HEAD_LEN ((unsigned int)offsetof(ECCCIPHERBLOB, Cipher)) /* the record before its cipher */
 #define WRAPPED_SM2_MAX (1u + 2u * SM2_COORD_LEN + SM2_HASH_LEN + WRAPPED_SM2_CIPHER_MAX)
 
 /* ---- signatures ---- */
@@ -87,10 +90,16 @@ unsigned int CContainerObject::RSASignData(unsigned char *pbData, unsigned int u
         return 0;
     }
     OP_CHECK(OP, ulCapacity >= ulOut, "*pulOutlen SIZE", SAR_BUFFER_TOO_SMALL);
+    /* The data are always padded here: the key object would take data that
+     * begin 00 01 as a block padded already. */
+    unsigned char pbBlock[SC_RSA_MAX_BYTES];
+    OP_CHECK(OP, ulOut <= sizeof(pbBlock) && RsaSignatureBlock(pbData, ulDataLen, ulOut, pbBlock), "ulInlen",
+             SAR_INDATALENERR);
     OperationCallbackContext stContext = {0, this};
     unsigned int ulLen = ulOut;
-    ulRet = CAsymKeyObjectBrio::PrikeySign(key.get(), SIGN_HASH_NONE, pbData, ulDataLen, pbSignature, &ulLen,
+    ulRet = CAsymKeyObjectBrio::PrikeySign(key.get(), SIGN_HASH_NONE, pbBlock, ulOut, pbSignature, &ulLen,
                                            SKFOperationCallback, &stContext);
+    OPENSSL_cleanse(pbBlock, sizeof(pbBlock));
     *pulSignLen = ulLen;
     OP_STEP(OP, "pAsymKeyBrio->PrikeySign", ulRet);
     return 0;
@@ -220,7 +229,8 @@ static bool ReadPublicKey(CAnswerReader *pReader, ECCPUBLICKEYBLOB *pKey)
 static unsigned int NewSessionKey(const char *pszOperation, CDeviceContext *pContext, unsigned int ulAlgId,
                                   void **phKey)
 {
-    std::unique_ptr<CSymKeyObject> key(new CSymKeyObject(pContext));
+    std::unique_ptr<CSymKeyObject> key(new (std::nothrow) CSymKeyObject(pContext));
+    OP_CHECK(pszOperation, key != nullptr, "new CSymKeyObject", SAR_MEMORYERR);
     OP_STEP(pszOperation, "SetSymmKey", key->SetSymmKey(ulAlgId, nullptr));
     *phKey = key.release();
     return 0;
@@ -293,9 +303,12 @@ unsigned int CContainerObject::ImportSessionKey(unsigned int ulAlgId, unsigned c
         memcpy(pbWrapped, pbWrapedData, ulWrapedLen);
         ulLen = ulWrapedLen;
     } else if (byAlgID == TOKEN_ALG_SM2) {
-        /* C1 (04 X Y), C3 (HASH), C2 (the cipher bytes). */
+        /* C1 (04 X Y), C3 (HASH), C2 (the cipher bytes).  The record and
+         * its CipherLen bytes of cipher lie within the ulWrapedLen bytes. */
         const ECCCIPHERBLOB *pCipher = (const ECCCIPHERBLOB *)pbWrapedData;
+        OP_CHECK(OP, ulWrapedLen >= ECC_CIPHER_HEAD_LEN, "ulWrapedLen", SAR_INDATALENERR);
         OP_CHECK(OP, pCipher->CipherLen <= WRAPPED_SM2_CIPHER_MAX, "CipherLen", SAR_INDATALENERR);
+        OP_CHECK(OP, pCipher->CipherLen <= ulWrapedLen - ECC_CIPHER_HEAD_LEN, "ulWrapedLen", SAR_INDATALENERR);
         unsigned char *p = pbWrapped;
         *p++ = SM2_POINT_PREFIX;
         memcpy(p, pCipher->XCoordinate + ECC_FIELD_LEN - SM2_COORD_LEN, SM2_COORD_LEN);
@@ -349,8 +362,11 @@ unsigned int CContainerObject::GenerateAgreementDataWithECC(unsigned int ulAlgId
     ECCPUBLICKEYBLOB stTemp;
     unsigned int ulParameter = 0;
     OP_CHECK(OP, ReadPublicKey(&reader, &stTemp) && reader.U32(&ulParameter), "agreement answer", SAR_INDATALENERR);
+    CAgreementObject *pAgreement =
+        new (std::nothrow) CAgreementObject(m_pDeviceContext, ulAlgId, usKeyFID, ulParameter);
+    OP_CHECK(OP, pAgreement != nullptr, "new CAgreementObject", SAR_MEMORYERR);
     memcpy(pTempECCPubKeyBlob, &stTemp, sizeof(stTemp));
-    *phAgreementHandle = new CAgreementObject(m_pDeviceContext, ulAlgId, usKeyFID, ulParameter);
+    *phAgreementHandle = pAgreement;
     return 0;
 }
 

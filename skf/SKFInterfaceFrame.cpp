@@ -338,9 +338,10 @@ bool CSkfCall::Lock(SkfHandleKind eKind, int nLine)
     return Step("WaitDevMutex", pContext != nullptr ? pContext->WaitDevMutex() : ERR_NO_CONTEXT, nLine);
 }
 
+void CSkfCall::Unlock() { Context()->ReleaseDevMutex(); }
+
 ULONG CSkfCall::Finish(const char *pszOperation, unsigned int ulRet, int nLine)
 {
-    Context()->ReleaseDevMutex();
     if (Step(pszOperation, ulRet, nLine) && m_phNew != nullptr && *m_phNew != nullptr)
         m_ulCode = CSkfHandles::Instance().AddChild(*m_phNew, m_eNewKind, m_ref);
     if (Failed() && m_phNew != nullptr && ulRet == 0) *m_phNew = nullptr;

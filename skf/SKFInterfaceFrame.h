@@ -32,7 +32,10 @@
 
 #include <stddef.h>
 
+#include <cxxabi.h>
+
 #include <memory>
+#include <new>
 #include <optional>
 
 #include "log/TraceFuncScope.h"
@@ -142,7 +145,11 @@ public:
     ULONG Run(const char *pszOperation, F fn, int nLine = __builtin_LINE())
     {
         if (!Lock(SkfKindOf<T>(), nLine)) return Result();
-        unsigned int ulRet = fn(*static_cast<T *>(m_ref.Get()));
+        unsigned int ulRet;
+        {
+            CHeldLock held(*this);
+            ulRet = Call<T>(fn);
+        }
         return Finish(pszOperation, ulRet, nLine);
     }
     /* Registers the handle a successful call wrote to *ph as a new handle
@@ -165,10 +172,40 @@ public:
     const CSkfHandleRef &Handle() const { return m_ref; }
 
 private:
+    /* The device lock that Lock took, released when this goes, on every
+     * path out of the call. */
+    class CHeldLock {
+    public:
+        explicit CHeldLock(CSkfCall &call) : m_call(call) {}
+        ~CHeldLock() { m_call.Unlock(); }
+        CHeldLock(const CHeldLock &) = delete;
+        CHeldLock &operator=(const CHeldLock &) = delete;
+
+    private:
+        CSkfCall &m_call;
+    };
+
+    /* The call on the object: no exception leaves it for the caller of the
+     * SKF function (out of memory: SAR_MEMORYERR; any other: SAR_FAIL).  A
+     * thread's cancellation goes on unwinding. */
+    template <class T, class F> unsigned int Call(F &fn)
+    {
+        try {
+            return fn(*static_cast<T *>(m_ref.Get()));
+        } catch (abi::__forced_unwind &) {
+            throw;
+        } catch (const std::bad_alloc &) {
+            return SAR_MEMORYERR;
+        } catch (...) {
+            return SAR_FAIL;
+        }
+    }
+
     CSkfCall &Fail(const char *pszStep, unsigned int ulCode, int nLine);
     CSkfCall &Hold(void *h, SkfHandleKind eKind, const char *pszStep, int nLine, bool bDisconnecting = false);
     CDeviceContext *Context() const;
     bool Lock(SkfHandleKind eKind, int nLine);
+    void Unlock();
     ULONG Finish(const char *pszOperation, unsigned int ulRet, int nLine);
 
     const char *m_pszFunction;

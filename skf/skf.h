@@ -234,8 +234,17 @@ typedef struct Struct_ECCPRIVATEKEYBLOB {
     BYTE PrivateKey[ECC_MAX_MODULUS_BITS_LEN / 8];
 } ECCPRIVATEKEYBLOB, *PECCPRIVATEKEYBLOB;
 
-/* The cipher text runs on past the record's one Cipher byte: a caller's
- * record has room for CipherLen bytes there. */
+/* The cipher text runs on past the record's one Cipher byte: a record takes
+ * offsetof(ECCCIPHERBLOB, Cipher) + CipherLen = 164 + CipherLen bytes, more
+ * than sizeof(ECCCIPHERBLOB) once CipherLen is above 1.  The room a caller
+ * gives:
+ *   - SKF_ECCExportSessionKey writes 164 + 16 bytes (the session key);
+ *   - SKF_ExtECCEncrypt writes 164 + ulPlainTextLen bytes;
+ *   - SKF_ExtECCDecrypt reads 164 + CipherLen bytes, and SKF_ImportECCKeyPair
+ *     reads sizeof(ENVELOPEDKEYBLOB) - 1 + CipherLen bytes of the envelope;
+ *   - SKF_ImportSessionKey on an SM2 container reads at most ulWrapedLen
+ *     bytes: a record whose 164 + CipherLen bytes do not fit in them is
+ *     refused (SAR_INDATALENERR). */
 typedef struct Struct_ECCCIPHERBLOB {
     BYTE XCoordinate[ECC_MAX_XCOORDINATE_BITS_LEN / 8];
     BYTE YCoordinate[ECC_MAX_XCOORDINATE_BITS_LEN / 8];

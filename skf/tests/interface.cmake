@@ -33,7 +33,7 @@ if(COMMAND brio_vtoken_gtest)
   target_link_libraries(skf_interface_lock_peer PRIVATE brioskf-enterprise)
 
   brio_vtoken_gtest(skf_interface_flows_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_interface_flows.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_interface_flows.cpp ${CMAKE_CURRENT_LIST_DIR}/FailingAllocator.cpp
     LIBS brioskf-enterprise OpenSSL::Crypto
     PROPERTIES TIMEOUT 180)
   target_include_directories(skf_interface_flows_test PRIVATE ${CMAKE_SOURCE_DIR})

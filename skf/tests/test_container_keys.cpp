@@ -117,7 +117,7 @@ TEST_F(ContainerTest, RefusalsBeforeAnyTokenTraffic)
         {"ImportSessionKey 3DES", SAR_INVALIDPARAMERR,
          [&] { return c->ImportSessionKey(ALG_SOFT_3DES_ECB, data.data(), 64, &h); }},
         {"ImportSessionKey CipherLen 416", SAR_INDATALENERR,
-         [&] { return c->ImportSessionKey(SGD_SMS4_ECB, cipher.data(), 0, &h); }},
+         [&] { return c->ImportSessionKey(SGD_SMS4_ECB, cipher.data(), (unsigned int)cipher.size(), &h); }},
         {"ImportSessionKey RSA 513", SAR_INDATALENERR,
          [&] { return rsaContainer->ImportSessionKey(SGD_SMS4_ECB, data.data(), 513, &h); }},
         {"ECCExportSessionKey MAC", SAR_INVALIDPARAMERR,

@@ -55,8 +55,7 @@ TEST_F(ContainerTest, SessionKeyWrappedByOpenSslImportsAndCiphers)
     Pkey sm2Key = Sm2PublicKey(pub);
     Bytes record = Sm2CipherRecord(sm2Key.get(), k);
     void *h = nullptr;
-    /* The SM2 road takes its length from the record, whatever ulWrapedLen says. */
-    ASSERT_EQ(0u, sm2->ImportSessionKey(SGD_SMS4_ECB, record.data(), 7, &h));
+    ASSERT_EQ(0u, sm2->ImportSessionKey(SGD_SMS4_ECB, record.data(), (unsigned int)record.size(), &h));
     ExpectCiphersAs(h, k, "SM2");
 
     k = Random(16);

@@ -24,6 +24,8 @@
 
 #include "skf/skf.h"
 #include "SoftCrypto/tests/GuardedInput.h"
+#include "skf/tests/FailingAllocator.h"
+#include "skf/tests/GuardedBytes.h"
 #include "skf/tests/InterfaceOracle.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
@@ -205,7 +207,7 @@ TEST_F(SkfFlow, ListsConnectsAndDescribesTheToken)
  * unreadable page is refused with the function's length code. */
 TEST_F(SkfFlow, UnterminatedStringsAreReadWithinTheirLimit)
 {
-    ASSERT_TRUE(Connect(14));
+    ASSERT_TRUE(Connect(46));
     ASSERT_EQ(SAR_OK, OpenApplication());
     GuardedPage page('n');
     ASSERT_TRUE(page.Ready());
@@ -509,8 +511,8 @@ TEST_F(SkfFlow, ALockHeldByAnotherProcessHoldsCallsBack)
  * once, not when the lock's time-out ends it. */
 TEST_F(SkfFlow, ADisconnectWhileLockedFreesTheDeviceForOtherProcesses)
 {
-    ASSERT_TRUE(Connect(14));
-    CLockPeer peer(NameOf(14));
+    ASSERT_TRUE(Connect(47));
+    CLockPeer peer(NameOf(47));
     std::string strLine = peer.Line();
     ASSERT_EQ(0u, strLine.rfind("locked", 0)) << strLine;
 
@@ -670,13 +672,33 @@ TEST_F(SkfFlow, RsaKeyPairSignsWhatOpenSslVerifies)
     EXPECT_EQ(2048u, static_cast<ULONG>(pub.BitLen));
     skftest::PkeyPtr key = skftest::RsaPublicKey(pub);
     ASSERT_NE(nullptr, key.get());
-    Bytes digest = skftest::Digest("SHA256", skftest::RandomBytes(64));
-    Bytes sig(256);
-    ULONG ulSig = static_cast<ULONG>(sig.size());
-    ASSERT_EQ(SAR_OK, SKF_RSASignData(hContainer, digest.data(), 32, sig.data(), &ulSig));
-    sig.resize(ulSig);
-    EXPECT_EQ(digest, skftest::RsaPublic(key.get(), sig, RSA_PKCS1_PADDING));
-    EXPECT_EQ(SAR_OK, SKF_RSAVerify(m_hDev, &pub, digest.data(), 32, sig.data(), ulSig));
+    /* Whatever the data begin with, they are padded into the signature
+     * block: 00 01 or 00 02 at the start is data like any other. */
+    auto Starting = [](std::initializer_list<BYTE> head, size_t n) {
+        Bytes v = skftest::RandomBytes(n);
+        std::copy(head.begin(), head.end(), v.begin());
+        return v;
+    };
+    const std::pair<const char *, Bytes> cases[] = {
+        {"a SHA-256 digest", skftest::Digest("SHA256", skftest::RandomBytes(64))},
+        {"data beginning 00 01", Starting({0x00, 0x01}, 32)},
+        {"data beginning 00 02", Starting({0x00, 0x02}, 32)},
+        {"the longest data, beginning 00 01", Starting({0x00, 0x01}, 256 - 11)},
+    };
+    for (const auto &c : cases) {
+        const Bytes &data = c.second;
+        Bytes sig(256);
+        ULONG ulSig = static_cast<ULONG>(sig.size());
+        ASSERT_EQ(SAR_OK, SKF_RSASignData(hContainer, const_cast<BYTE *>(data.data()),
+                                          static_cast<ULONG>(data.size()), sig.data(), &ulSig))
+            << c.first;
+        sig.resize(ulSig);
+        EXPECT_EQ(data, skftest::RsaPublic(key.get(), sig, RSA_PKCS1_PADDING)) << c.first;
+        if (data.size() == 32) {
+            EXPECT_EQ(SAR_OK, SKF_RSAVerify(m_hDev, &pub, const_cast<BYTE *>(data.data()), 32, sig.data(), ulSig))
+                << c.first;
+        }
+    }
 }
 
 TEST_F(SkfFlow, CertificatesGoInAndComeOutUnchanged)
@@ -747,6 +769,134 @@ TEST_F(SkfFlow, SessionKeysExportedToAPeerAndImportedFromOneAgreeWithOpenSsl)
     ASSERT_EQ(SAR_OK, SKF_Encrypt(hImported, block.data(), 32, out.data(), &ulOut));
     out.resize(ulOut);
     EXPECT_EQ(skftest::Sm4(mine, Bytes(), block, true, false, false), out);
+}
+
+/* A cipher record takes offsetof(ECCCIPHERBLOB, Cipher) + CipherLen bytes:
+ * the calls that fill one write no more than that, and an import reads no
+ * more than ulWrapedLen.  Each record here ends at an inaccessible page. */
+TEST_F(SkfFlow, CipherRecordsKeepToTheRoomOfTheirCipherLength)
+{
+    ASSERT_TRUE(Connect(40));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("records", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    const size_t nHead = offsetof(ECCCIPHERBLOB, Cipher);
+    skftest::PkeyPtr peer = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicKeyBlob(peer.get());
+
+    /* Filled: a session key (16 bytes) and an encryption of 40 bytes. */
+    skftest::CGuardedBytes exported(nHead + 16);
+    ASSERT_NE(nullptr, exported.Data());
+    HANDLE hExported = nullptr;
+    ASSERT_EQ(SAR_OK, SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub, exported.As<ECCCIPHERBLOB>(),
+                                              &hExported));
+    Keep(hExported);
+    EXPECT_EQ(16u, skftest::Sm2Decrypt(peer.get(), exported.As<ECCCIPHERBLOB>()).size());
+    Bytes plain = skftest::RandomBytes(40);
+    skftest::CGuardedBytes encrypted(nHead + plain.size());
+    ASSERT_NE(nullptr, encrypted.Data());
+    ASSERT_EQ(SAR_OK, SKF_ExtECCEncrypt(m_hDev, &peerPub, plain.data(), static_cast<ULONG>(plain.size()),
+                                        encrypted.As<ECCCIPHERBLOB>()));
+    EXPECT_EQ(plain, skftest::Sm2Decrypt(peer.get(), encrypted.As<ECCCIPHERBLOB>()));
+
+    /* Imported: the record's length is held to ulWrapedLen. */
+    skftest::PkeyPtr containerKey = skftest::Sm2PublicKey(pub);
+    Bytes record = skftest::Sm2Encrypt(containerKey.get(), skftest::RandomBytes(16));
+    const size_t nWhole = nHead + reinterpret_cast<const ECCCIPHERBLOB *>(record.data())->CipherLen;
+    const std::pair<size_t, ULONG> cases[] = {
+        {nWhole - 1, SAR_INDATALENERR},
+        {nHead, SAR_INDATALENERR},
+        {nHead - 1, SAR_INDATALENERR},
+        {0, SAR_INDATALENERR},
+        {nWhole, SAR_OK},
+    };
+    for (const auto &c : cases) {
+        skftest::CGuardedBytes wrapped(c.first, record);
+        ASSERT_NE(nullptr, wrapped.Data());
+        HANDLE hImported = nullptr;
+        EXPECT_EQ(c.second, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, wrapped.Data(),
+                                                 static_cast<ULONG>(c.first), &hImported))
+            << c.first;
+        if (hImported != nullptr) Keep(hImported);
+    }
+}
+
+/* Each allocation made inside a call that hands out a key or agreement
+ * handle fails in turn: the call answers SAR_MEMORYERR (or gets over it),
+ * nothing is thrown at the caller, and another thread takes the device at
+ * once. */
+TEST_F(SkfFlow, AnAllocationFailingInsideACallEndsItWithTheDeviceFree)
+{
+    ASSERT_TRUE(Connect(41));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    ASSERT_EQ(SAR_OK, VerifyUserPin());
+    HCONTAINER hContainer = nullptr;
+    ASSERT_EQ(SAR_OK, CreateContainer("memory", &hContainer));
+    ECCPUBLICKEYBLOB pub = {};
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hContainer, SGD_SM2_1, &pub));
+    skftest::PkeyPtr containerKey = skftest::Sm2PublicKey(pub);
+    Bytes wrapped = skftest::Sm2Encrypt(containerKey.get(), skftest::RandomBytes(16));
+    skftest::PkeyPtr peer = skftest::Sm2Generate(), peerTemp = skftest::Sm2Generate();
+    ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicKeyBlob(peer.get());
+    ECCPUBLICKEYBLOB peerTempPub = skftest::Sm2PublicKeyBlob(peerTemp.get());
+    Bytes exported(offsetof(ECCCIPHERBLOB, Cipher) + 16);
+    ECCPUBLICKEYBLOB temp = {};
+    BYTE abId[] = "1234567812345678", abPeerId[] = "BOB";
+
+    const std::pair<const char *, std::function<ULONG(HANDLE *)>> cases[] = {
+        {"SKF_ImportSessionKey",
+         [&](HANDLE *ph) {
+             return SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, wrapped.data(),
+                                         static_cast<ULONG>(wrapped.size()), ph);
+         }},
+        {"SKF_ECCExportSessionKey",
+         [&](HANDLE *ph) {
+             return SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub,
+                                            reinterpret_cast<ECCCIPHERBLOB *>(exported.data()), ph);
+         }},
+        {"SKF_GenerateAgreementDataWithECC",
+         [&](HANDLE *ph) { return SKF_GenerateAgreementDataWithECC(hContainer, SGD_SMS4_ECB, &temp, abId, 16, ph); }},
+        {"SKF_GenerateAgreementDataAndKeyWithECC",
+         [&](HANDLE *ph) {
+             return SKF_GenerateAgreementDataAndKeyWithECC(hContainer, SGD_SMS4_ECB, &peerPub, &peerTempPub, &temp,
+                                                           abId, 16, abPeerId, 3, ph);
+         }},
+    };
+    for (const auto &c : cases) {
+        for (unsigned int n = 1;; ++n) {
+            HANDLE h = nullptr;
+            ULONG ulRet = SAR_FAIL;
+            bool bThrown = false;
+            skftest::FailAllocationsFrom(n);
+            try {
+                ulRet = c.second(&h);
+            } catch (...) {
+                bThrown = true;
+            }
+            skftest::DisarmAllocationFailure();
+            if (h != nullptr) Keep(h);
+            ULONG ulLock = SAR_FAIL;
+            std::thread other([&] {
+                ulLock = SKF_LockDev(m_hDev, 0);
+                SKF_UnlockDev(m_hDev);
+            });
+            other.join();
+            EXPECT_EQ(SAR_OK, ulLock) << c.first << ": the device stayed locked after allocation " << n;
+            ASSERT_FALSE(bThrown) << c.first << ": an exception left the call at allocation " << n;
+            ASSERT_EQ(SAR_OK, ulLock);
+            if (!skftest::AllocationFailed()) {
+                EXPECT_EQ(SAR_OK, ulRet) << c.first;
+                break;
+            }
+            if (ulRet != SAR_OK) {
+                EXPECT_EQ(SAR_MEMORYERR, ulRet) << c.first << ", allocation " << n;
+                EXPECT_EQ(nullptr, h) << c.first << ", allocation " << n;
+            }
+        }
+    }
 }
 
 /* A key pair made outside, sent in an envelope: its private key under a
@@ -1031,7 +1181,7 @@ struct HugeInputCase {
 
 TEST_F(SkfFlow, InputsBeyondWhat32BitsCountAreRefusedBeforeAnythingIsCopied)
 {
-    ASSERT_TRUE(Connect(41));
+    ASSERT_TRUE(Connect(48));
     const HugeInputCase cases[] = {
         {"token encrypt update", SGD_SMS4_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, true},
         {"token encrypt update, size query", SGD_SMS4_ECB, HugeInputCase::EncryptUpdate, 1, 0xFFFFFFFFu, false},
