@@ -1,7 +1,11 @@
 /* skftest's output conventions and its reading of standard input. */
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "log/vexa_log.h"
 #include "skftest/SkfTest.h"
@@ -47,6 +51,61 @@ ULONG NewCheckedBuffer(const char *pszTest, ULONG ulSize, BYTE **ppbBuffer)
     if (*ppbBuffer == nullptr) return SAR_MEMORYERR;
     TRACE(LOG_LEVEL_INFO, "%s - %s success", pszTest, "New buffer");
     return SAR_OK;
+}
+
+/* ---- Standard input's modes ---- */
+
+static struct termios g_stSavedTermios;
+static volatile sig_atomic_t g_bTermiosChanged = 0;
+static volatile sig_atomic_t g_nSavedFlags = -1;
+
+bool ClearTerminalModes(unsigned int ulFlags)
+{
+    struct termios stModes;
+    if (tcgetattr(STDIN_FILENO, &stModes) != 0) return false;  /* no terminal */
+    bool bFirst = !g_bTermiosChanged;
+    if (bFirst) {
+        g_stSavedTermios = stModes;
+        /* Marked before the change, so that a signal between the two still
+         * finds the modes to restore. */
+        g_bTermiosChanged = 1;
+    }
+    stModes.c_lflag &= ~(tcflag_t)ulFlags;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &stModes) != 0 && bFirst) {
+        g_bTermiosChanged = 0;
+        return false;
+    }
+    return bFirst;
+}
+
+void RestoreTerminal(void)
+{
+    if (g_bTermiosChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+        g_bTermiosChanged = 0;
+    }
+}
+
+void SetInputNonBlocking(void)
+{
+    int nFlags = fcntl(STDIN_FILENO, F_GETFL, 0);
+    if (nFlags == -1) return;
+    g_nSavedFlags = nFlags;
+    fcntl(STDIN_FILENO, F_SETFL, nFlags | O_NONBLOCK);
+}
+
+void RestoreInputFlags(void)
+{
+    if (g_nSavedFlags != -1) {
+        fcntl(STDIN_FILENO, F_SETFL, (int)g_nSavedFlags);
+        g_nSavedFlags = -1;
+    }
+}
+
+void RestoreStandardInput(void)
+{
+    RestoreTerminal();
+    RestoreInputFlags();
 }
 
 /* ---- Standard input ---- */

@@ -31,7 +31,10 @@ using skftest_test::CProgramRun;
 using Input = CProgramRun::Input;
 
 namespace skftest_test {
-void PrintTo(Input eInput, std::ostream *pOut) { *pOut << (eInput == Input::Pipe ? "pipe" : "terminal"); }
+void PrintTo(Input eInput, std::ostream *pOut)
+{
+    *pOut << (eInput == Input::Pipe ? "pipe" : eInput == Input::Terminal ? "terminal" : "/dev/null");
+}
 }  // namespace skftest_test
 
 namespace {
@@ -345,6 +348,61 @@ TEST_P(SkftestDeviceWaitTest, SequenceGoesOnWithThePluggedToken)
 
 INSTANTIATE_TEST_SUITE_P(Wait, SkftestDeviceWaitTest, ::testing::ValuesIn(WAIT_CASES),
                          [](const ::testing::TestParamInfo<WaitCase> &info) { return info.param.pszName; });
+
+/* ---- Standard input at its end from the start ---- */
+
+/* Nobody is there to press a key: the end of input skips the device wait
+ * as a key would, and without a token there is nothing left to wait for. */
+struct EndOfInputCase {
+    const char *pszName;
+    unsigned int ulAddress;  /* from /dev/null; a closed pipe takes the next ten */
+    bool bToken;
+    bool bMenu;
+    std::vector<std::string> astrOutput;
+    std::string strLastLine;
+};
+
+const char *const NO_TOKEN_LINE = "No Brio is plugged in, and standard input has ended";
+
+const EndOfInputCase END_OF_INPUT_CASES[] = {
+    {"TokenFixedSequence", 51, true, false,
+     {DEVICE_PROMPT, "SKF_ConnectDev......Passed", "SKF_VerifyPIN......Passed", SEQUENCE_END}, SEQUENCE_END},
+    {"TokenMenu", 52, true, true, {DEVICE_PROMPT, "SKF_ConnectDev......Passed", MODULE_PROMPT, SEQUENCE_END},
+     std::string(MODULE_PROMPT) + SEQUENCE_END},
+    {"NoTokenFixedSequence", 53, false, false,
+     {DEVICE_PROMPT, NO_TOKEN_LINE, "Device test errcode: 0x0A000023"}, "Device test errcode: 0x0A000023"},
+    {"NoTokenMenu", 54, false, true, {DEVICE_PROMPT, NO_TOKEN_LINE, "Device test errcode: 0x0A000023"},
+     "Device test errcode: 0x0A000023"},
+};
+
+void PrintTo(const EndOfInputCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+class SkftestEndOfInputTest : public SkftestProgramTest,
+                              public ::testing::WithParamInterface<std::tuple<Input, EndOfInputCase>> {};
+
+TEST_P(SkftestEndOfInputTest, EndsByItself)
+{
+    Input eInput = std::get<0>(GetParam());
+    const EndOfInputCase &c = std::get<1>(GetParam());
+    unsigned int ulAddress = c.ulAddress + (eInput == Input::Pipe ? 10 : 0);
+    if (c.bToken) AddToken(ulAddress, true);
+    else m_ulAddress = ulAddress;
+    std::vector<std::string> astrArgs = {"--password", FACTORY_PIN};
+    if (c.bMenu) astrArgs = {"--menu"};
+    std::unique_ptr<CProgramRun> run = StartSkftest(astrArgs, eInput);
+    if (eInput == Input::Pipe) run->EndInput();
+    /* A bound against a hang, not a measure of time. */
+    std::string strOut = EndedWith(*run, 120, c.astrOutput);
+    EXPECT_EQ(c.strLastLine, LastLine(strOut)) << run->Tail();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndOfInput, SkftestEndOfInputTest,
+    ::testing::Combine(::testing::Values(Input::Null, Input::Pipe), ::testing::ValuesIn(END_OF_INPUT_CASES)),
+    [](const ::testing::TestParamInfo<std::tuple<Input, EndOfInputCase>> &info) {
+        return std::string(std::get<0>(info.param) == Input::Pipe ? "ClosedPipe_" : "DevNull_") +
+               std::get<1>(info.param).pszName;
+    });
 
 /* ---- The menus, through a pipe and through a terminal ---- */
 
