@@ -58,11 +58,16 @@ ULONG NewCheckedBuffer(const char *pszTest, ULONG ulSize, BYTE **ppbBuffer)
 static struct termios g_stSavedTermios;
 static volatile sig_atomic_t g_bTermiosChanged = 0;
 static volatile sig_atomic_t g_nSavedFlags = -1;
+/* Set once the program ends on a signal: no thread changes the modes again. */
+static volatile sig_atomic_t g_bEnding = 0;
 
 bool ClearTerminalModes(unsigned int ulFlags)
 {
     struct termios stModes;
-    if (tcgetattr(STDIN_FILENO, &stModes) != 0) return false;  /* no terminal */
+    if (g_bEnding || tcgetattr(STDIN_FILENO, &stModes) != 0) return false;  /* no terminal */
+    /* Already off (the device wait keeps them off for its key thread):
+     * nothing is set that could undo a restore running meanwhile. */
+    if ((stModes.c_lflag & (tcflag_t)ulFlags) == 0) return false;
     bool bFirst = !g_bTermiosChanged;
     if (bFirst) {
         g_stSavedTermios = stModes;
@@ -104,6 +109,7 @@ void RestoreInputFlags(void)
 
 void RestoreStandardInput(void)
 {
+    g_bEnding = 1;
     RestoreTerminal();
     RestoreInputFlags();
 }
@@ -119,12 +125,27 @@ int ReadMenuKey(int cEndOfInput)
     return c;
 }
 
-bool ReadPinLine(const char *pszPrompt, char *pszPin)
+/* fgets with the terminal's echo off (before the prompt shows, so that
+ * nothing typed after it is echoed); the line feed that ends the line is
+ * shown in its place. */
+static char *ReadSecretLine(const char *pszPrompt, char *pszLine, int nRoom)
 {
+    bool bRestoreModes = ClearTerminalModes(ECHO);
     printf("%s", pszPrompt);
     fflush(stdout);
+    char *pszRead = fgets(pszLine, nRoom, stdin);
+    if (bRestoreModes) {
+        RestoreTerminal();
+        printf("\r\n");
+        fflush(stdout);
+    }
+    return pszRead;
+}
+
+bool ReadPinLine(const char *pszPrompt, char *pszPin)
+{
     char szLine[SKFTEST_PIN_BUFFER + 1];
-    if (fgets(szLine, sizeof(szLine), stdin) == nullptr) return false;
+    if (ReadSecretLine(pszPrompt, szLine, sizeof(szLine)) == nullptr) return false;
     size_t len = strlen(szLine);
     if (len > 0 && szLine[len - 1] == '\n') {
         szLine[--len] = '\0';

@@ -45,14 +45,16 @@ bool ClearTerminalModes(unsigned int ulFlags);
 void RestoreTerminal(void);
 void SetInputNonBlocking(void);
 void RestoreInputFlags(void);
-/* Only async-signal-safe calls. */
+/* For a program that ends on a signal: only async-signal-safe calls, and
+ * no change of the modes follows. */
 void RestoreStandardInput(void);
 
 /* Reads one key from standard input and drops the rest of its line; end of
  * input gives cEndOfInput. */
 int ReadMenuKey(int cEndOfInput);
 /* Reads a line of at most SKFTEST_PIN_BUFFER - 1 characters without its
- * line feed; false at end of input.  A longer line is refused (false). */
+ * line feed; false at end of input.  A longer line is refused (false).  On
+ * a terminal the line is typed without echo. */
 bool ReadPinLine(const char *pszPrompt, char *pszPin);
 
 ULONG TEST_DEVICE(DEVHANDLE *phDev);

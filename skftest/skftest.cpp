@@ -86,6 +86,8 @@ static const char *DevStateText(ULONG ulState)
  * or the end of input (*pbInputEnded), or failed. */
 static bool WaitForToken(char *pszName, ULONG ulNameRoom, bool *pbInputEnded)
 {
+    /* Keys typed during the wait (from the prompt on) are taken, not echoed. */
+    bool bRestoreModes = ClearTerminalModes(ICANON | ECHO);
     printf("Please insert an Brio... PRESS any key to skip:\r\n");
     fflush(stdout);
     DEV_WAIT stWait;
@@ -108,6 +110,7 @@ static bool WaitForToken(char *pszName, ULONG ulNameRoom, bool *pbInputEnded)
     /* Tell the key thread the wait is over, then collect it. */
     __atomic_store_n(&stWait.bOver, 1, __ATOMIC_RELEASE);
     if (bThread) pthread_join(hThread, nullptr);
+    if (bRestoreModes) RestoreTerminal();
     *pbInputEnded = __atomic_load_n(&stWait.bInputEnded, __ATOMIC_ACQUIRE) != 0;
     return bArrived;
 }
