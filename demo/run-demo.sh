@@ -4,10 +4,25 @@
 # RSA container with key pairs and certificates), run skftest's fixed
 # sequence against it, stop the token, and say how many steps passed.
 #   demo/run-demo.sh [BUILD_DIR]
+# Without BUILD_DIR the build folder is the repository's build/, found from
+# this script's own place, wherever it is run from.
 set -uo pipefail
-build="$(cd "${1:-build}" && pwd)"
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_arg="${1:-$repo/build}"
 factory_pin=12345678
 user_pin=Demo2026pin
+
+# Everything the demo runs must be there before a token is started.
+missing=()
+for program in vtoken/brio-vtoken demo/brio-demo-provision skftest/skftest; do
+  [ -x "$build_arg/$program" ] || missing+=("$build_arg/$program")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "demo: missing ${missing[*]}" >&2
+  echo "demo: build it first: make -C $repo build (or give the build folder: $0 BUILD_DIR)" >&2
+  exit 1
+fi
+build="$(cd "$build_arg" && pwd)"
 
 work="$(mktemp -d /tmp/brio-demo.XXXXXX)"
 export BRIO_VTOKEN_SOCKET="$work/socket"

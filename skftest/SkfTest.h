@@ -35,11 +35,26 @@ void ReportTest(const char *pszLabel, ULONG ulCode);
  * zero-filled buffer of that size in *ppbBuffer. */
 ULONG NewCheckedBuffer(const char *pszTest, ULONG ulSize, BYTE **ppbBuffer);
 
+/* Standard input's terminal modes and file flags while the program changes
+ * them.  The modes it had are kept at the first change and restored by
+ * RestoreTerminal (and by RestoreStandardInput, which also takes back
+ * O_NONBLOCK): on every path, also from a signal handler. */
+/* Clears the local-mode flags (ICANON, ECHO) of standard input's terminal;
+ * true when this call made the first change, so its caller restores. */
+bool ClearTerminalModes(unsigned int ulFlags);
+void RestoreTerminal(void);
+void SetInputNonBlocking(void);
+void RestoreInputFlags(void);
+/* For a program that ends on a signal: only async-signal-safe calls, and
+ * no change of the modes follows. */
+void RestoreStandardInput(void);
+
 /* Reads one key from standard input and drops the rest of its line; end of
  * input gives cEndOfInput. */
 int ReadMenuKey(int cEndOfInput);
 /* Reads a line of at most SKFTEST_PIN_BUFFER - 1 characters without its
- * line feed; false at end of input.  A longer line is refused (false). */
+ * line feed; false at end of input.  A longer line is refused (false).  On
+ * a terminal the line is typed without echo. */
 bool ReadPinLine(const char *pszPrompt, char *pszPin);
 
 ULONG TEST_DEVICE(DEVHANDLE *phDev);
@@ -71,8 +86,11 @@ struct DEV_WAIT {
     ULONG ulEvent;    /* what SKF_WaitForDevEvent reported */
     int bKeyPressed;  /* the key thread took a key and cancels the wait */
     int bOver;        /* the main thread has left its wait */
+    int bInputEnded;  /* the key was the end of standard input */
 };
 
+/* 1 if a key is waiting on standard input, and at its end (the next read
+ * gives EOF at once); else 0. */
 int kbhit(void);
 void *ThreadCancelDevEvent(void *pvEvent);
 

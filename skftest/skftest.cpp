@@ -2,7 +2,6 @@
  * the device, opens the first application, then runs the fixed sequence of
  * tests or, with "menu", the module menu.  Its exit status is always 0. */
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
@@ -23,52 +22,24 @@ char g_szUserPin[SKFTEST_PIN_BUFFER];
 
 /* ---- The key press that cancels the device wait ---- */
 
-/* Terminal state that kbhit changes; restored on every path, also from the
- * signal handler when the program is interrupted meanwhile. */
-static struct termios g_stSavedTermios;
-static volatile sig_atomic_t g_bTermiosChanged = 0;
-static volatile sig_atomic_t g_nSavedFlags = -1;
-
-static void RestoreTerminal(void)
-{
-    if (g_bTermiosChanged) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
-        g_bTermiosChanged = 0;
-    }
-    if (g_nSavedFlags != -1) {
-        fcntl(STDIN_FILENO, F_SETFL, (int)g_nSavedFlags);
-        g_nSavedFlags = -1;
-    }
-}
-
 static void OnTerminatingSignal(int nSignal)
 {
-    RestoreTerminal();
+    RestoreStandardInput();
     signal(nSignal, SIG_DFL);
     raise(nSignal);
 }
 
 int kbhit(void)
 {
-    struct termios stRaw;
-    if (tcgetattr(STDIN_FILENO, &g_stSavedTermios) == 0) {
-        stRaw = g_stSavedTermios;
-        stRaw.c_lflag &= ~(ICANON | ECHO);
-        /* Marked before the change, so that a signal between the two still
-         * finds the settings to restore. */
-        g_bTermiosChanged = 1;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &stRaw) != 0) g_bTermiosChanged = 0;
-    }
-    int nFlags = fcntl(STDIN_FILENO, F_GETFL, 0);
-    if (nFlags != -1) {
-        g_nSavedFlags = nFlags;
-        fcntl(STDIN_FILENO, F_SETFL, nFlags | O_NONBLOCK);
-    }
+    bool bRestoreModes = ClearTerminalModes(ICANON | ECHO);
+    SetInputNonBlocking();
     int c = getchar();
-    RestoreTerminal();
+    bool bEnded = c == EOF && feof(stdin);
+    RestoreInputFlags();
+    if (bRestoreModes) RestoreTerminal();
     if (c == EOF) {
         clearerr(stdin);
-        return 0;
+        return bEnded ? 1 : 0;
     }
     ungetc(c, stdin);
     return 1;
@@ -89,7 +60,8 @@ void *ThreadCancelDevEvent(void *pvEvent)
         if (__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) return nullptr;
         sleep(1);
     }
-    getchar();
+    /* The end of input counts as a key: no key can follow it. */
+    if (getchar() == EOF) __atomic_store_n(&pWait->bInputEnded, 1, __ATOMIC_RELEASE);
     __atomic_store_n(&pWait->bKeyPressed, 1, __ATOMIC_RELEASE);
     while (!__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) {
         SKF_CancelWaitForDevEvent();
@@ -111,9 +83,11 @@ static const char *DevStateText(ULONG ulState)
 }
 
 /* Waits for a token to arrive; false when the wait was cancelled by a key
- * (or failed). */
-static bool WaitForToken(char *pszName, ULONG ulNameRoom)
+ * or the end of input (*pbInputEnded), or failed. */
+static bool WaitForToken(char *pszName, ULONG ulNameRoom, bool *pbInputEnded)
 {
+    /* Keys typed during the wait (from the prompt on) are taken, not echoed. */
+    bool bRestoreModes = ClearTerminalModes(ICANON | ECHO);
     printf("Please insert an Brio... PRESS any key to skip:\r\n");
     fflush(stdout);
     DEV_WAIT stWait;
@@ -136,6 +110,8 @@ static bool WaitForToken(char *pszName, ULONG ulNameRoom)
     /* Tell the key thread the wait is over, then collect it. */
     __atomic_store_n(&stWait.bOver, 1, __ATOMIC_RELEASE);
     if (bThread) pthread_join(hThread, nullptr);
+    if (bRestoreModes) RestoreTerminal();
+    *pbInputEnded = __atomic_load_n(&stWait.bInputEnded, __ATOMIC_ACQUIRE) != 0;
     return bArrived;
 }
 
@@ -144,13 +120,21 @@ ULONG TEST_DEVICE(DEVHANDLE *phDev)
     char szName[DEVICE_NAME_BUFFER] = {0};
     BYTE *pbList = nullptr;
     ULONG ulRet = SAR_OK;
-    if (!WaitForToken(szName, sizeof(szName))) {
+    bool bInputEnded = false;
+    if (!WaitForToken(szName, sizeof(szName), &bInputEnded)) {
         printf("Waiting to find Brio... PRESS Ctrl+C to exit\r\n");
         fflush(stdout);
         ULONG ulSize = 0;
         for (;;) {
             ulSize = 0;
             if (SKF_EnumDev(TRUE, nullptr, &ulSize) == SAR_OK && ulSize > 0) break;
+            /* Unattended (no input left): one look at the list, no polls
+             * that nobody could end. */
+            if (bInputEnded) {
+                printf("No Brio is plugged in, and standard input has ended\r\n");
+                fflush(stdout);
+                return SAR_DEVICE_REMOVED;
+            }
             sleep(1);
         }
         ulRet = NewCheckedBuffer("TEST_DEVICE", ulSize, &pbList);

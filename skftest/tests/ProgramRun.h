@@ -18,11 +18,12 @@ namespace skftest_test {
 
 class CProgramRun {
 public:
-    enum class Input { Pipe, Terminal };
+    /* Null: standard input from /dev/null (nothing to send). */
+    enum class Input { Pipe, Terminal, Null };
 
     /* Starts argv with the environment changed by astrEnv ("NAME=value"
-     * sets, "NAME" unsets).  With a pipe, standard error joins the output;
-     * with a terminal, both go to it. */
+     * sets, "NAME" unsets).  With a pipe or /dev/null, standard error joins
+     * the output; with a terminal, both go to it. */
     CProgramRun(const std::vector<std::string> &argv, const std::vector<std::string> &astrEnv, Input eInput);
     /* A child still running is killed. */
     ~CProgramRun();

@@ -31,7 +31,10 @@ using skftest_test::CProgramRun;
 using Input = CProgramRun::Input;
 
 namespace skftest_test {
-void PrintTo(Input eInput, std::ostream *pOut) { *pOut << (eInput == Input::Pipe ? "pipe" : "terminal"); }
+void PrintTo(Input eInput, std::ostream *pOut)
+{
+    *pOut << (eInput == Input::Pipe ? "pipe" : eInput == Input::Terminal ? "terminal" : "/dev/null");
+}
 }  // namespace skftest_test
 
 namespace {
@@ -346,6 +349,61 @@ TEST_P(SkftestDeviceWaitTest, SequenceGoesOnWithThePluggedToken)
 INSTANTIATE_TEST_SUITE_P(Wait, SkftestDeviceWaitTest, ::testing::ValuesIn(WAIT_CASES),
                          [](const ::testing::TestParamInfo<WaitCase> &info) { return info.param.pszName; });
 
+/* ---- Standard input at its end from the start ---- */
+
+/* Nobody is there to press a key: the end of input skips the device wait
+ * as a key would, and without a token there is nothing left to wait for. */
+struct EndOfInputCase {
+    const char *pszName;
+    unsigned int ulAddress;  /* from /dev/null; a closed pipe takes the next ten */
+    bool bToken;
+    bool bMenu;
+    std::vector<std::string> astrOutput;
+    std::string strLastLine;
+};
+
+const char *const NO_TOKEN_LINE = "No Brio is plugged in, and standard input has ended";
+
+const EndOfInputCase END_OF_INPUT_CASES[] = {
+    {"TokenFixedSequence", 51, true, false,
+     {DEVICE_PROMPT, "SKF_ConnectDev......Passed", "SKF_VerifyPIN......Passed", SEQUENCE_END}, SEQUENCE_END},
+    {"TokenMenu", 52, true, true, {DEVICE_PROMPT, "SKF_ConnectDev......Passed", MODULE_PROMPT, SEQUENCE_END},
+     std::string(MODULE_PROMPT) + SEQUENCE_END},
+    {"NoTokenFixedSequence", 53, false, false,
+     {DEVICE_PROMPT, NO_TOKEN_LINE, "Device test errcode: 0x0A000023"}, "Device test errcode: 0x0A000023"},
+    {"NoTokenMenu", 54, false, true, {DEVICE_PROMPT, NO_TOKEN_LINE, "Device test errcode: 0x0A000023"},
+     "Device test errcode: 0x0A000023"},
+};
+
+void PrintTo(const EndOfInputCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+class SkftestEndOfInputTest : public SkftestProgramTest,
+                              public ::testing::WithParamInterface<std::tuple<Input, EndOfInputCase>> {};
+
+TEST_P(SkftestEndOfInputTest, EndsByItself)
+{
+    Input eInput = std::get<0>(GetParam());
+    const EndOfInputCase &c = std::get<1>(GetParam());
+    unsigned int ulAddress = c.ulAddress + (eInput == Input::Pipe ? 10 : 0);
+    if (c.bToken) AddToken(ulAddress, true);
+    else m_ulAddress = ulAddress;
+    std::vector<std::string> astrArgs = {"--password", FACTORY_PIN};
+    if (c.bMenu) astrArgs = {"--menu"};
+    std::unique_ptr<CProgramRun> run = StartSkftest(astrArgs, eInput);
+    if (eInput == Input::Pipe) run->EndInput();
+    /* A bound against a hang, not a measure of time. */
+    std::string strOut = EndedWith(*run, 120, c.astrOutput);
+    EXPECT_EQ(c.strLastLine, LastLine(strOut)) << run->Tail();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndOfInput, SkftestEndOfInputTest,
+    ::testing::Combine(::testing::Values(Input::Null, Input::Pipe), ::testing::ValuesIn(END_OF_INPUT_CASES)),
+    [](const ::testing::TestParamInfo<std::tuple<Input, EndOfInputCase>> &info) {
+        return std::string(std::get<0>(info.param) == Input::Pipe ? "ClosedPipe_" : "DevNull_") +
+               std::get<1>(info.param).pszName;
+    });
+
 /* ---- The menus, through a pipe and through a terminal ---- */
 
 struct MenuCase {
@@ -423,6 +481,79 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param) == Input::Pipe ? "Pipe_" : "Terminal_") +
                std::get<1>(info.param).pszName;
     });
+
+/* ---- PINs typed on a terminal ---- */
+
+const char *const NEW_PIN = "Typed2026pin";
+
+struct PinEntryCase {
+    const char *pszName;
+    unsigned int ulAddress;
+    std::string strPinMenuKey;          /* 'a' verifies, 'b' changes */
+    std::vector<std::string> astrPins;  /* one per prompt, in this order */
+    std::string strResult;              /* after the last PIN */
+    bool bInterrupt;                    /* Ctrl+C at the last prompt instead of its PIN */
+};
+
+const PinEntryCase PIN_ENTRY_CASES[] = {
+    {"VerifyPin", 61, "a\n", {FACTORY_PIN}, "SKF_VerifyPIN......Passed", false},
+    {"ChangePin", 62, "b\n", {FACTORY_PIN, NEW_PIN}, "SKF_ChangePIN......Passed", false},
+    {"CtrlCAtThePinPrompt", 63, "a\n", {"Interrupted77"}, "", true},
+};
+
+void PrintTo(const PinEntryCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+class SkftestPinEntryTest : public SkftestProgramTest, public ::testing::WithParamInterface<PinEntryCase> {
+protected:
+    tcflag_t LocalModes(CProgramRun &run)
+    {
+        struct termios st;
+        memset(&st, 0, sizeof(st));
+        EXPECT_EQ(0, tcgetattr(run.TerminalFd(), &st));
+        return st.c_lflag & (ICANON | ECHO);
+    }
+};
+
+TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
+{
+    const PinEntryCase &c = GetParam();
+    AddToken(c.ulAddress, true);
+    std::unique_ptr<CProgramRun> run = StartSkftest({"--menu"}, Input::Terminal);
+    ASSERT_TRUE(run->WaitFor(DEVICE_PROMPT)) << run->Tail();
+    /* The key that skips the device wait is not echoed either. */
+    run->Send("K");
+    ASSERT_TRUE(run->WaitFor(MODULE_PROMPT)) << run->Tail();
+    EXPECT_NE(std::string::npos, run->Output().find(std::string(DEVICE_PROMPT) + "\n" + POLLING_LINE)) << run->Tail();
+    run->Send("p\n" + c.strPinMenuKey);
+    static const char *const PROMPTS[] = {"请输入PIN码: ", "请输入旧PIN码: ", "请输入新PIN码: "};
+    for (size_t n = 0; n < c.astrPins.size(); ++n) {
+        const char *pszPrompt = PROMPTS[c.astrPins.size() == 1 ? 0 : n + 1];
+        ASSERT_TRUE(run->WaitFor(pszPrompt)) << run->Tail();
+        /* The echo is off from the prompt on. */
+        EXPECT_EQ((tcflag_t)ICANON, LocalModes(*run)) << pszPrompt;
+        if (c.bInterrupt && n + 1 == c.astrPins.size()) {
+            struct termios st;
+            ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
+            run->Send(std::string(1, (char)st.c_cc[VINTR]));
+            ASSERT_TRUE(run->Finish(30)) << "skftest did not end:\n" << run->Tail();
+            EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == SIGINT) << run->Status();
+        } else {
+            run->Send(c.astrPins[n] + "\n");
+        }
+    }
+    if (!c.bInterrupt) {
+        ASSERT_TRUE(run->WaitFor(c.strResult)) << run->Tail();
+        EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
+        run->Send("x\nq\n");
+        EndedWith(*run, 60, {c.strResult, MODULE_PROMPT, SEQUENCE_END});
+    }
+    for (const std::string &strPin : c.astrPins)
+        EXPECT_EQ(std::string::npos, run->Output().find(strPin)) << strPin << " shown in\n" << run->Tail();
+    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
+}
+
+INSTANTIATE_TEST_SUITE_P(Terminal, SkftestPinEntryTest, ::testing::ValuesIn(PIN_ENTRY_CASES),
+                         [](const ::testing::TestParamInfo<PinEntryCase> &info) { return info.param.pszName; });
 
 /* ---- Ctrl+C on a terminal ---- */
 
