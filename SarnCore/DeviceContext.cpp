@@ -419,8 +419,14 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
         return ERR_NO_CONTEXT;
     }
     CDeviceInfo *pInfo = m_pDevieHandle;
+    if (!bForce && pInfo->ChannelChecked()) {
+        TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CHECK channel checked in this call", 0ul,
+              BRIO_FILE_NAME, __LINE__);
+        return 0;
+    }
     if (!bForce && m_pApduPin->CheckSessionKey(0) == 0) {
         TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME, __LINE__);
+        pInfo->NoteChannelChecked();
         return 0;
     }
     unsigned int ulRet = CheckChannelCipher(pInfo->m_byAlgID);
@@ -430,6 +436,8 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
         return ERR_NO_CONTEXT;
     }
 
+    /* Until the new channel stands, the old one is not trusted either. */
+    pInfo->ForgetChannelCheck();
     unsigned char pbKey[SESSION_KEY_LEN];
     unsigned char pbWrapped[256];
     unsigned int ulWrappedLen = sizeof(pbWrapped);
@@ -460,6 +468,7 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
             TRACE_STEP_FAIL(OP, "m_pDevieHandle->SetTransKey", ulRet);
         } else {
             TRACE_STEP_OK(OP, "m_pDevieHandle->SetTransKey");
+            pInfo->NoteChannelChecked();
         }
     }
     OPENSSL_cleanse(pbKey, sizeof(pbKey));

@@ -315,12 +315,17 @@ bool CSkfCall::Lock(SkfHandleKind eKind, int nLine)
         return false;
     }
     CDeviceContext *pContext = Context();
-    return Step("WaitDevMutex", pContext != nullptr ? pContext->WaitDevMutex() : ERR_NO_CONTEXT, nLine);
+    if (!Step("WaitDevMutex", pContext != nullptr ? pContext->WaitDevMutex() : ERR_NO_CONTEXT, nLine)) return false;
+    /* From here to the release no other process reaches the token. */
+    if (pContext->GetDeviceHandle() != nullptr) pContext->GetDeviceHandle()->BeginCall();
+    return true;
 }
 
 ULONG CSkfCall::Finish(const char *pszOperation, unsigned int ulRet, int nLine)
 {
-    Context()->ReleaseDevMutex();
+    CDeviceContext *pContext = Context();
+    if (pContext->GetDeviceHandle() != nullptr) pContext->GetDeviceHandle()->EndCall();
+    pContext->ReleaseDevMutex();
     if (Step(pszOperation, ulRet, nLine) && m_phNew != nullptr && *m_phNew != nullptr)
         m_ulCode = CSkfHandles::Instance().AddChild(*m_phNew, m_eNewKind, m_ref);
     if (Failed() && m_phNew != nullptr && ulRet == 0) *m_phNew = nullptr;
