@@ -9,12 +9,32 @@
 // SM1 is not offered: every SM1 key spec is refused with 6D 00.
 #include "vtoken/token/VtTokenData.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 #include <openssl/bn.h>
 #include <openssl/rsa.h>
 
 namespace vtoken {
 
 namespace {
+
+// 04 followed by the parts (an uncompressed point, or an SM2 cipher text
+// C1 C2 C3), sized once.
+VtBytes PrefixedBy04(std::initializer_list<const VtBytes*> parts)
+{
+    size_t n = 1;
+    for (const VtBytes* p : parts) {
+        n += p->size();
+    }
+    VtBytes v(n);
+    v[0] = 0x04;
+    auto it = v.begin() + 1;
+    for (const VtBytes* p : parts) {
+        it = std::copy(p->begin(), p->end(), it);
+    }
+    return v;
+}
 
 constexpr uint32_t kSm2Bits = 256;
 
@@ -93,9 +113,7 @@ CVtAnswer ExtEncrypt(CVtToken&, const CVtCommand& c)
         !r.Take(ulLen, vPlain) || r.Left() != 0) {
         return CVtAnswer::Status(kSwWrongData);
     }
-    VtBytes vPub = {0x04};
-    VtAppend(vPub, vXY);
-    VtPkey key = VtSm2FromPublic(vPub);
+    VtPkey key = VtSm2FromPublic(PrefixedBy04({&vXY}));
     if (!key || !VtSm2Encrypt(key.get(), vPlain, vCipher)) {
         return CVtAnswer::Status(kSwWrongData);
     }
@@ -111,10 +129,7 @@ CVtAnswer ExtDecrypt(CVtToken&, const CVtCommand& c)
     if (!key || !r.Take(64, vXY) || !r.Take(32, vC3) || !r.U32(ulLen) || !r.Take(ulLen, vC2) || r.Left() != 0) {
         return CVtAnswer::Status(kSwWrongData);
     }
-    VtBytes vCipher = {0x04};
-    VtAppend(vCipher, vXY);
-    VtAppend(vCipher, vC2);
-    VtAppend(vCipher, vC3);
+    VtBytes vCipher = PrefixedBy04({&vXY, &vC2, &vC3});
     if (!VtSm2Decrypt(key.get(), vCipher, vPlain)) {
         return CVtAnswer::Status(kSwWrongData);
     }
