@@ -262,18 +262,15 @@ unsigned int CApplicationObject::WriteStoredBytes(unsigned int ulIndex, unsigned
     return 0;
 }
 
-/* An object's files are consecutive from its first one.  Hosts that deleted
- * only the first four files of a record left the rest of the run behind, so
- * the run is followed past four missing files too: a missing file ends it
- * only beyond them. */
-#define CLEAR_ALWAYS_TRIED 4u
-
+/* An object's files are consecutive from its first one, but a deletion or
+ * creation cut short (by this host or another one) can leave any of them
+ * behind, with gaps between: every identifier of the record's run is
+ * tried, a missing file ends nothing. */
 unsigned int CApplicationObject::ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece)
 {
     static const char *OP = "ClearDataObjectFiles";
     for (unsigned int k = ulFromPiece; k < SKF_DATA_OBJECT_FILES_PER_RECORD; ++k) {
         unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
-        if (ulRet == SW_FILE_NOT_FOUND && k >= CLEAR_ALWAYS_TRIED) break;
         OP_STEP(OP, "Delete data object file", CHECK_RESULT(ulRet == 0 || ulRet == SW_FILE_NOT_FOUND, ulRet));
     }
     return 0;

@@ -141,8 +141,8 @@ private:
     /* The files of record ulIndex for content of ulSize bytes; clears the
      * record's identifiers first. */
     unsigned int CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize);
-    /* Deletes the record's data object files from piece ulFromPiece on:
-     * the run of files an object used, also what an older deletion left. */
+    /* Deletes every data object file of the record's run from piece
+     * ulFromPiece on, past missing ones: also what a cut-short deletion left. */
     unsigned int ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece = 0);
     /* Writes cached record ulIndex (only that one) to the record file. */
     unsigned int SaveDataObjRecord(unsigned int ulIndex);

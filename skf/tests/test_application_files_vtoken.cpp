@@ -451,6 +451,25 @@ TEST_F(ApplicationTest, TokenWrittenByHandReadsBack)
     EXPECT_EQ(Record(1, "next", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
 }
 
+TEST_F(ApplicationTest, RunsAreClearedPastTheirGaps)
+{
+    CApplicationObject *pApp = OpenApp(34);
+    /* A deletion cut short left files k = 5 and 7 of record 0's run behind
+     * (k = 1 to 4 and 6 are gone), and k = 6 and 31 of the free record 1. */
+    PutRawFile(DataFile(0, 0), RandomBytes(10));
+    for (unsigned int k : {5u, 7u}) PutRawFile(DataFile(0, k), Bytes(10, 0xEE));
+    for (unsigned int k : {6u, 31u}) PutRawFile(DataFile(1, k), Bytes(10, 0xEE));
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "gap"), Bytes(3 * RECORD, 0)}));
+
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"gap"));
+    for (unsigned int k = 0; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    /* A creation in record 1 takes its run whole. */
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"zero", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"one", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Record(1, "one", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+    for (unsigned int k = 1; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
+}
+
 TEST_F(ApplicationTest, UnagreeingHeaderIsRawContent)
 {
     CApplicationObject *pApp = OpenApp(29);
