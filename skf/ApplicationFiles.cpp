@@ -152,17 +152,34 @@ unsigned int CApplicationObject::IsRecordExist(const char *pszAppName, const cha
 {
     for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
         const unsigned char *pbRecord = m_pbRecords + i * SKF_OBJECT_RECORD_LEN;
-        if (NameMatches(pbRecord, RECORD_APP_LEN, RECORD_APP_NAME, pszAppName) &&
+        if (!IsFreeRecord(pbRecord) && NameMatches(pbRecord, RECORD_APP_LEN, RECORD_APP_NAME, pszAppName) &&
             NameMatches(pbRecord, RECORD_FILE_LEN, RECORD_FILE_NAME, pszFileName))
             return i;
     }
     return SKF_NO_RECORD;
 }
 
+bool CApplicationObject::IsReachableRecord(unsigned int ulIndex)
+{
+    const unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
+    uint32_t ulNameLen = GetLE32(pbRecord + RECORD_FILE_LEN);
+    if (IsFreeRecord(pbRecord) || ulNameLen == 0 || ulNameLen > SKF_OBJECT_NAME_FIELD) return false;
+    char szName[SKF_OBJECT_NAME_FIELD + 1] = {};
+    memcpy(szName, pbRecord + RECORD_FILE_NAME, ulNameLen);
+    return IsRecordExist(m_szAppName, szName) == ulIndex;
+}
+
 unsigned int CApplicationObject::FindAvailabeRecordIndex()
 {
     for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
         if (IsFreeRecord(m_pbRecords + i * SKF_OBJECT_RECORD_LEN)) return i;
+    }
+    /* No free one: an occupied record that no name reaches is taken back. */
+    for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
+        if (!IsReachableRecord(i)) {
+            TRACE(LOG_LEVEL_ERROR, "FindAvailabeRecordIndex - unreachable object record %u reclaimed", i);
+            return i;
+        }
     }
     return SKF_NO_RECORD;
 }
@@ -175,8 +192,6 @@ unsigned int CApplicationObject::FindLiveRecord(const char *pszOperation, const 
     if (ulRet != 0) return ulRet;
     unsigned int ulIndex = IsRecordExist(m_szAppName, pszFileName);
     OP_STEP(pszOperation, "IsRecordExist", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_FILE_NOT_EXIST));
-    OP_STEP(pszOperation, "Found object",
-            CHECK_RESULT(!IsFreeRecord(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN), SAR_NOTEXPORTERR));
     *pulIndex = ulIndex;
     return 0;
 }
@@ -386,16 +401,19 @@ unsigned int CApplicationObject::EnumCosFile(char *pszFileList, unsigned int *pu
         for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
             const unsigned char *pbRecord = m_pbRecords + i * SKF_OBJECT_RECORD_LEN;
             if (IsFreeRecord(pbRecord)) continue;
-            /* Unreadable records stay on the token and are reported; one with
-             * a usable name is listed, so that it can be deleted. */
+            /* Listed is what a name reaches, each name once; an occupied
+             * record that no name reaches is reported, and the next
+             * creation that finds no free record takes it back.  A record
+             * with unreadable content is listed, so that it can be deleted. */
+            if (!IsReachableRecord(i)) {
+                TRACE(LOG_LEVEL_ERROR, "%s - object record %u reached by no name, reclaimable", OP, i);
+                continue;
+            }
             uint32_t ulNameLen = GetLE32(pbRecord + RECORD_FILE_LEN);
-            bool bName = ulNameLen != 0 && ulNameLen <= SKF_OBJECT_NAME_FIELD &&
-                         memchr(pbRecord + RECORD_FILE_NAME, 0, ulNameLen) == nullptr;
             ObjectLayout stLayout;
-            ulRet = bName ? ReadObjectLayout(i, &stLayout) : (unsigned int)SAR_INVALIDPARAMERR;
+            ulRet = ReadObjectLayout(i, &stLayout);
             if (ulRet != 0)
                 TRACE(LOG_LEVEL_ERROR, "%s - object record %u unreadable, kept (0x%08X)", OP, i, ulRet);
-            if (!bName) continue;
             memcpy(szList + ulPos, pbRecord + RECORD_FILE_NAME, ulNameLen);
             ulPos += ulNameLen;
             szList[ulPos++] = '\0';

@@ -120,12 +120,17 @@ private:
     /* The object record file into the cache: a missing file has no
      * records, a short one only what it holds. */
     unsigned int LoadObjectRecords(const char *pszOperation);
-    /* The record holding exactly this application and file name. */
+    /* The first occupied record holding exactly this application and file
+     * name. */
     unsigned int IsRecordExist(const char *pszAppName, const char *pszFileName);
-    /* The first record whose in-use byte is 0 or 0xFF. */
+    /* An occupied record that its own file name finds (this application's,
+     * a readable name, no earlier record of that name): the records listed. */
+    bool IsReachableRecord(unsigned int ulIndex);
+    /* The first record whose in-use byte is 0 or 0xFF, else the first
+     * occupied one that no name reaches. */
     unsigned int FindAvailabeRecordIndex();
-    /* The named record of a file operation, reloaded under the device lock:
-     * SAR_FILE_NOT_EXIST, or SAR_NOTEXPORTERR for a free one. */
+    /* The named record of a file operation, reloaded under the device lock;
+     * SAR_FILE_NOT_EXIST when no occupied record has the name. */
     unsigned int FindLiveRecord(const char *pszOperation, const char *pszFileName, unsigned int *pulIndex);
     unsigned int ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout);
     /* Stored bytes (header included) at ulStoredOffset, across the pieces. */

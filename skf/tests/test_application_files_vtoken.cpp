@@ -526,6 +526,54 @@ TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
     EXPECT_EQ(Record(1, "more", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
 }
 
+TEST_F(ApplicationTest, UnreachableRecordsAreReclaimedByCreation)
+{
+    CApplicationObject *pApp = OpenApp(35);
+    /* Record 0: a name length no host writes; record 1: another
+     * application's; records 2 and 3: one name twice. */
+    Bytes longName = Record(0, "long"), dup = RandomBytes(10);
+    longName[80] = 200;
+    PutRawFile(DataFile(1, 0), RandomBytes(10));
+    PutRawFile(DataFile(2, 0), dup);
+    PutRawFile(DataFile(3, 0), RandomBytes(20));
+    PutRawFile(SKF_OBJECT_RECORD_FILE,
+               Concat({longName, Record(1, "x", 1, 1, "OTHER-APP"), Record(2, "d"), Record(3, "d")}));
+
+    /* Listed only what a name reaches, each name once. */
+    EXPECT_EQ(std::string("d\0\0", 3), FileList(pApp));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->DeleteCosFile((char *)"x"));
+    EXPECT_EQ(dup, ReadBack(pApp, "d"));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"d"));
+    EXPECT_EQ(std::string("d\0\0", 3), FileList(pApp));
+    EXPECT_EQ(20u, FileSize(pApp, "d"));
+
+    /* The freed record first, then the unreachable ones, in their order. */
+    for (const char *pszName : {"x", "a", "b"}) ASSERT_EQ(0u, pApp->CreateCosFile((char *)pszName, 10, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"c", 10, 0xFF, 0xFF));
+    EXPECT_EQ(std::string("a\0b\0x\0d\0\0", 9), FileList(pApp));
+    EXPECT_EQ(Concat({Record(0, "a", 1, 0), Record(1, "b", 1, 0), Record(2, "x", 1, 0)}),
+              Slice(RawFile(SKF_OBJECT_RECORD_FILE), 0, 3 * RECORD));
+    EXPECT_EQ(10u, FileSize(pApp, "b"));
+}
+
+TEST_F(ApplicationTest, LookupsPassFreeRecordsWithStaleNames)
+{
+    CApplicationObject *pApp = OpenApp(36);
+    Bytes live = RandomBytes(10);
+    PutRawFile(DataFile(2, 0), live);
+    /* Records 0 and 1 were freed by hosts that left their names (in-use
+     * bytes 0 and 0xFF); record 2 holds the live file of that name. */
+    PutRawFile(SKF_OBJECT_RECORD_FILE,
+               Concat({Record(0, "y", 0), Record(1, "y", 0xFF), Record(2, "y"), Bytes(RECORD, 0)}));
+    EXPECT_EQ(std::string("y\0\0", 3), FileList(pApp));
+    EXPECT_EQ(10u, FileSize(pApp, "y"));
+    EXPECT_EQ(live, ReadBack(pApp, "y"));
+    EXPECT_EQ((unsigned int)SAR_FILE_ALREADY_EXIST, pApp->CreateCosFile((char *)"y", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"y"));
+    EXPECT_EQ(Bytes(RECORD, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), 2 * RECORD, RECORD));
+    EXPECT_EQ(std::string(), FileList(pApp));
+}
+
 TEST_F(ApplicationTest, MissingOrShortRecordFile)
 {
     CApplicationObject *pApp = OpenApp(31);
