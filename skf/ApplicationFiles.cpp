@@ -463,8 +463,9 @@ unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int u
     size_t nName = strnlen(pszFileName, SKF_OBJECT_NAME_MAX + 1);
     OP_CHECK(OP, nName != 0 && nName <= SKF_OBJECT_NAME_MAX, "pszFileName length", SAR_NAMELENERR);
     /* Beyond the 32 files of a record an object would reach into the next
-     * record's files. */
-    OP_CHECK(OP, ulFileSize <= SKF_OBJECT_CONTENT_MAX, "ulFileSize", SAR_INDATALENERR);
+     * record's files; an empty one fits no form (token files hold at least
+     * one byte, and readers refuse a header of length 0). */
+    OP_CHECK(OP, ulFileSize != 0 && ulFileSize <= SKF_OBJECT_CONTENT_MAX, "ulFileSize", SAR_INDATALENERR);
     return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
         unsigned int ulRet = LoadObjectRecords(OP);
         if (ulRet != 0) return ulRet;

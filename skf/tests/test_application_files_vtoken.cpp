@@ -171,6 +171,9 @@ TEST_F(ApplicationTest, SizesBeyondTheRecordsFilesAreRefused)
     EXPECT_EQ(786424u, SKF_OBJECT_CONTENT_MAX);
     EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"huge", 786425, 0xFF, 0xFF));
     EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"huge", 0xFFFFFFFFu, 0xFF, 0xFF));
+    /* No layout holds an empty file: a raw one would need a token file of
+     * no bytes, and a header of length 0 is refused by every reader. */
+    EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"empty", 0, 0xFF, 0xFF));
     /* The largest allowed size passes the layer; the virtual token has no
      * room for it, and nothing of it stays behind. */
     EXPECT_EQ(0x8000F104u, pApp->CreateCosFile((char *)"huge", SKF_OBJECT_CONTENT_MAX, 0xFF, 0xFF));
