@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "SarnCore/BrioContext.h"
 #include "SarnCore/BrioOperator.h"
@@ -35,6 +36,7 @@ protected:
         opts.address = ulAddr;
         opts.algByte = ulAlg;
         opts.userPin = userPin;
+        opts.extraArgs = extraInitArgs;
         daemon.CreateToken(opts);
         return DeviceNameOf(m_ulBus, ulAddr);
     }
@@ -73,6 +75,8 @@ protected:
     const std::string &TokenSerial() const { return m_strSerial; }
 
     vtoken::Daemon daemon;
+    /* Further `init` options of the tokens AddToken makes. */
+    std::vector<std::string> extraInitArgs;
 
 private:
     unsigned int m_ulBus;

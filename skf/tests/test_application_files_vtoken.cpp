@@ -9,7 +9,15 @@
 
 #include <openssl/rand.h>
 
+#include "TransportPause.h"
+
 extern char **environ;
+
+/* The virtual token answers at once: its commands go without the
+ * transport's pause. */
+static const struct PauseSkipped {
+    PauseSkipped() { transport_pause::Skip(true); }
+} s_pauseSkipped;
 
 static const unsigned int PIECE = SKF_DATA_OBJECT_PIECE;
 static const unsigned int RECORD = SKF_OBJECT_RECORD_LEN;
@@ -163,6 +171,26 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ApplicationSizeTest,
                              return info.param.ulSize == 0 ? std::string("LargestTheTokenHolds")
                                                            : "Bytes" + std::to_string(info.param.ulSize);
                          });
+
+TEST_F(ApplicationTest, LargestObjectFillsTheRecordsThirtyTwoFiles)
+{
+    extraInitArgs = {"--file-space", "1048576"};
+    CApplicationObject *pApp = OpenApp(51);
+    const unsigned int ulSize = SKF_OBJECT_CONTENT_MAX;
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"largest", ulSize, 0xFF, 0xFF));
+    for (unsigned int k = 0; k <= 32; ++k) {
+        uint32_t ulFile = 0;
+        unsigned int ulRet = Operator()->GetCosFileInfo(DataFile(0, k), 0, sizeof(ulFile), (unsigned char *)&ulFile);
+        EXPECT_EQ(k < 32 ? 0u : 0x8000F102u, ulRet) << k;
+        EXPECT_EQ(k < 32 ? PIECE : 0u, ulFile) << k;
+    }
+    Bytes data = RandomBytes(ulSize);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"largest", 0, data.data(), ulSize));
+    EXPECT_EQ(data, ReadBack(pApp, "largest"));
+    EXPECT_EQ(Header(ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"largest"));
+    EXPECT_EQ(std::string(), FileList(pApp));
+}
 
 TEST_F(ApplicationTest, SizesBeyondTheRecordsFilesAreRefused)
 {
