@@ -138,13 +138,44 @@ unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
                                               m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, SKF_OBJECT_RECORD_LEN));
         return 0;
     }
-    /* Missing or too short: the file is made whole again from the cache,
-     * which holds what it had. */
-    if (ulRet == 0) OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
-    OP_STEP(OP, "Create Object record file",
-            CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN));
-    OP_STEP(OP, "Write Object record file",
-            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN));
+    if (ulRet != 0) {
+        /* Missing: made from the cache, which holds no other record. */
+        OP_STEP(OP, "Create Object record file",
+                CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN));
+        OP_STEP(OP, "Write Object record file",
+                CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN));
+        return 0;
+    }
+    return RebuildObjectRecordFile(ulSize);
+}
+
+/* A record file shorter than its records is made whole from the cache (which
+ * holds what it had).  The token cannot grow a file, so it is deleted and
+ * created again; it is deleted only when the token has room for the whole
+ * file, and a failure after the deletion puts the old bytes back. */
+unsigned int CApplicationObject::RebuildObjectRecordFile(uint32_t ulOldSize)
+{
+    static const char *OP = "SaveDataObjRecord";
+    _QV_DEV_INFO stInfo;
+    OP_STEP(OP, "GetDeviceInfo", CDeviceOperator::GetDeviceInfo(&stInfo));
+    OP_STEP(OP, "Check room for the Object record file",
+            CHECK_RESULT(stInfo.ulFreeSpace >= SKF_OBJECT_RECORD_FILE_LEN - ulOldSize, SAR_NO_ROOM));
+    unsigned char pbOld[SKF_OBJECT_RECORD_FILE_LEN];
+    unsigned int ulGot = ulOldSize;
+    unsigned int ulRet = CDeviceOperator::ReadCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, &ulGot);
+    OP_STEP(OP, "Read Object record file", ulRet == 0 && ulGot != ulOldSize ? ERR_BAD_LENGTH : ulRet);
+    OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
+    ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN);
+    if (ulRet == 0)
+        ulRet = CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "Rebuild Object record file", ulRet);
+        CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
+        if (CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, (unsigned short)ulOldSize) == 0)
+            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, ulOldSize);
+        return ulRet;
+    }
+    TRACE_STEP_OK(OP, "Rebuild Object record file");
     return 0;
 }
 

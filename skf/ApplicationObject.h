@@ -151,6 +151,8 @@ private:
     unsigned int ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece = 0);
     /* Writes cached record ulIndex (only that one) to the record file. */
     unsigned int SaveDataObjRecord(unsigned int ulIndex);
+    /* The cache into a record file of ulOldSize bytes, too short for it. */
+    unsigned int RebuildObjectRecordFile(uint32_t ulOldSize);
 
     char m_szAppName[SKF_APP_NAME_FIELD];
     unsigned char m_pbRecords[SKF_OBJECT_RECORD_FILE_LEN];  /* image of the object record file */

@@ -621,6 +621,31 @@ TEST_F(ApplicationTest, MissingOrShortRecordFile)
               RawFile(SKF_OBJECT_RECORD_FILE));
 }
 
+TEST_F(ApplicationTest, ShortRecordFileKeepsItsRecordsWhenNotRebuilt)
+{
+    CApplicationObject *pApp = OpenApp(37);
+    /* A record file of one record, and a token so full that a new file's
+     * data fits but the record file's 592 bytes do not. */
+    Bytes first = RandomBytes(10);
+    PutRawFile(DataFile(0, 0), first);
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Record(0, "first"));
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    PutRawFile(0xE000, Bytes(stInfo.ulFreeSpace - 10 - 100, 0xEE));
+
+    EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Record(0, "first"), RawFile(SKF_OBJECT_RECORD_FILE));
+    EXPECT_EQ(std::string("first\0\0", 7), FileList(pApp));
+    EXPECT_EQ(first, ReadBack(pApp, "first"));
+    EXPECT_EQ(0u, RawFile(DataFile(1, 0)).size());
+
+    /* With room, the record file is made whole, its record kept. */
+    ASSERT_EQ(0u, Operator()->DeleteCosFile(0xE000));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Concat({Record(0, "first"), Record(1, "second", 1, 0), Bytes(2 * RECORD, 0)}),
+              RawFile(SKF_OBJECT_RECORD_FILE));
+}
+
 /* ---- records shared by handles and processes ---- */
 
 TEST_F(ApplicationTest, TwoHandlesKeepEachOthersRecords)
