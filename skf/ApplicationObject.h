@@ -11,6 +11,8 @@
 #ifndef BRIO_SKF_APPLICATION_OBJECT_H
 #define BRIO_SKF_APPLICATION_OBJECT_H
 
+#include <vector>
+
 #include "skf/DialogObject.h"
 #include "skf/skf.h"
 
@@ -126,6 +128,8 @@ private:
     /* An occupied record that its own file name finds (this application's,
      * a readable name, no earlier record of that name): the records listed. */
     bool IsReachableRecord(unsigned int ulIndex);
+    /* The first record whose in-use byte is 0 or 0xFF. */
+    unsigned int FindFreeRecord();
     /* The first record whose in-use byte is 0 or 0xFF, else the first
      * occupied one that no name reaches. */
     unsigned int FindAvailabeRecordIndex();
@@ -138,11 +142,19 @@ private:
                                  unsigned int ulLength);
     unsigned int WriteStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, const unsigned char *pbData,
                                   unsigned int ulLength);
-    /* Writes content of at most the object's length in the object's form. */
+    /* Writes content of at most the object's length in the object's form:
+     * through a copy in a free record when there is one and room, else in
+     * place. */
     unsigned int WriteObject(unsigned int ulIndex, unsigned char *pbData, unsigned int ulLength);
-    /* Raw content that would begin with the magic, stored in the header form. */
-    unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
-                                   unsigned int ulLength);
+    unsigned int NewStoredImage(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
+                                unsigned int ulLength, std::vector<unsigned char> *pvImage, bool *pbHeader);
+    unsigned int WriteObjectCopy(unsigned int ulIndex, unsigned int ulTo, const ObjectLayout &stOld,
+                                 const std::vector<unsigned char> &vImage, bool bHeader);
+    void DeletePieces(unsigned int ulIndex, unsigned int ulPieces);
+    /* Raw content that would begin with the magic, stored in place in the
+     * header form (vImage: the new stored bytes). */
+    unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                   const std::vector<unsigned char> &vImage);
     /* The files of record ulIndex for content of ulSize bytes; clears the
      * record's identifiers first. */
     unsigned int CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize);

@@ -44,7 +44,15 @@ protected:
     /* A token at ulAddr, opened; the user PIN verified when bVerify. */
     void OpenToken(unsigned int ulAddr, unsigned int ulAlg = 0x13, bool bVerify = false)
     {
-        std::string name = AddToken(ulAddr, ulAlg);
+        AddToken(ulAddr, ulAlg);
+        ConnectToken(ulAddr, bVerify);
+    }
+
+    /* A new connection to the token at ulAddr (after CloseToken); the user
+     * PIN verified when bVerify. */
+    void ConnectToken(unsigned int ulAddr, bool bVerify)
+    {
+        std::string name = DeviceNameOf(m_ulBus, ulAddr);
         m_strSerial = Serial(ulAddr);
         m_pContext = new CBrioContext();
         ASSERT_EQ(0u, m_pContext->Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));

@@ -77,6 +77,17 @@ static Bytes Slice(const Bytes &v, size_t at, size_t n)
     return Bytes(v.begin() + at, v.begin() + at + n);
 }
 
+/* The record that holds the live file of that name in a record file's
+ * bytes (writes move a file to another record); 4 when none does. */
+static unsigned int RecordOf(const Bytes &records, const std::string &file)
+{
+    for (unsigned int i = 0; i < 4 && (i + 1) * RECORD <= records.size(); ++i) {
+        const unsigned char *pb = records.data() + i * RECORD;
+        if (pb[0] == 1 && pb[80] == file.size() && memcmp(pb + 84, file.data(), file.size()) == 0) return i;
+    }
+    return 4;
+}
+
 static std::string FileList(CApplicationObject *pApp)
 {
     return NameList([pApp](char *psz, unsigned int *pulSize) { return pApp->EnumCosFile(psz, pulSize); });
@@ -310,17 +321,23 @@ TEST_P(ApplicationMagicTest, ContentBeginningWithTheMagicReadsBack)
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, (unsigned char *)c.content.data(), c.ulSize));
     EXPECT_EQ(c.content, ReadBack(pApp, "magic"));
     EXPECT_EQ(c.ulSize, FileSize(pApp, "magic"));
+    unsigned int ulAt = RecordOf(RawFile(SKF_OBJECT_RECORD_FILE), "magic");
+    ASSERT_LT(ulAt, 4u);
     for (unsigned int k = 0; k < c.files.size() + 1; ++k)
-        EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(0, k)).size()) << k;
-    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+        EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(ulAt, k)).size()) << k;
+    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(ulAt, 0)), 0, 8));
     /* Later writes keep the header form. */
     Bytes again = c.content;
     again[0] = 'v';
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, again.data(), 1));
     EXPECT_EQ(again, ReadBack(pApp, "magic"));
-    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    ulAt = RecordOf(RawFile(SKF_OBJECT_RECORD_FILE), "magic");
+    ASSERT_LT(ulAt, 4u);
+    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(ulAt, 0)), 0, 8));
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"magic"));
-    for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    for (unsigned int i = 0; i < 2; ++i) {
+        for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(i, k)).size()) << k;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -419,15 +436,26 @@ TEST_F(ApplicationTest, LayoutOnTheTokenAsOtherHostsReadIt)
     Bytes raw = RandomBytes(100), big = RandomBytes(30000);
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"raw", 0, raw.data(), 100));
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"big", 0, big.data(), 30000));
+    /* Each write went through a copy in a free record: each file's record
+     * and files are where the record file says, the others all zero. */
     Bytes records = RawFile(SKF_OBJECT_RECORD_FILE);
     ASSERT_EQ(SKF_OBJECT_RECORD_FILE_LEN, records.size());
-    EXPECT_EQ(Record(0, "raw", 1, 0), Slice(records, 0, RECORD));
-    EXPECT_EQ(Record(1, "big", 1, 1), Slice(records, RECORD, RECORD));
-    EXPECT_EQ(Bytes(2 * RECORD, 0), Slice(records, 2 * RECORD, 2 * RECORD));
-    EXPECT_EQ(raw, RawFile(DataFile(0, 0)));
+    unsigned int ulRaw = RecordOf(records, "raw"), ulBig = RecordOf(records, "big");
+    ASSERT_LT(ulRaw, 4u);
+    ASSERT_LT(ulBig, 4u);
+    for (unsigned int i = 0; i < 4; ++i) {
+        Bytes expected = i == ulRaw ? Record(i, "raw", 1, 0) : i == ulBig ? Record(i, "big", 1, 1) : Bytes(RECORD, 0);
+        EXPECT_EQ(expected, Slice(records, i * RECORD, RECORD)) << i;
+    }
+    EXPECT_EQ(raw, RawFile(DataFile(ulRaw, 0)));
     Bytes stored = Concat({Header(30000), big});
-    EXPECT_EQ(Slice(stored, 0, PIECE), RawFile(DataFile(1, 0)));
-    EXPECT_EQ(Slice(stored, PIECE, 30008 - PIECE), RawFile(DataFile(1, 1)));
+    EXPECT_EQ(Slice(stored, 0, PIECE), RawFile(DataFile(ulBig, 0)));
+    EXPECT_EQ(Slice(stored, PIECE, 30008 - PIECE), RawFile(DataFile(ulBig, 1)));
+    for (unsigned int i = 0; i < 4; ++i) {
+        if (i != ulRaw && i != ulBig) {
+            EXPECT_EQ(0u, RawFile(DataFile(i, 0)).size()) << i;
+        }
+    }
 }
 
 TEST_F(ApplicationTest, TokenWrittenByHandReadsBack)
@@ -644,6 +672,103 @@ TEST_F(ApplicationTest, ShortRecordFileKeepsItsRecordsWhenNotRebuilt)
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
     EXPECT_EQ(Concat({Record(0, "first"), Record(1, "second", 1, 0), Bytes(2 * RECORD, 0)}),
               RawFile(SKF_OBJECT_RECORD_FILE));
+}
+
+/* ---- writes that fail half way ---- */
+
+class ApplicationCutTest : public ApplicationTest {
+protected:
+    /* The exchanges of fnWrite on the token as fnSetUp leaves it. */
+    unsigned int ExchangesOf(const std::function<void()> &fnSetUp, const std::function<unsigned int()> &fnWrite)
+    {
+        fnSetUp();
+        transport_pause::Reset();
+        EXPECT_EQ(0u, fnWrite());
+        return transport_pause::Count();
+    }
+
+    /* A fresh connection and application object after the token was
+     * unplugged. */
+    CApplicationObject *Replug(unsigned int ulAddr)
+    {
+        daemon.Plug(TokenSerial());
+        CloseToken();
+        ConnectToken(ulAddr, true);
+        return NewApp();
+    }
+};
+
+/* What a read shows after the write failed at each of its steps: the old
+ * content or the new one, the name listed once, and a success only with
+ * the new content. */
+static void ExpectOldOrNew(CApplicationObject *pApp, const char *pszName, unsigned int ulWrote, const Bytes &old,
+                           const Bytes &now, unsigned int ulStep)
+{
+    Bytes back = ReadBack(pApp, pszName);
+    EXPECT_TRUE(back == old || back == now) << "step " << ulStep << ": neither old nor new";
+    if (ulWrote == 0) {
+        EXPECT_EQ(now, back) << "step " << ulStep << ": success with the old content";
+    }
+    EXPECT_EQ(std::string(pszName) + std::string("\0\0", 2), FileList(pApp)) << "step " << ulStep;
+}
+
+TEST_F(ApplicationCutTest, WriteCutByAnUnplugLeavesOldOrNew)
+{
+    const unsigned int ulAddr = 38;
+    CApplicationObject *pApp = OpenApp(ulAddr);
+    Bytes old = RandomBytes(4000), now = RandomBytes(4000);
+    auto setUp = [&]() {
+        for (unsigned int i = 0; i < 2; ++i) Operator()->DeleteCosFile(DataFile(i, 0));
+        PutRawFile(DataFile(0, 0), old);
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "cut"), Bytes(3 * RECORD, 0)}));
+    };
+    auto write = [&]() { return pApp->WriteCosFile((char *)"cut", 0, now.data(), (unsigned int)now.size()); };
+    unsigned int ulSteps = ExchangesOf(setUp, write);
+    EXPECT_EQ(now, ReadBack(pApp, "cut"));
+    for (unsigned int n = 1; n <= ulSteps; ++n) {
+        setUp();
+        transport_pause::At(n, [&]() { daemon.Unplug(TokenSerial()); });
+        unsigned int ulWrote = write();
+        transport_pause::Clear();
+        pApp = Replug(ulAddr);
+        ExpectOldOrNew(pApp, "cut", ulWrote, old, now, n);
+    }
+}
+
+TEST_F(ApplicationCutTest, HeaderRewriteInPlaceWithFailedStepsLeavesOldOrNew)
+{
+    CApplicationObject *pApp = OpenApp(39);
+    /* All four records live, so the write is done in place: raw content
+     * whose new first bytes are the magic goes into the header form. */
+    Bytes old = RandomBytes(100), now = Concat({Bytes{'V', 'E', 'X', 'A'}, RandomBytes(96)});
+    auto setUp = [&]() {
+        for (unsigned int k = 0; k < 2; ++k) Operator()->DeleteCosFile(DataFile(0, k));
+        PutRawFile(DataFile(0, 0), old);
+        for (unsigned int i = 1; i < 4; ++i) PutRawFile(DataFile(i, 0), Bytes(10, (unsigned char)i));
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "hdr"), Record(1, "b"), Record(2, "c"), Record(3, "d")}));
+    };
+    auto write = [&]() { return pApp->WriteCosFile((char *)"hdr", 0, now.data(), (unsigned int)now.size()); };
+    unsigned int ulSteps = ExchangesOf(setUp, write);
+    EXPECT_EQ(Concat({Header(100), now}), RawFile(DataFile(0, 0)));
+    for (unsigned int n = 1; n <= ulSteps; ++n) {
+        setUp();
+        /* Two commands after step n fail (the token carried them out, its
+         * answers are lost): one of the rewrite, one of its restore. */
+        transport_pause::At(n, [&]() {
+            daemon.InjectFault(TokenSerial(), "csw-status");
+            transport_pause::At(1, [&]() { daemon.InjectFault(TokenSerial(), "csw-status"); });
+        });
+        unsigned int ulWrote = write();
+        transport_pause::Clear();
+        daemon.InjectFault(TokenSerial(), "none");
+        std::string list = FileList(pApp);
+        EXPECT_EQ(std::string("hdr\0b\0c\0d\0\0", 11), list) << "step " << n;
+        Bytes back = ReadBack(pApp, "hdr");
+        EXPECT_TRUE(back == old || back == now) << "step " << n << ": neither old nor new";
+        if (ulWrote == 0) {
+            EXPECT_EQ(now, back) << "step " << n;
+        }
+    }
 }
 
 /* ---- records shared by handles and processes ---- */
