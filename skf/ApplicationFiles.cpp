@@ -13,9 +13,11 @@
  *
  * Every operation takes the device lock (recursive: the SKF frame may hold
  * it already) and reads the record file from the token first, so that other
- * handles and processes see each other's records; a create or delete writes
- * back only the record it changed.  A record that cannot be read stays where
- * it is and counts as occupied. */
+ * handles and processes see each other's records; a create, delete or write
+ * writes back only the records it changed.  Lookups see occupied records
+ * only; an occupied record that no name reaches stays where it is until a
+ * creation finds no free record and takes it back.  A write goes through a
+ * copy in a free record when there is room, so that it is all or nothing. */
 #include "skf/ApplicationObject.h"
 
 #include <stdint.h>
