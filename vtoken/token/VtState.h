@@ -80,6 +80,9 @@ struct CVtTokenState {
     // "name value" lines behind a first line naming the format, closed by a
     // check line with the length and SHA-256 of all before it.
     std::string Serialize() const;
+    // Every field's name and raw value, to tell cheaply whether two states
+    // differ (Serialize writes hexadecimal and a checksum).
+    VtBytes Fingerprint() const;
     // Parses what Serialize wrote; false (and strError) on a text that is cut
     // short, altered, lacks a field, holds one twice or holds an unknown one.
     bool Parse(const std::string& strText, std::string& strError);
