@@ -7,11 +7,13 @@ namespace vtoken {
 std::string VtHex(const VtBytes& v)
 {
     static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(v.size() * 2);
-    for (uint8_t b : v) {
-        s.push_back(kDigits[b >> 4]);
-        s.push_back(kDigits[b & 15]);
+    // Into the string's own bytes: a state of large files is written out at
+    // every command, and per-character appends dominated that.
+    std::string s(v.size() * 2, '\0');
+    char* p = s.empty() ? nullptr : &s[0];
+    for (size_t i = 0; i < v.size(); ++i) {
+        p[2 * i] = kDigits[v[i] >> 4];
+        p[2 * i + 1] = kDigits[v[i] & 15];
     }
     return s;
 }

@@ -41,6 +41,7 @@ public:
     void Field(const char* szName, std::string& v) override { Line(szName, VtHex(VtBytesOf(v))); }
     void Field(const char* szName, VtBytes& v) override { Line(szName, VtHex(v)); }
     void Field(const char* szName, uint32_t& v) override { Line(szName, std::to_string(v)); }
+    void Field(const char* szName, uint32_t& v, uint32_t) override { Line(szName, std::to_string(v)); }
     void Field(const char* szName, bool& v) override { Line(szName, v ? "1" : "0"); }
     void Field(const char* szName, std::map<uint32_t, VtBytes>& m) override
     {
@@ -59,6 +60,44 @@ private:
     void Line(const std::string& strName, const std::string& strValue)
     {
         m_strOut += strName + " " + strValue + "\n";
+    }
+};
+
+// Names and raw values, each with its length.
+class CFingerprint : public IVtFieldVisitor {
+public:
+    VtBytes m_vOut;
+    void Field(const char* szName, std::string& v) override { Entry(szName, VtBytesOf(v)); }
+    void Field(const char* szName, VtBytes& v) override { Entry(szName, v); }
+    void Field(const char* szName, uint32_t& v) override { Entry(szName, VtBytesOf(std::to_string(v))); }
+    void Field(const char* szName, uint32_t& v, uint32_t) override { Field(szName, v); }
+    void Field(const char* szName, bool& v) override { Entry(szName, VtBytes{static_cast<uint8_t>(v)}); }
+    void Field(const char* szName, std::map<uint32_t, VtBytes>& m) override
+    {
+        for (auto& kv : m) {
+            Entry(std::string(szName) + "." + std::to_string(kv.first), kv.second);
+        }
+    }
+    void Field(const char* szName, std::map<std::string, VtBytes>& m) override
+    {
+        for (auto& kv : m) {
+            Entry(std::string(szName) + "." + kv.first, kv.second);
+        }
+    }
+
+private:
+    void Entry(const std::string& strName, const VtBytes& v)
+    {
+        Length(strName.size());
+        m_vOut.insert(m_vOut.end(), strName.begin(), strName.end());
+        Length(v.size());
+        m_vOut.insert(m_vOut.end(), v.begin(), v.end());
+    }
+    void Length(size_t n)
+    {
+        for (int i = 0; i < 8; ++i) {
+            m_vOut.push_back(static_cast<uint8_t>(n >> (8 * i)));
+        }
     }
 };
 
@@ -82,6 +121,13 @@ public:
         const std::string* pValue = Take(szName);
         if (pValue != nullptr && !ParseDecimal(*pValue, v)) {
             Fail("bad value of " + std::string(szName));
+        }
+    }
+    void Field(const char* szName, uint32_t& v, uint32_t ulDefault) override
+    {
+        v = ulDefault;
+        if (m_lines.count(szName) != 0) {
+            Field(szName, v);
         }
     }
     void Field(const char* szName, bool& v) override
@@ -220,6 +266,7 @@ void CVtTokenState::Visit(IVtFieldVisitor& v)
         v.Field(kPinNames[i][4], aPins[i].bDefault);
     }
     v.Field("flash", vFlash);
+    v.Field("file-space", ulFileSpace, kVtDefaultFileSpace);
     v.Field("file", mapFiles);
     v.Field("record", mapRecords);
 }
@@ -230,6 +277,13 @@ std::string CVtTokenState::Serialize() const
     const_cast<CVtTokenState*>(this)->Visit(saver);  // the saver only reads
     std::string strBody = std::string(kMagic) + "\n" + saver.m_strOut;
     return strBody + CheckLine(strBody);
+}
+
+VtBytes CVtTokenState::Fingerprint() const
+{
+    CFingerprint print;
+    const_cast<CVtTokenState*>(this)->Visit(print);  // the visitor only reads
+    return std::move(print.m_vOut);
 }
 
 bool CVtTokenState::Parse(const std::string& strText, std::string& strError)

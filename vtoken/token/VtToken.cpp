@@ -101,27 +101,24 @@ bool VtValidButtonPolicy(const std::string& s)
     return s == "now" || s == "never" || (s.compare(0, 6, "after:") == 0 && ParseCount(s.substr(6), ul));
 }
 
-CVtToken::CVtToken(CVtTokenState state, Saver saver) : m_state(std::move(state)), m_saver(std::move(saver))
+CVtToken::CVtToken(CVtTokenState state, Saver saver)
+    : m_state(std::move(state)), m_saver(std::move(saver)), m_stored(m_state), m_vStoredPrint(m_state.Fingerprint())
 {
-    m_strStored = m_state.Serialize();
 }
 
 bool CVtToken::SaveIfChanged()
 {
-    std::string strNow = m_state.Serialize();
-    if (strNow == m_strStored) {
+    VtBytes vNow = m_state.Fingerprint();
+    if (vNow == m_vStoredPrint) {
         return true;
     }
     if (m_saver && !m_saver(m_state)) {
         // Not stored: the change did not happen.
-        CVtTokenState old;
-        std::string strError;
-        if (old.Parse(m_strStored, strError)) {
-            m_state = std::move(old);
-        }
+        m_state = m_stored;
         return false;
     }
-    m_strStored = std::move(strNow);
+    m_stored = m_state;
+    m_vStoredPrint = std::move(vNow);
     return true;
 }
 
@@ -299,6 +296,7 @@ std::string CVtToken::Describe() const
     line("chip-serial", VtHex(s.vChipSerial));
     line("algorithm", s.ulAlgByte == 0x13 ? "0x13 (SM2/SM4)" : "0x03 (RSA/3DES)");
     line("key-id", std::to_string(s.ulKeyId));
+    line("file-space", std::to_string(s.ulFileSpace));
     line("bus", std::to_string(s.ulBus));
     line("address", std::to_string(s.ulAddress));
     line("device-name", szName);

@@ -180,7 +180,8 @@ private:
 
     CVtTokenState m_state;
     Saver m_saver;
-    std::string m_strStored;  // the serialised state last stored
+    CVtTokenState m_stored;   // the state last stored
+    VtBytes m_vStoredPrint;   // its Fingerprint()
 
     // Bulk-only phase.
     enum class Phase { Command, Data };
