@@ -46,6 +46,9 @@
 
 /* The token has no such data file or certificate. */
 #define SW_FILE_NOT_FOUND 0x8000F102u
+/* The token has no room for a new data file; a data file of that id exists. */
+#define SW_FILE_NO_ROOM 0x8000F104u
+#define SW_FILE_EXISTS 0x80006A89u
 
 /* General failure; a failed lock or shared-memory call without an error number. */
 #define E_FAIL 0x80004005u

@@ -13,9 +13,11 @@
  *
  * Every operation takes the device lock (recursive: the SKF frame may hold
  * it already) and reads the record file from the token first, so that other
- * handles and processes see each other's records; a create or delete writes
- * back only the record it changed.  A record that cannot be read stays where
- * it is and counts as occupied. */
+ * handles and processes see each other's records; a create, delete or write
+ * writes back only the records it changed.  Lookups see occupied records
+ * only; an occupied record that no name reaches stays where it is until a
+ * creation finds no free record and takes it back.  A write goes through a
+ * copy in a free record when there is room, so that it is all or nothing. */
 #include "skf/ApplicationObject.h"
 
 #include <stdint.h>
@@ -23,6 +25,7 @@
 
 #include <functional>
 #include <new>
+#include <vector>
 
 #include <openssl/crypto.h>
 
@@ -138,13 +141,44 @@ unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
                                               m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, SKF_OBJECT_RECORD_LEN));
         return 0;
     }
-    /* Missing or too short: the file is made whole again from the cache,
-     * which holds what it had. */
-    if (ulRet == 0) OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
-    OP_STEP(OP, "Create Object record file",
-            CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN));
-    OP_STEP(OP, "Write Object record file",
-            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN));
+    if (ulRet != 0) {
+        /* Missing: made from the cache, which holds no other record. */
+        OP_STEP(OP, "Create Object record file",
+                CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN));
+        OP_STEP(OP, "Write Object record file",
+                CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN));
+        return 0;
+    }
+    return RebuildObjectRecordFile(ulSize);
+}
+
+/* A record file shorter than its records is made whole from the cache (which
+ * holds what it had).  The token cannot grow a file, so it is deleted and
+ * created again; it is deleted only when the token has room for the whole
+ * file, and a failure after the deletion puts the old bytes back. */
+unsigned int CApplicationObject::RebuildObjectRecordFile(uint32_t ulOldSize)
+{
+    static const char *OP = "SaveDataObjRecord";
+    _QV_DEV_INFO stInfo;
+    OP_STEP(OP, "GetDeviceInfo", CDeviceOperator::GetDeviceInfo(&stInfo));
+    OP_STEP(OP, "Check room for the Object record file",
+            CHECK_RESULT(stInfo.ulFreeSpace >= SKF_OBJECT_RECORD_FILE_LEN - ulOldSize, SAR_NO_ROOM));
+    unsigned char pbOld[SKF_OBJECT_RECORD_FILE_LEN];
+    unsigned int ulGot = ulOldSize;
+    unsigned int ulRet = CDeviceOperator::ReadCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, &ulGot);
+    OP_STEP(OP, "Read Object record file", ulRet == 0 && ulGot != ulOldSize ? ERR_BAD_LENGTH : ulRet);
+    OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
+    ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN);
+    if (ulRet == 0)
+        ulRet = CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "Rebuild Object record file", ulRet);
+        CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
+        if (CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, (unsigned short)ulOldSize) == 0)
+            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, ulOldSize);
+        return ulRet;
+    }
+    TRACE_STEP_OK(OP, "Rebuild Object record file");
     return 0;
 }
 
@@ -152,17 +186,41 @@ unsigned int CApplicationObject::IsRecordExist(const char *pszAppName, const cha
 {
     for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
         const unsigned char *pbRecord = m_pbRecords + i * SKF_OBJECT_RECORD_LEN;
-        if (NameMatches(pbRecord, RECORD_APP_LEN, RECORD_APP_NAME, pszAppName) &&
+        if (!IsFreeRecord(pbRecord) && NameMatches(pbRecord, RECORD_APP_LEN, RECORD_APP_NAME, pszAppName) &&
             NameMatches(pbRecord, RECORD_FILE_LEN, RECORD_FILE_NAME, pszFileName))
             return i;
     }
     return SKF_NO_RECORD;
 }
 
-unsigned int CApplicationObject::FindAvailabeRecordIndex()
+bool CApplicationObject::IsReachableRecord(unsigned int ulIndex)
+{
+    const unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
+    uint32_t ulNameLen = GetLE32(pbRecord + RECORD_FILE_LEN);
+    if (IsFreeRecord(pbRecord) || ulNameLen == 0 || ulNameLen > SKF_OBJECT_NAME_FIELD) return false;
+    char szName[SKF_OBJECT_NAME_FIELD + 1] = {};
+    memcpy(szName, pbRecord + RECORD_FILE_NAME, ulNameLen);
+    return IsRecordExist(m_szAppName, szName) == ulIndex;
+}
+
+unsigned int CApplicationObject::FindFreeRecord()
 {
     for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
         if (IsFreeRecord(m_pbRecords + i * SKF_OBJECT_RECORD_LEN)) return i;
+    }
+    return SKF_NO_RECORD;
+}
+
+unsigned int CApplicationObject::FindAvailabeRecordIndex()
+{
+    unsigned int ulFree = FindFreeRecord();
+    if (ulFree != SKF_NO_RECORD) return ulFree;
+    /* No free one: an occupied record that no name reaches is taken back. */
+    for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
+        if (!IsReachableRecord(i)) {
+            TRACE(LOG_LEVEL_ERROR, "FindAvailabeRecordIndex - unreachable object record %u reclaimed", i);
+            return i;
+        }
     }
     return SKF_NO_RECORD;
 }
@@ -175,8 +233,6 @@ unsigned int CApplicationObject::FindLiveRecord(const char *pszOperation, const 
     if (ulRet != 0) return ulRet;
     unsigned int ulIndex = IsRecordExist(m_szAppName, pszFileName);
     OP_STEP(pszOperation, "IsRecordExist", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_FILE_NOT_EXIST));
-    OP_STEP(pszOperation, "Found object",
-            CHECK_RESULT(!IsFreeRecord(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN), SAR_NOTEXPORTERR));
     *pulIndex = ulIndex;
     return 0;
 }
@@ -262,18 +318,15 @@ unsigned int CApplicationObject::WriteStoredBytes(unsigned int ulIndex, unsigned
     return 0;
 }
 
-/* An object's files are consecutive from its first one.  Hosts that deleted
- * only the first four files of a record left the rest of the run behind, so
- * the run is followed past four missing files too: a missing file ends it
- * only beyond them. */
-#define CLEAR_ALWAYS_TRIED 4u
-
+/* An object's files are consecutive from its first one, but a deletion or
+ * creation cut short (by this host or another one) can leave any of them
+ * behind, with gaps between: every identifier of the record's run is
+ * tried, a missing file ends nothing. */
 unsigned int CApplicationObject::ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece)
 {
     static const char *OP = "ClearDataObjectFiles";
     for (unsigned int k = ulFromPiece; k < SKF_DATA_OBJECT_FILES_PER_RECORD; ++k) {
         unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
-        if (ulRet == SW_FILE_NOT_FOUND && k >= CLEAR_ALWAYS_TRIED) break;
         OP_STEP(OP, "Delete data object file", CHECK_RESULT(ulRet == 0 || ulRet == SW_FILE_NOT_FOUND, ulRet));
     }
     return 0;
@@ -304,45 +357,123 @@ unsigned int CApplicationObject::CreateDataObjectFiles(unsigned int ulIndex, uns
     return ulRet;
 }
 
+/* Raw content that now begins with the magic, stored in place in the header
+ * form: the later pieces first (no reader of the raw form looks at them),
+ * then the first file again.  A failure puts the old raw content back,
+ * trying twice, since a token that failed one command may take the next. */
 unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
-                                                   const unsigned char *pbData, unsigned int ulLength)
+                                                   const std::vector<unsigned char> &vImage)
 {
     static const char *OP = "WriteObject";
     const unsigned int ulContent = stLayout.ulContentLen;
-    const unsigned int ulStored = ulContent + SKF_OBJECT_HEADER_LEN;
-    /* The old content, then the new stored bytes: header, content. */
-    unsigned char *pbOld = new (std::nothrow) unsigned char[ulContent + ulStored];
-    OP_STEP(OP, "New buffer", CHECK_RESULT(pbOld != nullptr, SAR_MEMORYERR));
-    unsigned char *pbStored = pbOld + ulContent;
-    unsigned int ulRet = ReadStoredBytes(ulIndex, 0, pbOld, ulContent);
-    if (ulRet == 0) {
-        memcpy(pbStored, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
-        PutLE32(pbStored + SKF_OBJECT_MAGIC_LEN, ulContent);
-        memcpy(pbStored + SKF_OBJECT_HEADER_LEN, pbOld, ulContent);
-        memcpy(pbStored + SKF_OBJECT_HEADER_LEN, pbData, ulLength);
-        ulRet = ClearDataObjectFiles(ulIndex, 1);
-    }
-    bool bFirstDeleted = false;
-    if (ulRet == 0) {
-        ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
-        bFirstDeleted = ulRet == 0;
-    }
-    for (unsigned int k = 0; k < PiecesFor(ulStored) && ulRet == 0; ++k) {
+    const unsigned int ulStored = (unsigned int)vImage.size();
+    std::vector<unsigned char> vOld(ulContent);
+    unsigned int ulRet = ReadStoredBytes(ulIndex, 0, vOld.data(), ulContent);
+    if (ulRet != 0) return ulRet;
+    for (unsigned int k = 1; k < PiecesFor(ulStored) && ulRet == 0; ++k) {
+        CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
         ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
+        if (ulRet == 0)
+            ulRet = WriteStoredBytes(ulIndex, k * SKF_DATA_OBJECT_PIECE, vImage.data() + k * SKF_DATA_OBJECT_PIECE,
+                                     PieceLength(ulStored, k));
     }
-    if (ulRet == 0) ulRet = WriteStoredBytes(ulIndex, 0, pbStored, ulStored);
+    /* Once the first file's deletion was sent, it may be gone whatever the
+     * token answered. */
+    bool bFirstTouched = ulRet == 0;
+    if (ulRet == 0) ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+    if (ulRet == 0)
+        ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)PieceLength(ulStored, 0));
+    if (ulRet == 0) ulRet = WriteStoredBytes(ulIndex, 0, vImage.data(), PieceLength(ulStored, 0));
     if (ulRet != 0) {
         TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
-        /* The old raw content goes back where it was. */
-        if (bFirstDeleted) {
-            ClearDataObjectFiles(ulIndex);
-            if (CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent) == 0)
-                WriteStoredBytes(ulIndex, 0, pbOld, ulContent);
+        unsigned int ulRestored = bFirstTouched ? 1u : 0u;
+        for (unsigned int ulTry = 0; ulTry < 2 && ulRestored != 0; ++ulTry) {
+            CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+            ulRestored = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent);
+            if (ulRestored == 0) ulRestored = WriteStoredBytes(ulIndex, 0, vOld.data(), ulContent);
+        }
+        if (ulRestored != 0) TRACE_STEP_FAIL(OP, "Restore raw content", ulRestored);
+        ClearDataObjectFiles(ulIndex, 1);
+    }
+    OPENSSL_cleanse(vOld.data(), vOld.size());
+    return ulRet;
+}
+
+/* The stored bytes of the object after a write of ulLength bytes at offset
+ * 0: the header form when the object has it, or when raw content would
+ * begin with the magic (every reader would take it for a header). */
+unsigned int CApplicationObject::NewStoredImage(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                                const unsigned char *pbData, unsigned int ulLength,
+                                                std::vector<unsigned char> *pvImage, bool *pbHeader)
+{
+    const unsigned int ulContent = stLayout.ulContentLen;
+    const unsigned int ulOldAt = stLayout.bHeader ? SKF_OBJECT_HEADER_LEN : 0;
+    std::vector<unsigned char> &vImage = *pvImage;
+    vImage.assign(SKF_OBJECT_HEADER_LEN + ulContent, 0);
+    unsigned char *pbContent = vImage.data() + SKF_OBJECT_HEADER_LEN;
+    memcpy(pbContent, pbData, ulLength);
+    unsigned int ulRet = ReadStoredBytes(ulIndex, ulOldAt + ulLength, pbContent + ulLength, ulContent - ulLength);
+    if (ulRet != 0) return ulRet;
+    *pbHeader = stLayout.bHeader ||
+                (ulContent >= SKF_OBJECT_MAGIC_LEN && memcmp(pbContent, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN) == 0);
+    if (*pbHeader) {
+        memcpy(vImage.data(), SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
+        PutLE32(vImage.data() + SKF_OBJECT_MAGIC_LEN, ulContent);
+    } else {
+        vImage.erase(vImage.begin(), vImage.begin() + SKF_OBJECT_HEADER_LEN);
+    }
+    return 0;
+}
+
+/* Deletes files k = 0 to ulPieces - 1 of record ulIndex's run. */
+void CApplicationObject::DeletePieces(unsigned int ulIndex, unsigned int ulPieces)
+{
+    for (unsigned int k = 0; k < ulPieces; ++k) {
+        unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
+        if (ulRet != 0 && ulRet != SW_FILE_NOT_FOUND) TRACE_STEP_FAIL("DeletePieces", "Delete data object file", ulRet);
+    }
+}
+
+/* The object of record ulIndex written whole into the run of the free
+ * record ulTo, whose record then takes the name; the old record is freed
+ * after it.  Each step leaves one record of the name that reads whole: the
+ * old one until the new record is written (a lookup finds the first record
+ * of a name, and a second one is reclaimable), the new one after.  A
+ * failure before the switch leaves nothing of the copy behind. */
+unsigned int CApplicationObject::WriteObjectCopy(unsigned int ulIndex, unsigned int ulTo,
+                                                 const ObjectLayout &stOld, const std::vector<unsigned char> &vImage,
+                                                 bool bHeader)
+{
+    static const char *OP = "WriteObject";
+    const unsigned int ulStored = (unsigned int)vImage.size();
+    const unsigned int ulPieces = bHeader ? PiecesFor(ulStored) : 1;
+    unsigned int ulRet = 0;
+    for (unsigned int k = 0; k < ulPieces && ulRet == 0; ++k) {
+        unsigned short usFileID = DataFileID(ulTo, k), usLen = (unsigned short)PieceLength(ulStored, k);
+        ulRet = CDeviceOperator::CreateCosFile(usFileID, usLen);
+        if (ulRet == SW_FILE_EXISTS) {  /* left behind in the free record's run */
+            ulRet = CDeviceOperator::DeleteCosFile(usFileID);
+            if (ulRet == 0) ulRet = CDeviceOperator::CreateCosFile(usFileID, usLen);
         }
     }
-    OPENSSL_cleanse(pbOld, ulContent + ulStored);
-    delete[] pbOld;
-    return ulRet;
+    if (ulRet == 0) ulRet = WriteStoredBytes(ulTo, 0, vImage.data(), ulStored);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "Write copy of the object", ulRet);
+        DeletePieces(ulTo, ulPieces);
+        return ulRet;
+    }
+    unsigned char *pbFrom = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
+    unsigned char *pbTo = m_pbRecords + ulTo * SKF_OBJECT_RECORD_LEN;
+    memcpy(pbTo, pbFrom, SKF_OBJECT_RECORD_LEN);
+    pbTo[RECORD_FIRST_FILE] = (unsigned char)DataFileID(ulTo, 0);
+    pbTo[RECORD_FIRST_FILE + 1] = (unsigned char)(DataFileID(ulTo, 0) >> 8);
+    OP_STEP(OP, "Update Data Object Record file", SaveDataObjRecord(ulTo));
+    memset(pbFrom, 0, SKF_OBJECT_RECORD_LEN);
+    OP_STEP(OP, "Update Data Object Record file", SaveDataObjRecord(ulIndex));
+    /* The old files are free; the next creation in that run clears what a
+     * failure here leaves. */
+    DeletePieces(ulIndex, stOld.bHeader ? PiecesFor(stOld.ulContentLen + SKF_OBJECT_HEADER_LEN) : 1);
+    return 0;
 }
 
 unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char *pbData, unsigned int ulLength)
@@ -355,21 +486,24 @@ unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char
      * into files that are not there (or another piece's bytes). */
     OP_STEP(OP, "Check data length", CHECK_RESULT(ulLength <= stLayout.ulContentLen, SAR_INDATALENERR));
     if (ulLength == 0) return 0;
-    if (stLayout.bHeader) return WriteStoredBytes(ulIndex, SKF_OBJECT_HEADER_LEN, pbData, ulLength);
-    /* Raw content must never begin with the magic: every reader would take
-     * it for a header. */
-    if (stLayout.ulContentLen >= SKF_OBJECT_MAGIC_LEN) {
-        unsigned char pbHead[SKF_OBJECT_MAGIC_LEN];
-        unsigned int ulOwn = ulLength < SKF_OBJECT_MAGIC_LEN ? ulLength : SKF_OBJECT_MAGIC_LEN;
-        memcpy(pbHead, pbData, ulOwn);
-        if (ulOwn < SKF_OBJECT_MAGIC_LEN) {
-            ulRet = ReadStoredBytes(ulIndex, ulOwn, pbHead + ulOwn, SKF_OBJECT_MAGIC_LEN - ulOwn);
-            if (ulRet != 0) return ulRet;
+    std::vector<unsigned char> vImage;
+    bool bHeader = false;
+    ulRet = NewStoredImage(ulIndex, stLayout, pbData, ulLength, &vImage, &bHeader);
+    if (ulRet == 0) {
+        /* All or nothing through a free record when the token has room for
+         * a copy; else in place. */
+        unsigned int ulTo = FindFreeRecord();
+        ulRet = ulTo == SKF_NO_RECORD ? SW_FILE_NO_ROOM : WriteObjectCopy(ulIndex, ulTo, stLayout, vImage, bHeader);
+        if (ulRet == SW_FILE_NO_ROOM) {
+            if (bHeader == stLayout.bHeader)
+                ulRet = WriteStoredBytes(ulIndex, bHeader ? SKF_OBJECT_HEADER_LEN : 0,
+                                         vImage.data() + (bHeader ? SKF_OBJECT_HEADER_LEN : 0), ulLength);
+            else
+                ulRet = RewriteWithHeader(ulIndex, stLayout, vImage);
         }
-        if (memcmp(pbHead, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN) == 0)
-            return RewriteWithHeader(ulIndex, stLayout, pbData, ulLength);
     }
-    return WriteStoredBytes(ulIndex, 0, pbData, ulLength);
+    OPENSSL_cleanse(vImage.data(), vImage.size());
+    return ulRet;
 }
 
 /* ---- the IApplication file operations ---- */
@@ -389,16 +523,19 @@ unsigned int CApplicationObject::EnumCosFile(char *pszFileList, unsigned int *pu
         for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
             const unsigned char *pbRecord = m_pbRecords + i * SKF_OBJECT_RECORD_LEN;
             if (IsFreeRecord(pbRecord)) continue;
-            /* Unreadable records stay on the token and are reported; one with
-             * a usable name is listed, so that it can be deleted. */
+            /* Listed is what a name reaches, each name once; an occupied
+             * record that no name reaches is reported, and the next
+             * creation that finds no free record takes it back.  A record
+             * with unreadable content is listed, so that it can be deleted. */
+            if (!IsReachableRecord(i)) {
+                TRACE(LOG_LEVEL_ERROR, "%s - object record %u reached by no name, reclaimable", OP, i);
+                continue;
+            }
             uint32_t ulNameLen = GetLE32(pbRecord + RECORD_FILE_LEN);
-            bool bName = ulNameLen != 0 && ulNameLen <= SKF_OBJECT_NAME_FIELD &&
-                         memchr(pbRecord + RECORD_FILE_NAME, 0, ulNameLen) == nullptr;
             ObjectLayout stLayout;
-            ulRet = bName ? ReadObjectLayout(i, &stLayout) : (unsigned int)SAR_INVALIDPARAMERR;
+            ulRet = ReadObjectLayout(i, &stLayout);
             if (ulRet != 0)
                 TRACE(LOG_LEVEL_ERROR, "%s - object record %u unreadable, kept (0x%08X)", OP, i, ulRet);
-            if (!bName) continue;
             memcpy(szList + ulPos, pbRecord + RECORD_FILE_NAME, ulNameLen);
             ulPos += ulNameLen;
             szList[ulPos++] = '\0';
@@ -448,8 +585,9 @@ unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int u
     size_t nName = strnlen(pszFileName, SKF_OBJECT_NAME_MAX + 1);
     OP_CHECK(OP, nName != 0 && nName <= SKF_OBJECT_NAME_MAX, "pszFileName length", SAR_NAMELENERR);
     /* Beyond the 32 files of a record an object would reach into the next
-     * record's files. */
-    OP_CHECK(OP, ulFileSize <= SKF_OBJECT_CONTENT_MAX, "ulFileSize", SAR_INDATALENERR);
+     * record's files; an empty one fits no form (token files hold at least
+     * one byte, and readers refuse a header of length 0). */
+    OP_CHECK(OP, ulFileSize != 0 && ulFileSize <= SKF_OBJECT_CONTENT_MAX, "ulFileSize", SAR_INDATALENERR);
     return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
         unsigned int ulRet = LoadObjectRecords(OP);
         if (ulRet != 0) return ulRet;

@@ -11,6 +11,8 @@
 #ifndef BRIO_SKF_APPLICATION_OBJECT_H
 #define BRIO_SKF_APPLICATION_OBJECT_H
 
+#include <vector>
+
 #include "skf/DialogObject.h"
 #include "skf/skf.h"
 
@@ -123,12 +125,19 @@ private:
     /* The object record file into the cache: a missing file has no
      * records, a short one only what it holds. */
     unsigned int LoadObjectRecords(const char *pszOperation);
-    /* The record holding exactly this application and file name. */
+    /* The first occupied record holding exactly this application and file
+     * name. */
     unsigned int IsRecordExist(const char *pszAppName, const char *pszFileName);
+    /* An occupied record that its own file name finds (this application's,
+     * a readable name, no earlier record of that name): the records listed. */
+    bool IsReachableRecord(unsigned int ulIndex);
     /* The first record whose in-use byte is 0 or 0xFF. */
+    unsigned int FindFreeRecord();
+    /* The first record whose in-use byte is 0 or 0xFF, else the first
+     * occupied one that no name reaches. */
     unsigned int FindAvailabeRecordIndex();
-    /* The named record of a file operation, reloaded under the device lock:
-     * SAR_FILE_NOT_EXIST, or SAR_NOTEXPORTERR for a free one. */
+    /* The named record of a file operation, reloaded under the device lock;
+     * SAR_FILE_NOT_EXIST when no occupied record has the name. */
     unsigned int FindLiveRecord(const char *pszOperation, const char *pszFileName, unsigned int *pulIndex);
     unsigned int ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout);
     /* Stored bytes (header included) at ulStoredOffset, across the pieces. */
@@ -136,19 +145,29 @@ private:
                                  unsigned int ulLength);
     unsigned int WriteStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, const unsigned char *pbData,
                                   unsigned int ulLength);
-    /* Writes content of at most the object's length in the object's form. */
+    /* Writes content of at most the object's length in the object's form:
+     * through a copy in a free record when there is one and room, else in
+     * place. */
     unsigned int WriteObject(unsigned int ulIndex, unsigned char *pbData, unsigned int ulLength);
-    /* Raw content that would begin with the magic, stored in the header form. */
-    unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
-                                   unsigned int ulLength);
+    unsigned int NewStoredImage(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
+                                unsigned int ulLength, std::vector<unsigned char> *pvImage, bool *pbHeader);
+    unsigned int WriteObjectCopy(unsigned int ulIndex, unsigned int ulTo, const ObjectLayout &stOld,
+                                 const std::vector<unsigned char> &vImage, bool bHeader);
+    void DeletePieces(unsigned int ulIndex, unsigned int ulPieces);
+    /* Raw content that would begin with the magic, stored in place in the
+     * header form (vImage: the new stored bytes). */
+    unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                   const std::vector<unsigned char> &vImage);
     /* The files of record ulIndex for content of ulSize bytes; clears the
      * record's identifiers first. */
     unsigned int CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize);
-    /* Deletes the record's data object files from piece ulFromPiece on:
-     * the run of files an object used, also what an older deletion left. */
+    /* Deletes every data object file of the record's run from piece
+     * ulFromPiece on, past missing ones: also what a cut-short deletion left. */
     unsigned int ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece = 0);
     /* Writes cached record ulIndex (only that one) to the record file. */
     unsigned int SaveDataObjRecord(unsigned int ulIndex);
+    /* The cache into a record file of ulOldSize bytes, too short for it. */
+    unsigned int RebuildObjectRecordFile(uint32_t ulOldSize);
 
     char m_szAppName[SKF_APP_NAME_FIELD];
     unsigned char m_pbRecords[SKF_OBJECT_RECORD_FILE_LEN];  /* image of the object record file */

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "SarnCore/BrioContext.h"
 #include "SarnCore/BrioOperator.h"
@@ -35,6 +36,7 @@ protected:
         opts.address = ulAddr;
         opts.algByte = ulAlg;
         opts.userPin = userPin;
+        opts.extraArgs = extraInitArgs;
         daemon.CreateToken(opts);
         return DeviceNameOf(m_ulBus, ulAddr);
     }
@@ -42,7 +44,15 @@ protected:
     /* A token at ulAddr, opened; the user PIN verified when bVerify. */
     void OpenToken(unsigned int ulAddr, unsigned int ulAlg = 0x13, bool bVerify = false)
     {
-        std::string name = AddToken(ulAddr, ulAlg);
+        AddToken(ulAddr, ulAlg);
+        ConnectToken(ulAddr, bVerify);
+    }
+
+    /* A new connection to the token at ulAddr (after CloseToken); the user
+     * PIN verified when bVerify. */
+    void ConnectToken(unsigned int ulAddr, bool bVerify)
+    {
+        std::string name = DeviceNameOf(m_ulBus, ulAddr);
         m_strSerial = Serial(ulAddr);
         m_pContext = new CBrioContext();
         ASSERT_EQ(0u, m_pContext->Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
@@ -73,6 +83,8 @@ protected:
     const std::string &TokenSerial() const { return m_strSerial; }
 
     vtoken::Daemon daemon;
+    /* Further `init` options of the tokens AddToken makes. */
+    std::vector<std::string> extraInitArgs;
 
 private:
     unsigned int m_ulBus;

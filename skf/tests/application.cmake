@@ -2,7 +2,8 @@
 # against the virtual token, bus 23: addresses 1-59 without a display (the
 # dialog library cannot start GTK there), 60 on under the prompt test's own
 # Xvfb.  The two-process file test runs a peer program on the same token;
-# the container deletion's signal goes to a private session bus.
+# the container deletion's signal goes to a private session bus.  The file
+# tests take over the transport's pause (TransportPause.h).
 if(COMMAND brio_vtoken_gtest)
   add_executable(skf_application_files_peer ${CMAKE_CURRENT_LIST_DIR}/application_files_peer.cpp)
   target_link_libraries(skf_application_files_peer PRIVATE brio_skf)
@@ -12,7 +13,7 @@ if(COMMAND brio_vtoken_gtest)
     LABELS skf
     PROPERTIES ENVIRONMENT "DISPLAY=" TIMEOUT 120)
   brio_vtoken_gtest(skf_application_files_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_application_files_vtoken.cpp
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_application_files_vtoken.cpp ${CMAKE_CURRENT_LIST_DIR}/TransportPause.cpp
     LIBS brio_skf OpenSSL::Crypto
     LABELS skf
     PROPERTIES ENVIRONMENT "DISPLAY=" TIMEOUT 300)

@@ -9,7 +9,15 @@
 
 #include <openssl/rand.h>
 
+#include "TransportPause.h"
+
 extern char **environ;
+
+/* The virtual token answers at once: its commands go without the
+ * transport's pause. */
+static const struct PauseSkipped {
+    PauseSkipped() { transport_pause::Skip(true); }
+} s_pauseSkipped;
 
 static const unsigned int PIECE = SKF_DATA_OBJECT_PIECE;
 static const unsigned int RECORD = SKF_OBJECT_RECORD_LEN;
@@ -67,6 +75,17 @@ static Bytes Record(unsigned int ulIndex, const std::string &file, unsigned char
 static Bytes Slice(const Bytes &v, size_t at, size_t n)
 {
     return Bytes(v.begin() + at, v.begin() + at + n);
+}
+
+/* The record that holds the live file of that name in a record file's
+ * bytes (writes move a file to another record); 4 when none does. */
+static unsigned int RecordOf(const Bytes &records, const std::string &file)
+{
+    for (unsigned int i = 0; i < 4 && (i + 1) * RECORD <= records.size(); ++i) {
+        const unsigned char *pb = records.data() + i * RECORD;
+        if (pb[0] == 1 && pb[80] == file.size() && memcmp(pb + 84, file.data(), file.size()) == 0) return i;
+    }
+    return 4;
 }
 
 static std::string FileList(CApplicationObject *pApp)
@@ -164,6 +183,26 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ApplicationSizeTest,
                                                            : "Bytes" + std::to_string(info.param.ulSize);
                          });
 
+TEST_F(ApplicationTest, LargestObjectFillsTheRecordsThirtyTwoFiles)
+{
+    extraInitArgs = {"--file-space", "1048576"};
+    CApplicationObject *pApp = OpenApp(51);
+    const unsigned int ulSize = SKF_OBJECT_CONTENT_MAX;
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"largest", ulSize, 0xFF, 0xFF));
+    for (unsigned int k = 0; k <= 32; ++k) {
+        uint32_t ulFile = 0;
+        unsigned int ulRet = Operator()->GetCosFileInfo(DataFile(0, k), 0, sizeof(ulFile), (unsigned char *)&ulFile);
+        EXPECT_EQ(k < 32 ? 0u : 0x8000F102u, ulRet) << k;
+        EXPECT_EQ(k < 32 ? PIECE : 0u, ulFile) << k;
+    }
+    Bytes data = RandomBytes(ulSize);
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"largest", 0, data.data(), ulSize));
+    EXPECT_EQ(data, ReadBack(pApp, "largest"));
+    EXPECT_EQ(Header(ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"largest"));
+    EXPECT_EQ(std::string(), FileList(pApp));
+}
+
 TEST_F(ApplicationTest, SizesBeyondTheRecordsFilesAreRefused)
 {
     CApplicationObject *pApp = OpenApp(21);
@@ -171,6 +210,9 @@ TEST_F(ApplicationTest, SizesBeyondTheRecordsFilesAreRefused)
     EXPECT_EQ(786424u, SKF_OBJECT_CONTENT_MAX);
     EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"huge", 786425, 0xFF, 0xFF));
     EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"huge", 0xFFFFFFFFu, 0xFF, 0xFF));
+    /* No layout holds an empty file: a raw one would need a token file of
+     * no bytes, and a header of length 0 is refused by every reader. */
+    EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->CreateCosFile((char *)"empty", 0, 0xFF, 0xFF));
     /* The largest allowed size passes the layer; the virtual token has no
      * room for it, and nothing of it stays behind. */
     EXPECT_EQ(0x8000F104u, pApp->CreateCosFile((char *)"huge", SKF_OBJECT_CONTENT_MAX, 0xFF, 0xFF));
@@ -279,17 +321,23 @@ TEST_P(ApplicationMagicTest, ContentBeginningWithTheMagicReadsBack)
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, (unsigned char *)c.content.data(), c.ulSize));
     EXPECT_EQ(c.content, ReadBack(pApp, "magic"));
     EXPECT_EQ(c.ulSize, FileSize(pApp, "magic"));
+    unsigned int ulAt = RecordOf(RawFile(SKF_OBJECT_RECORD_FILE), "magic");
+    ASSERT_LT(ulAt, 4u);
     for (unsigned int k = 0; k < c.files.size() + 1; ++k)
-        EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(0, k)).size()) << k;
-    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+        EXPECT_EQ(k < c.files.size() ? c.files[k] : 0u, RawFile(DataFile(ulAt, k)).size()) << k;
+    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(ulAt, 0)), 0, 8));
     /* Later writes keep the header form. */
     Bytes again = c.content;
     again[0] = 'v';
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"magic", 0, again.data(), 1));
     EXPECT_EQ(again, ReadBack(pApp, "magic"));
-    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    ulAt = RecordOf(RawFile(SKF_OBJECT_RECORD_FILE), "magic");
+    ASSERT_LT(ulAt, 4u);
+    EXPECT_EQ(Header(c.ulSize), Slice(RawFile(DataFile(ulAt, 0)), 0, 8));
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"magic"));
-    for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    for (unsigned int i = 0; i < 2; ++i) {
+        for (unsigned int k = 0; k < c.files.size(); ++k) EXPECT_EQ(0u, RawFile(DataFile(i, k)).size()) << k;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -388,15 +436,26 @@ TEST_F(ApplicationTest, LayoutOnTheTokenAsOtherHostsReadIt)
     Bytes raw = RandomBytes(100), big = RandomBytes(30000);
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"raw", 0, raw.data(), 100));
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"big", 0, big.data(), 30000));
+    /* Each write went through a copy in a free record: each file's record
+     * and files are where the record file says, the others all zero. */
     Bytes records = RawFile(SKF_OBJECT_RECORD_FILE);
     ASSERT_EQ(SKF_OBJECT_RECORD_FILE_LEN, records.size());
-    EXPECT_EQ(Record(0, "raw", 1, 0), Slice(records, 0, RECORD));
-    EXPECT_EQ(Record(1, "big", 1, 1), Slice(records, RECORD, RECORD));
-    EXPECT_EQ(Bytes(2 * RECORD, 0), Slice(records, 2 * RECORD, 2 * RECORD));
-    EXPECT_EQ(raw, RawFile(DataFile(0, 0)));
+    unsigned int ulRaw = RecordOf(records, "raw"), ulBig = RecordOf(records, "big");
+    ASSERT_LT(ulRaw, 4u);
+    ASSERT_LT(ulBig, 4u);
+    for (unsigned int i = 0; i < 4; ++i) {
+        Bytes expected = i == ulRaw ? Record(i, "raw", 1, 0) : i == ulBig ? Record(i, "big", 1, 1) : Bytes(RECORD, 0);
+        EXPECT_EQ(expected, Slice(records, i * RECORD, RECORD)) << i;
+    }
+    EXPECT_EQ(raw, RawFile(DataFile(ulRaw, 0)));
     Bytes stored = Concat({Header(30000), big});
-    EXPECT_EQ(Slice(stored, 0, PIECE), RawFile(DataFile(1, 0)));
-    EXPECT_EQ(Slice(stored, PIECE, 30008 - PIECE), RawFile(DataFile(1, 1)));
+    EXPECT_EQ(Slice(stored, 0, PIECE), RawFile(DataFile(ulBig, 0)));
+    EXPECT_EQ(Slice(stored, PIECE, 30008 - PIECE), RawFile(DataFile(ulBig, 1)));
+    for (unsigned int i = 0; i < 4; ++i) {
+        if (i != ulRaw && i != ulBig) {
+            EXPECT_EQ(0u, RawFile(DataFile(i, 0)).size()) << i;
+        }
+    }
 }
 
 TEST_F(ApplicationTest, TokenWrittenByHandReadsBack)
@@ -449,6 +508,25 @@ TEST_F(ApplicationTest, TokenWrittenByHandReadsBack)
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"next", 10, 0xFF, 0xFF));
     for (unsigned int k = 4; k < 7; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
     EXPECT_EQ(Record(1, "next", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+}
+
+TEST_F(ApplicationTest, RunsAreClearedPastTheirGaps)
+{
+    CApplicationObject *pApp = OpenApp(34);
+    /* A deletion cut short left files k = 5 and 7 of record 0's run behind
+     * (k = 1 to 4 and 6 are gone), and k = 6 and 31 of the free record 1. */
+    PutRawFile(DataFile(0, 0), RandomBytes(10));
+    for (unsigned int k : {5u, 7u}) PutRawFile(DataFile(0, k), Bytes(10, 0xEE));
+    for (unsigned int k : {6u, 31u}) PutRawFile(DataFile(1, k), Bytes(10, 0xEE));
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "gap"), Bytes(3 * RECORD, 0)}));
+
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"gap"));
+    for (unsigned int k = 0; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
+    /* A creation in record 1 takes its run whole. */
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"zero", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"one", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Record(1, "one", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+    for (unsigned int k = 1; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
 }
 
 TEST_F(ApplicationTest, UnagreeingHeaderIsRawContent)
@@ -507,6 +585,54 @@ TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
     EXPECT_EQ(Record(1, "more", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
 }
 
+TEST_F(ApplicationTest, UnreachableRecordsAreReclaimedByCreation)
+{
+    CApplicationObject *pApp = OpenApp(35);
+    /* Record 0: a name length no host writes; record 1: another
+     * application's; records 2 and 3: one name twice. */
+    Bytes longName = Record(0, "long"), dup = RandomBytes(10);
+    longName[80] = 200;
+    PutRawFile(DataFile(1, 0), RandomBytes(10));
+    PutRawFile(DataFile(2, 0), dup);
+    PutRawFile(DataFile(3, 0), RandomBytes(20));
+    PutRawFile(SKF_OBJECT_RECORD_FILE,
+               Concat({longName, Record(1, "x", 1, 1, "OTHER-APP"), Record(2, "d"), Record(3, "d")}));
+
+    /* Listed only what a name reaches, each name once. */
+    EXPECT_EQ(std::string("d\0\0", 3), FileList(pApp));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->DeleteCosFile((char *)"x"));
+    EXPECT_EQ(dup, ReadBack(pApp, "d"));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"d"));
+    EXPECT_EQ(std::string("d\0\0", 3), FileList(pApp));
+    EXPECT_EQ(20u, FileSize(pApp, "d"));
+
+    /* The freed record first, then the unreachable ones, in their order. */
+    for (const char *pszName : {"x", "a", "b"}) ASSERT_EQ(0u, pApp->CreateCosFile((char *)pszName, 10, 0xFF, 0xFF));
+    EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"c", 10, 0xFF, 0xFF));
+    EXPECT_EQ(std::string("a\0b\0x\0d\0\0", 9), FileList(pApp));
+    EXPECT_EQ(Concat({Record(0, "a", 1, 0), Record(1, "b", 1, 0), Record(2, "x", 1, 0)}),
+              Slice(RawFile(SKF_OBJECT_RECORD_FILE), 0, 3 * RECORD));
+    EXPECT_EQ(10u, FileSize(pApp, "b"));
+}
+
+TEST_F(ApplicationTest, LookupsPassFreeRecordsWithStaleNames)
+{
+    CApplicationObject *pApp = OpenApp(36);
+    Bytes live = RandomBytes(10);
+    PutRawFile(DataFile(2, 0), live);
+    /* Records 0 and 1 were freed by hosts that left their names (in-use
+     * bytes 0 and 0xFF); record 2 holds the live file of that name. */
+    PutRawFile(SKF_OBJECT_RECORD_FILE,
+               Concat({Record(0, "y", 0), Record(1, "y", 0xFF), Record(2, "y"), Bytes(RECORD, 0)}));
+    EXPECT_EQ(std::string("y\0\0", 3), FileList(pApp));
+    EXPECT_EQ(10u, FileSize(pApp, "y"));
+    EXPECT_EQ(live, ReadBack(pApp, "y"));
+    EXPECT_EQ((unsigned int)SAR_FILE_ALREADY_EXIST, pApp->CreateCosFile((char *)"y", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"y"));
+    EXPECT_EQ(Bytes(RECORD, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), 2 * RECORD, RECORD));
+    EXPECT_EQ(std::string(), FileList(pApp));
+}
+
 TEST_F(ApplicationTest, MissingOrShortRecordFile)
 {
     CApplicationObject *pApp = OpenApp(31);
@@ -521,6 +647,128 @@ TEST_F(ApplicationTest, MissingOrShortRecordFile)
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
     EXPECT_EQ(Concat({Record(0, "first", 1, 0), Record(1, "second", 1, 0), Bytes(2 * RECORD, 0)}),
               RawFile(SKF_OBJECT_RECORD_FILE));
+}
+
+TEST_F(ApplicationTest, ShortRecordFileKeepsItsRecordsWhenNotRebuilt)
+{
+    CApplicationObject *pApp = OpenApp(37);
+    /* A record file of one record, and a token so full that a new file's
+     * data fits but the record file's 592 bytes do not. */
+    Bytes first = RandomBytes(10);
+    PutRawFile(DataFile(0, 0), first);
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Record(0, "first"));
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    PutRawFile(0xE000, Bytes(stInfo.ulFreeSpace - 10 - 100, 0xEE));
+
+    EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Record(0, "first"), RawFile(SKF_OBJECT_RECORD_FILE));
+    EXPECT_EQ(std::string("first\0\0", 7), FileList(pApp));
+    EXPECT_EQ(first, ReadBack(pApp, "first"));
+    EXPECT_EQ(0u, RawFile(DataFile(1, 0)).size());
+
+    /* With room, the record file is made whole, its record kept. */
+    ASSERT_EQ(0u, Operator()->DeleteCosFile(0xE000));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"second", 10, 0xFF, 0xFF));
+    EXPECT_EQ(Concat({Record(0, "first"), Record(1, "second", 1, 0), Bytes(2 * RECORD, 0)}),
+              RawFile(SKF_OBJECT_RECORD_FILE));
+}
+
+/* ---- writes that fail half way ---- */
+
+class ApplicationCutTest : public ApplicationTest {
+protected:
+    /* The exchanges of fnWrite on the token as fnSetUp leaves it. */
+    unsigned int ExchangesOf(const std::function<void()> &fnSetUp, const std::function<unsigned int()> &fnWrite)
+    {
+        fnSetUp();
+        transport_pause::Reset();
+        EXPECT_EQ(0u, fnWrite());
+        return transport_pause::Count();
+    }
+
+    /* A fresh connection and application object after the token was
+     * unplugged. */
+    CApplicationObject *Replug(unsigned int ulAddr)
+    {
+        daemon.Plug(TokenSerial());
+        CloseToken();
+        ConnectToken(ulAddr, true);
+        return NewApp();
+    }
+};
+
+/* What a read shows after the write failed at each of its steps: the old
+ * content or the new one, the name listed once, and a success only with
+ * the new content. */
+static void ExpectOldOrNew(CApplicationObject *pApp, const char *pszName, unsigned int ulWrote, const Bytes &old,
+                           const Bytes &now, unsigned int ulStep)
+{
+    Bytes back = ReadBack(pApp, pszName);
+    EXPECT_TRUE(back == old || back == now) << "step " << ulStep << ": neither old nor new";
+    if (ulWrote == 0) {
+        EXPECT_EQ(now, back) << "step " << ulStep << ": success with the old content";
+    }
+    EXPECT_EQ(std::string(pszName) + std::string("\0\0", 2), FileList(pApp)) << "step " << ulStep;
+}
+
+TEST_F(ApplicationCutTest, WriteCutByAnUnplugLeavesOldOrNew)
+{
+    const unsigned int ulAddr = 38;
+    CApplicationObject *pApp = OpenApp(ulAddr);
+    Bytes old = RandomBytes(4000), now = RandomBytes(4000);
+    auto setUp = [&]() {
+        for (unsigned int i = 0; i < 2; ++i) Operator()->DeleteCosFile(DataFile(i, 0));
+        PutRawFile(DataFile(0, 0), old);
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "cut"), Bytes(3 * RECORD, 0)}));
+    };
+    auto write = [&]() { return pApp->WriteCosFile((char *)"cut", 0, now.data(), (unsigned int)now.size()); };
+    unsigned int ulSteps = ExchangesOf(setUp, write);
+    EXPECT_EQ(now, ReadBack(pApp, "cut"));
+    for (unsigned int n = 1; n <= ulSteps; ++n) {
+        setUp();
+        transport_pause::At(n, [&]() { daemon.Unplug(TokenSerial()); });
+        unsigned int ulWrote = write();
+        transport_pause::Clear();
+        pApp = Replug(ulAddr);
+        ExpectOldOrNew(pApp, "cut", ulWrote, old, now, n);
+    }
+}
+
+TEST_F(ApplicationCutTest, HeaderRewriteInPlaceWithFailedStepsLeavesOldOrNew)
+{
+    CApplicationObject *pApp = OpenApp(39);
+    /* All four records live, so the write is done in place: raw content
+     * whose new first bytes are the magic goes into the header form. */
+    Bytes old = RandomBytes(100), now = Concat({Bytes{'V', 'E', 'X', 'A'}, RandomBytes(96)});
+    auto setUp = [&]() {
+        for (unsigned int k = 0; k < 2; ++k) Operator()->DeleteCosFile(DataFile(0, k));
+        PutRawFile(DataFile(0, 0), old);
+        for (unsigned int i = 1; i < 4; ++i) PutRawFile(DataFile(i, 0), Bytes(10, (unsigned char)i));
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "hdr"), Record(1, "b"), Record(2, "c"), Record(3, "d")}));
+    };
+    auto write = [&]() { return pApp->WriteCosFile((char *)"hdr", 0, now.data(), (unsigned int)now.size()); };
+    unsigned int ulSteps = ExchangesOf(setUp, write);
+    EXPECT_EQ(Concat({Header(100), now}), RawFile(DataFile(0, 0)));
+    for (unsigned int n = 1; n <= ulSteps; ++n) {
+        setUp();
+        /* Two commands after step n fail (the token carried them out, its
+         * answers are lost): one of the rewrite, one of its restore. */
+        transport_pause::At(n, [&]() {
+            daemon.InjectFault(TokenSerial(), "csw-status");
+            transport_pause::At(1, [&]() { daemon.InjectFault(TokenSerial(), "csw-status"); });
+        });
+        unsigned int ulWrote = write();
+        transport_pause::Clear();
+        daemon.InjectFault(TokenSerial(), "none");
+        std::string list = FileList(pApp);
+        EXPECT_EQ(std::string("hdr\0b\0c\0d\0\0", 11), list) << "step " << n;
+        Bytes back = ReadBack(pApp, "hdr");
+        EXPECT_TRUE(back == old || back == now) << "step " << n << ": neither old nor new";
+        if (ulWrote == 0) {
+            EXPECT_EQ(now, back) << "step " << n;
+        }
+    }
 }
 
 /* ---- records shared by handles and processes ---- */

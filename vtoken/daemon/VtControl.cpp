@@ -14,7 +14,7 @@ const char kUsage[] =
     "commands:\n"
     "  init --serial S [--label L] [--alg 0x13|3] [--bus B] [--address A]\n"
     "       [--user-pin P] [--so-pin P] [--user-retries N] [--so-retries N]\n"
-    "       [--chip-sn HEX] [--key-id N] [--unplugged] [--foreign-signature]\n"
+    "       [--chip-sn HEX] [--key-id N] [--file-space N] [--unplugged] [--foreign-signature]\n"
     "  plug S | unplug S\n"
     "  button S now|after:N|never\n"
     "  fault S stall|stall:N|bad-tag|csw-status|short:N|long|garbage|no-csw|none\n"
@@ -140,6 +140,11 @@ int CVtServer::CtlInit(const std::vector<std::string>& args, std::string& strOut
                 return Refuse(strOut, "init: bad --key-id");
             }
             s.ulKeyId = ul;
+        } else if (a == "--file-space") {
+            if (!ParseNumber(v, kVtMinFileSpace, kVtMaxFileSpace, ul)) {
+                return Refuse(strOut, "init: --file-space is 4096 to 16777216 bytes");
+            }
+            s.ulFileSpace = ul;
         } else {
             return Refuse(strOut, "init: unknown option " + a);
         }

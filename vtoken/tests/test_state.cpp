@@ -100,8 +100,13 @@ TEST(TokenState, UncheckedFormatNeedsEveryFieldOnceAndNoOther)
         std::string strName = strText.substr(pos, strText.find(' ', pos) - pos);
         std::string strDropped = strText.substr(0, pos) + strText.substr(end);
         CVtTokenState s;
-        if (strName.find('.') == std::string::npos || strName.compare(0, 4, "so-p") == 0 ||
-            strName.compare(0, 4, "user") == 0) {
+        if (strName == "file-space") {
+            /* Added later: a file without it has the default space. */
+            s.ulFileSpace = 1;
+            EXPECT_TRUE(s.Parse(strDropped, strError)) << strError;
+            EXPECT_EQ(kVtDefaultFileSpace, s.ulFileSpace);
+        } else if (strName.find('.') == std::string::npos || strName.compare(0, 4, "so-p") == 0 ||
+                   strName.compare(0, 4, "user") == 0) {
             EXPECT_FALSE(s.Parse(strDropped, strError)) << strName;
             EXPECT_NE(std::string::npos, strError.find("missing field " + strName)) << strError;
         }
@@ -172,6 +177,8 @@ TEST(TokenStore, DamagedFilesAreLeftOutAndNamedTheOthersLoad)
     ASSERT_TRUE(store.Prepare(strError)) << strError;
     CVtTokenState badButton = Token("E", 9);
     badButton.strButton = "after:x";
+    CVtTokenState badSpace = Token("H", 11);
+    badSpace.ulFileSpace = kVtMaxFileSpace + 1;
     struct Case {
         const char* szFile;
         std::string strText;
@@ -187,6 +194,7 @@ TEST(TokenStore, DamagedFilesAreLeftOutAndNamedTheOthersLoad)
         {"E.token", badButton.Serialize(), "button policy"},
         {"F.token", Token("F", 10).Serialize(), nullptr},
         {"G.token", "brio-vtoken-state 2\n", "cut short"},
+        {"H.token", badSpace.Serialize(), "file space"},
     };
     for (const Case& c : cases) {
         WriteFile(dir.Path() + "/" + c.szFile, c.strText);
@@ -209,7 +217,7 @@ TEST(TokenStore, DamagedFilesAreLeftOutAndNamedTheOthersLoad)
         ASSERT_NE(vRefused.end(), it) << c.szFile << " was not refused";
         EXPECT_NE(std::string::npos, it->strWhy.find(c.szWhy)) << c.szFile << ": " << it->strWhy;
     }
-    EXPECT_EQ(6u, vRefused.size());
+    EXPECT_EQ(7u, vRefused.size());
 }
 
 TEST(TokenStore, SaveReplacesTheFileAndLeavesNoTemporary)

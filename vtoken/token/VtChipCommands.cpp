@@ -11,7 +11,6 @@ namespace {
 
 constexpr size_t kDevInfoSize = 288;
 constexpr size_t kFlashChunk = 256;
-constexpr uint32_t kFileSpace = 64 * 1024;
 
 void PutText(VtBytes& v, size_t off, size_t width, const std::string& s)
 {
@@ -44,8 +43,8 @@ VtBytes DeviceInfo(const CVtTokenState& s)
     for (const auto& kv : s.mapFiles) {
         ulUsed += static_cast<uint32_t>(kv.second.size());
     }
-    PutBE32At(v, 216, kFileSpace);
-    PutBE32At(v, 220, ulUsed < kFileSpace ? kFileSpace - ulUsed : 0);
+    PutBE32At(v, 216, s.ulFileSpace);
+    PutBE32At(v, 220, ulUsed < s.ulFileSpace ? s.ulFileSpace - ulUsed : 0);
     v[224] = 0x7F;  // life status: application state
     v[225] = 0x00;
     v[228] = static_cast<uint8_t>(s.ulKeyId >> 8);

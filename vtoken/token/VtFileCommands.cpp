@@ -2,8 +2,9 @@
 // delete, describe, read and write data files.
 //
 // A file has a 16-bit id and the size given at its creation (1 to 0xFFFF
-// bytes), starts filled with 0xFF and holds at most 64 KiB with all other
-// files.  A missing file is F1 02; a read or write that leaves the file is
+// bytes), starts filled with 0xFF and holds with all other files at most
+// the token's file space (64 KiB unless init gave another).  A missing file
+// is F1 02; a read or write that leaves the file is
 // 6B 00 (never a short or empty success); an existing id is 6A 89; no room
 // is F1 04.  The object record file 0xD000 (592 zero bytes) exists from the
 // start: the file system is set up on its first use.  Each chunk of a
@@ -18,7 +19,6 @@ namespace {
 
 constexpr uint32_t kObjectRecordFile = 0xD000;
 constexpr size_t kObjectRecordSize = 592;
-constexpr size_t kFileSpace = 64 * 1024;
 constexpr size_t kMaxChunk = 256;
 constexpr size_t kAppInfoSize = 72;
 
@@ -91,7 +91,7 @@ CVtAnswer CreateFile(CVtToken& t, const CVtCommand& c)
     for (const auto& kv : files) {
         nUsed += kv.second.size();
     }
-    if (nUsed + ulSize > kFileSpace) {
+    if (nUsed + ulSize > t.State().ulFileSpace) {
         return CVtAnswer::Status(kSwNoRoom);
     }
     files[ulFid] = VtBytes(ulSize, 0xFF);

@@ -41,6 +41,7 @@ public:
     void Field(const char* szName, std::string& v) override { Line(szName, VtHex(VtBytesOf(v))); }
     void Field(const char* szName, VtBytes& v) override { Line(szName, VtHex(v)); }
     void Field(const char* szName, uint32_t& v) override { Line(szName, std::to_string(v)); }
+    void Field(const char* szName, uint32_t& v, uint32_t) override { Line(szName, std::to_string(v)); }
     void Field(const char* szName, bool& v) override { Line(szName, v ? "1" : "0"); }
     void Field(const char* szName, std::map<uint32_t, VtBytes>& m) override
     {
@@ -82,6 +83,13 @@ public:
         const std::string* pValue = Take(szName);
         if (pValue != nullptr && !ParseDecimal(*pValue, v)) {
             Fail("bad value of " + std::string(szName));
+        }
+    }
+    void Field(const char* szName, uint32_t& v, uint32_t ulDefault) override
+    {
+        v = ulDefault;
+        if (m_lines.count(szName) != 0) {
+            Field(szName, v);
         }
     }
     void Field(const char* szName, bool& v) override
@@ -220,6 +228,7 @@ void CVtTokenState::Visit(IVtFieldVisitor& v)
         v.Field(kPinNames[i][4], aPins[i].bDefault);
     }
     v.Field("flash", vFlash);
+    v.Field("file-space", ulFileSpace, kVtDefaultFileSpace);
     v.Field("file", mapFiles);
     v.Field("record", mapRecords);
 }

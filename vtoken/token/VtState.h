@@ -20,10 +20,17 @@ public:
     virtual void Field(const char* szName, std::string& v) = 0;
     virtual void Field(const char* szName, VtBytes& v) = 0;
     virtual void Field(const char* szName, uint32_t& v) = 0;
+    // A field that files written before it existed lack: ulDefault then.
+    virtual void Field(const char* szName, uint32_t& v, uint32_t ulDefault) = 0;
     virtual void Field(const char* szName, bool& v) = 0;
     virtual void Field(const char* szName, std::map<uint32_t, VtBytes>& m) = 0;
     virtual void Field(const char* szName, std::map<std::string, VtBytes>& m) = 0;
 };
+
+// The room for all data files together: 64 KiB unless init gives another.
+constexpr uint32_t kVtDefaultFileSpace = 64 * 1024;
+constexpr uint32_t kVtMinFileSpace = 4 * 1024;
+constexpr uint32_t kVtMaxFileSpace = 16 * 1024 * 1024;
 
 // One PIN: only MD5 of its value is kept.
 struct CVtPin {
@@ -61,6 +68,7 @@ struct CVtTokenState {
     CVtPin aPins[2];               // indexed by PIN type
 
     VtBytes vFlash;                // the flash area (kVtFlashSize); empty while erased
+    uint32_t ulFileSpace = kVtDefaultFileSpace;  // bytes for all data files together
 
     // Room for the file system, containers and keys of the token's data
     // commands: files by id, other records by name.

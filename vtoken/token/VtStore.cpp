@@ -112,6 +112,9 @@ std::string OutOfRange(const CVtTokenState& s)
                    std::to_string(pin.ulMaxRetries) + " are out of range";
         }
     }
+    if (s.ulFileSpace < kVtMinFileSpace || s.ulFileSpace > kVtMaxFileSpace) {
+        return "the file space of " + std::to_string(s.ulFileSpace) + " bytes is outside 4 KiB to 16 MiB";
+    }
     if (!s.vFlash.empty() && s.vFlash.size() != kVtFlashSize) {
         return "the flash area has " + std::to_string(s.vFlash.size()) + " bytes";
     }

@@ -299,6 +299,7 @@ std::string CVtToken::Describe() const
     line("chip-serial", VtHex(s.vChipSerial));
     line("algorithm", s.ulAlgByte == 0x13 ? "0x13 (SM2/SM4)" : "0x03 (RSA/3DES)");
     line("key-id", std::to_string(s.ulKeyId));
+    line("file-space", std::to_string(s.ulFileSpace));
     line("bus", std::to_string(s.ulBus));
     line("address", std::to_string(s.ulAddress));
     line("device-name", szName);
