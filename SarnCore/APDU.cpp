@@ -376,6 +376,7 @@ unsigned int CAPDU::SendAPDUCmd(unsigned char *pbRecv, unsigned int *pnRecvLen)
         if (ulRet != 0) TRACE_STEP_FAIL(OP, "SarnSendCommand", ulRet);
     }
     if (ulRet == 0) ulRet = ReadAnswer(bSecure, pbAnswer, ulAnswerLen, pbRecv, pnRecvLen);
+    if (bSecure && ApduChannelRefused(ulRet)) m_pDeviceInfo->ForgetChannelCheck();
     OPENSSL_cleanse(pbFrame, APDU_MAX_FRAME + APDU_MAX_ANSWER);
     delete[] pbFrame;
     return ulRet;

@@ -40,6 +40,16 @@
 #define APDU_MAX_PAYLOAD (APDU_MAX_ANSWER - 4u)
 #define APDU_SECURE_PREFIX 4u                                    /* session id and Lc */
 
+/* Results of a secure command that show the token does not take the
+ * connection's secure channel: wrong padding or session (F5 25, F5 26) or a
+ * secure block of a wrong length (67 00) from the token, or no channel on
+ * this side (ERR_NO_SECURE_CHANNEL). */
+inline bool ApduChannelRefused(unsigned int ulRet)
+{
+    return ulRet == SARN_SW_CODE(0xF525) || ulRet == SARN_SW_CODE(0xF526) || ulRet == SARN_SW_CODE(0x6700) ||
+           ulRet == ERR_NO_SECURE_CHANNEL;
+}
+
 /* One row of the wire table: class, instruction and parameters. */
 struct APDU_HEADER {
     unsigned char byCLA;

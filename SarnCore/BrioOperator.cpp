@@ -32,16 +32,11 @@ void CBrioOperator::LogChange(const char *pszOperation, const char *pszTag)
     LogOperation(pszOperation, pszTag);
 }
 
-static bool SessionLost(unsigned int ulRet)
-{
-    return ulRet == 0x8000F525u || ulRet == 0x8000F526u || ulRet == ERR_NO_SECURE_CHANNEL || ulRet == 0x80006700u;
-}
-
 unsigned int CBrioOperator::SendRecovering(const char *pszOperation, const char *pszStep,
                                            const std::function<unsigned int()> &fnSend)
 {
     unsigned int ulRet = fnSend();
-    if (SessionLost(ulRet)) {
+    if (ApduChannelRefused(ulRet)) {
         TRACE_STEP_FAIL(pszOperation, pszStep, ulRet);
         if (m_pDeviceContext != nullptr) m_pDeviceContext->DisownKeySlot();
         OP_STEP(pszOperation, "SetSessionKey", SetSessionKey(true));

@@ -505,9 +505,15 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
     }
     CDeviceInfo *pInfo = m_pDevieHandle;
     if (!bForce) {
+        if (pInfo->ChannelChecked()) {
+            TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CHECK channel checked in this call", 0ul,
+                  BRIO_FILE_NAME, __LINE__);
+            return 0;
+        }
         if (m_pApduPin->CheckSessionKey(0) == 0) {
             TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME,
                   __LINE__);
+            pInfo->NoteChannelChecked();
             return 0;
         }
         /* The channel is gone, perhaps with all the token's volatile state. */
@@ -520,6 +526,8 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
         return ERR_NO_CONTEXT;
     }
 
+    /* Until the new channel stands, the old one is not trusted either. */
+    pInfo->ForgetChannelCheck();
     unsigned char pbKey[SESSION_KEY_LEN];
     unsigned char pbWrapped[256];
     unsigned int ulWrappedLen = sizeof(pbWrapped);
@@ -550,6 +558,7 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
             TRACE_STEP_FAIL(OP, "m_pDevieHandle->SetTransKey", ulRet);
         } else {
             TRACE_STEP_OK(OP, "m_pDevieHandle->SetTransKey");
+            pInfo->NoteChannelChecked();
         }
     }
     OPENSSL_cleanse(pbKey, sizeof(pbKey));

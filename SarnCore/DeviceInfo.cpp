@@ -18,7 +18,9 @@ CDeviceInfo::CDeviceInfo()
       m_bySecurityMode(SECURITY_MODE_PLAIN),
       m_pbTransKey{},
       m_ulTransKeyLen(0),
-      m_pbSessionID{}
+      m_pbSessionID{},
+      m_ulCalls(0),
+      m_bChannelChecked(false)
 {
     CDeviceContext::TraceInfo("CDeviceInfo: Constructor");
 }
@@ -54,6 +56,7 @@ unsigned int CDeviceInfo::SetAuthKey(const unsigned char *pbAuthKey)
 unsigned char CDeviceInfo::SetSecurityMode(bool bSecure)
 {
     m_bySecurityMode = bSecure ? SECURITY_MODE_SECURE : SECURITY_MODE_PLAIN;
+    if (!bSecure) ForgetChannelCheck();
     return m_bySecurityMode;
 }
 
@@ -72,6 +75,7 @@ unsigned int CDeviceInfo::SetTransKey(const unsigned char *pbKey, unsigned int u
         m_ulTransKeyLen = 0;
         m_bySecurityMode = SECURITY_MODE_PLAIN;
         m_pbSessionID[0] = m_pbSessionID[1] = 0;
+        ForgetChannelCheck();
         return 0;
     }
     if (ulLen > DEVINFO_KEY_LEN || ulLen < 2) return ERR_BAD_LENGTH;
@@ -81,4 +85,14 @@ unsigned int CDeviceInfo::SetTransKey(const unsigned char *pbKey, unsigned int u
     m_pbSessionID[0] = pbKey[0];
     m_pbSessionID[1] = pbKey[1];
     return 0;
+}
+
+void CDeviceInfo::BeginCall()
+{
+    if (m_ulCalls++ == 0) m_bChannelChecked = false;
+}
+
+void CDeviceInfo::EndCall()
+{
+    if (m_ulCalls != 0 && --m_ulCalls == 0) m_bChannelChecked = false;
 }

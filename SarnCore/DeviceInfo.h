@@ -35,6 +35,21 @@ public:
      * session id from the key's first two bytes; more than 16 bytes: 260. */
     unsigned int SetTransKey(const unsigned char *pbKey, unsigned int ulLen);
 
+    /* One SKF call runs under the device mutex from its start to its end,
+     * so no other process can replace the secure channel meanwhile: once
+     * the channel was checked or set up in a call, it stands until the
+     * call ends, and later steps of the call need not check it again.  The
+     * SKF frame opens a call after taking the mutex and closes it before
+     * releasing it; calls nest, and the mark goes when the outermost one
+     * ends.  Outside a call nothing is marked. */
+    void BeginCall();
+    void EndCall();
+    bool ChannelChecked() const { return m_ulCalls != 0 && m_bChannelChecked; }
+    /* The channel works (a secure command succeeded, or it was set up). */
+    void NoteChannelChecked() { m_bChannelChecked = m_ulCalls != 0; }
+    /* The token refused the channel, or it was dropped. */
+    void ForgetChannelCheck() { m_bChannelChecked = false; }
+
     void *m_hDevice;                              /* transport handle, null until open */
     unsigned char m_pbAuthCode[DEVINFO_KEY_LEN];  /* PIN authorisation code */
     unsigned int m_ulAuthCodeLen;
@@ -46,6 +61,8 @@ public:
     unsigned char m_pbTransKey[DEVINFO_KEY_LEN];  /* session key of the secure channel */
     unsigned int m_ulTransKeyLen;
     unsigned char m_pbSessionID[2];
+    unsigned int m_ulCalls;        /* SKF calls open on the connection */
+    bool m_bChannelChecked;        /* the channel was checked or set up in the open call */
 };
 
 #endif

@@ -233,12 +233,32 @@ unsigned int CDeviceOperator::GetPINStatus(unsigned char byPINType, unsigned cha
                                            unsigned char *pbyMaxRetry)
 {
     static const char *OP = "GetPINStatus";
+    static const char *READ = "m_pDeviceContext->GetAPDUPin()->GetPINStatus";
     OP_CHECK_PTR(OP, m_pDeviceContext);
-    OP_STEP(OP, "SetSessionKey", SetSessionKey(false));
+    CAPDUPin *pPin = m_pDeviceContext->GetAPDUPin();
+    CDeviceInfo *pInfo = m_pDeviceContext->GetDeviceHandle();
+    OP_CHECK(OP, pPin != nullptr && pInfo != nullptr, "m_pDevieHandle", ERR_NO_CONTEXT);
     /* Answer bytes: maximum, remaining, default flag, not interpreted. */
-    OP_STEP(OP, "m_pDeviceContext->GetAPDUPin()->GetPINStatus",
-            m_pDeviceContext->GetAPDUPin()->GetPINStatus(OPERATOR_APP_ID, byPINType, pbyMaxRetry, pbyRetryLeft,
-                                                         pbyDefault, pbyStatus));
+    auto fnRead = [&] {
+        return pPin->GetPINStatus(OPERATOR_APP_ID, byPINType, pbyMaxRetry, pbyRetryLeft, pbyDefault, pbyStatus);
+    };
+    if (pInfo->ChannelChecked()) {
+        OP_STEP(OP, READ, fnRead());
+        return 0;
+    }
+    /* The read travels under the secure channel, so its success shows that
+     * the token takes the channel: it stands for the channel check.  A
+     * failure sets a new channel up, as a failed check does, and reads once
+     * more. */
+    unsigned int ulRet = fnRead();
+    if (ulRet == 0) {
+        TRACE_STEP_OK(OP, READ);
+        pInfo->NoteChannelChecked();
+        return 0;
+    }
+    TRACE_STEP_FAIL(OP, READ, ulRet);
+    OP_STEP(OP, "SetSessionKey", SetSessionKey(true));
+    OP_STEP(OP, READ, fnRead());
     return 0;
 }
 

@@ -184,16 +184,13 @@ unsigned int CDeviceObject::OpenApplication(char *pszAppName, void **phApplicati
     CApplicationObject *pApp = new (std::nothrow) CApplicationObject(m_pDeviceContext);
     OP_CHECK(OP, pApp != nullptr, "new CApplicationObject", ERR_NO_MEMORY);
     IApplication *pIApp = pApp;
-    _QV_DEV_INFO stInfo;
-    memset(&stInfo, 0, sizeof(stInfo));
+    /* The connection read the device information when it was opened (its
+     * initialisation fails without it), and the application needs nothing
+     * of it: it is not read again here.  The two size queries load the
+     * container list and the file records into the object's caches. */
     unsigned int ulContainers = 0, ulFiles = 0;
-    const char *szStep = "GetDeviceInfo";
-    unsigned int ulRet = pApp->GetDeviceInfo(&stInfo);
-    if (ulRet == 0) {
-        TRACE_STEP_OK(OP, szStep);
-        szStep = "EnumContainer";
-        ulRet = pIApp->EnumContainer(nullptr, &ulContainers);
-    }
+    const char *szStep = "EnumContainer";
+    unsigned int ulRet = pIApp->EnumContainer(nullptr, &ulContainers);
     if (ulRet == 0) {
         TRACE_STEP_OK(OP, szStep);
         szStep = "EnumCosFile";

@@ -335,10 +335,18 @@ bool CSkfCall::Lock(SkfHandleKind eKind, int nLine)
         return false;
     }
     CDeviceContext *pContext = Context();
-    return Step("WaitDevMutex", pContext != nullptr ? pContext->WaitDevMutex() : ERR_NO_CONTEXT, nLine);
+    if (!Step("WaitDevMutex", pContext != nullptr ? pContext->WaitDevMutex() : ERR_NO_CONTEXT, nLine)) return false;
+    /* From here to the release no other process reaches the token. */
+    if (pContext->GetDeviceHandle() != nullptr) pContext->GetDeviceHandle()->BeginCall();
+    return true;
 }
 
-void CSkfCall::Unlock() { Context()->ReleaseDevMutex(); }
+void CSkfCall::Unlock()
+{
+    CDeviceContext *pContext = Context();
+    if (pContext->GetDeviceHandle() != nullptr) pContext->GetDeviceHandle()->EndCall();
+    pContext->ReleaseDevMutex();
+}
 
 ULONG CSkfCall::Finish(const char *pszOperation, unsigned int ulRet, int nLine)
 {

@@ -100,3 +100,50 @@ TEST_F(SessionKeyTest, UnsignedAuthKeyGetsNoSessionKey)
     EXPECT_EQ(0x07, token.seen[0].ins);
     EXPECT_EQ(0, ctx.m_pDevieHandle->m_bySecurityMode);
 }
+
+/* Within one SKF call (the frame opens and closes it under the device
+ * mutex) the channel is checked once; after the call, after a secure
+ * command the token refused, or outside any call it is checked again. */
+struct CallCase {
+    const char *name;
+    /* steps: 'b' open a call, 'e' close it, 's' SetSessionKey(false),
+     * 'r' a secure command the token refuses with F5 26 */
+    const char *steps;
+    size_t checks;  /* status commands of the check sent */
+};
+
+void PrintTo(const CallCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class ChannelCheckTest : public SessionKeyTest, public ::testing::WithParamInterface<CallCase> {};
+
+TEST_P(ChannelCheckTest, ChecksOncePerCall)
+{
+    OpenChannel(*ctx.m_pDevieHandle);
+    CDeviceInfo &info = *ctx.m_pDevieHandle;
+    size_t ulRefused = 0;
+    for (const char *p = GetParam().steps; *p != '\0'; ++p) {
+        switch (*p) {
+        case 'b': info.BeginCall(); break;
+        case 'e': info.EndCall(); break;
+        case 's': EXPECT_EQ(0u, ctx.SetSessionKey(false)); break;
+        case 'r':
+            token.Answer(0xF526);
+            EXPECT_EQ(0x8000F526u, ctx.GetAPDUPin()->GetPINStatus(0, 1, nullptr, nullptr, nullptr, nullptr));
+            ++ulRefused;
+            break;
+        }
+    }
+    EXPECT_EQ(GetParam().checks + ulRefused, token.seen.size());
+    for (const SeenCommand &c : token.seen) EXPECT_EQ(0x14, c.ins);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ChannelCheckTest,
+    ::testing::Values(CallCase{"two_steps_of_one_call", "bsse", 1}, CallCase{"nested_calls", "bbsesse", 1},
+                      CallCase{"next_call", "bsebse", 2}, CallCase{"after_the_outer_call", "bbsees", 2},
+                      CallCase{"after_a_refusal", "bsrse", 2}, CallCase{"outside_a_call", "ss", 2},
+                      CallCase{"refused_before_the_check", "brsse", 1}),
+    [](const ::testing::TestParamInfo<CallCase> &i) { return std::string(i.param.name); });

@@ -190,6 +190,35 @@ TEST_F(OperatorVTokenTest, VerifyCountsRetriesClearsTheCodeAndLocks)
     EXPECT_EQ(ERR_NULL_ARGUMENT, pOp->VerifyPIN(1, nullptr, 8));
 }
 
+/* The status read travels under the secure channel and stands for its
+ * check: one exchange while the token takes the channel.  A connection
+ * without a channel, or one whose channel another connection replaced,
+ * sets a new one up (export, session key) and reads once more. */
+TEST_F(OperatorVTokenTest, PinStatusReadStandsForTheChannelCheck)
+{
+    std::string name = AddToken(13);
+    CDeviceOperator *pA = Open(name);
+    CDeviceOperator *pB = Open(name);
+    struct Step {
+        const char *what;
+        CDeviceOperator *pOp;
+        unsigned long exchanges;
+    } steps[] = {
+        {"A sets its channel up", pA, 3},
+        {"A's channel works", pA, 1},
+        {"B sets its channel up, replacing A's", pB, 3},
+        {"A's channel was replaced", pA, 4},
+        {"A's new channel works", pA, 1},
+    };
+    for (const Step &st : steps) {
+        unsigned long ulBefore = daemon.Exchanges(Serial(13));
+        unsigned char left = 0;
+        EXPECT_EQ(0u, st.pOp->GetPINStatus(1, &left, nullptr, nullptr, nullptr)) << st.what;
+        EXPECT_EQ(10, left) << st.what;
+        EXPECT_EQ(st.exchanges, daemon.Exchanges(Serial(13)) - ulBefore) << st.what;
+    }
+}
+
 TEST_F(OperatorVTokenTest, ChangeLeavesNoAuthorisationAndTheNewPinHolds)
 {
     CDeviceOperator *pOp = OpenVerified(7);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "SarnCore/tests/FakeToken.h"
+#include "skf/ApplicationObject.h"
 #include "skf/DeviceObject.h"
 #include "skf/tests/SkfCryptoOracle.h"
 
@@ -95,6 +96,18 @@ TEST_F(ScriptedDeviceTest, ApplicationListNeedsAUsableLifeStatus)
     size = 99;
     EXPECT_EQ(0x80006F00u, dev.EnumApplication(nullptr, &size));
     EXPECT_EQ(0u, size);
+}
+
+/* The connection read the device information when it was opened; the
+ * application's open asks only for what it loads (containers, files). */
+TEST_F(ScriptedDeviceTest, ApplicationOpensWithoutReadingTheDeviceInformationAgain)
+{
+    void *h = nullptr;
+    unsigned int ulRet = dev.OpenApplication((char *)"Tola", &h);
+    ASSERT_FALSE(token.seen.empty()) << "code 0x" << std::hex << ulRet;
+    for (const SeenCommand &c : token.seen)
+        EXPECT_FALSE(c.cla == APDU_CLA_PLAIN && c.ins == 0x04 && c.p1 == 0x00) << "GetDevInfo was sent";
+    if (ulRet == 0) delete static_cast<CApplicationObject *>(h);
 }
 
 /* ---- SM2 encryption: the software road ---- */

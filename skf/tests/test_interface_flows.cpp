@@ -701,6 +701,101 @@ TEST_F(SkfFlow, RsaKeyPairSignsWhatOpenSslVerifies)
     }
 }
 
+/* One call runs under the device lock, so it checks the secure channel
+ * once, and the PIN-status read a signature makes stands for that check:
+ * a signature costs that read and the signing command.  A channel that
+ * another connection replaced between two calls is set up again in the
+ * next one (export, session key, the read once more). */
+TEST_F(SkfFlow, SignaturesCheckTheChannelOnceAndSetAReplacedOneUpAgain)
+{
+    ASSERT_TRUE(Connect(14));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    char szOld[sizeof(USER_PIN)], szNew[] = "abc12345";
+    memcpy(szOld, USER_PIN, sizeof(USER_PIN));
+    ULONG ulRetry = 0;
+    ASSERT_EQ(SAR_OK, SKF_ChangePIN(m_hApp, USER_TYPE, szOld, szNew, &ulRetry)) << "signing wants a changed PIN";
+    ASSERT_EQ(SAR_OK, SKF_VerifyPIN(m_hApp, USER_TYPE, szNew, &ulRetry));
+    skftest::PkeyPtr issuer = skftest::RsaGenerate(1024);
+    Bytes cert = skftest::SelfSignedCertificate(issuer.get(), "Brio flows");
+    HCONTAINER hSm2 = nullptr, hRsa = nullptr;
+    ECCPUBLICKEYBLOB eccPub = {};
+    RSAPUBLICKEYBLOB rsaPub = {};
+    ASSERT_EQ(SAR_OK, CreateContainer("sm2", &hSm2));
+    ASSERT_EQ(SAR_OK, SKF_GenECCKeyPair(hSm2, SGD_SM2_1, &eccPub));
+    ASSERT_EQ(SAR_OK, CreateContainer("rsa", &hRsa));
+    ASSERT_EQ(SAR_OK, SKF_GenRSAKeyPair(hRsa, 2048, &rsaPub));
+    for (HCONTAINER h : {hSm2, hRsa})
+        ASSERT_EQ(SAR_OK, SKF_ImportCertificate(h, TRUE, cert.data(), static_cast<ULONG>(cert.size())));
+    skftest::PkeyPtr sm2Key = skftest::Sm2PublicKey(eccPub);
+    skftest::PkeyPtr rsaKey = skftest::RsaPublicKey(rsaPub);
+    ASSERT_NE(nullptr, sm2Key.get());
+    ASSERT_NE(nullptr, rsaKey.get());
+
+    auto eccSign = [&]() {
+        Bytes e = skftest::RandomBytes(32);
+        ECCSIGNATUREBLOB sig = {};
+        ULONG ulRet = SKF_ECCSignData(hSm2, e.data(), 32, &sig);
+        EXPECT_TRUE(ulRet != SAR_OK || skftest::Sm2VerifyDigest(sm2Key.get(), e, sig));
+        return ulRet;
+    };
+    DEVHANDLE hOther = nullptr;
+    HAPPLICATION hOtherApp = nullptr;
+    struct Row {
+        const char *what;
+        std::function<ULONG()> call;
+        unsigned long exchanges;
+    } rows[] = {
+        {"SKF_ECCSignData", eccSign, 2},
+        {"SKF_RSASignData",
+         [&]() {
+             Bytes digest = skftest::Digest("SHA256", skftest::RandomBytes(64)), sig(256);
+             ULONG ulSig = static_cast<ULONG>(sig.size());
+             ULONG ulRet = SKF_RSASignData(hRsa, digest.data(), 32, sig.data(), &ulSig);
+             sig.resize(ulSig);
+             EXPECT_TRUE(ulRet != SAR_OK || skftest::RsaPublic(rsaKey.get(), sig, RSA_PKCS1_PADDING) == digest);
+             return ulRet;
+         },
+         2},
+        {"SKF_GetPINInfo",
+         [&]() {
+             ULONG ulMax = 0, ulRemain = 0;
+             BOOL bDefault = TRUE;
+             return SKF_GetPINInfo(m_hApp, USER_TYPE, &ulMax, &ulRemain, &bDefault);
+         },
+         1},
+        {"SKF_ECCSignData while this thread holds SKF_LockDev",
+         [&]() {
+             EXPECT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
+             ULONG ulRet = eccSign();
+             EXPECT_EQ(SAR_OK, SKF_UnlockDev(m_hDev));
+             return ulRet;
+         },
+         2},
+        {"another connection sets its channel up",
+         [&]() {
+             std::string strName = NameOf(14), strApp = "Tola";
+             ULONG ulMax = 0, ulRemain = 0;
+             BOOL bDefault = TRUE;
+             ULONG ulRet = SKF_ConnectDev(&strName[0], &hOther);
+             if (ulRet == SAR_OK) ulRet = SKF_OpenApplication(hOther, &strApp[0], &hOtherApp);
+             if (ulRet == SAR_OK) ulRet = SKF_GetPINInfo(hOtherApp, USER_TYPE, &ulMax, &ulRemain, &bDefault);
+             return ulRet;
+         },
+         0},
+        {"SKF_ECCSignData on the replaced channel", eccSign, 5},
+        {"SKF_ECCSignData on the new channel", eccSign, 2},
+    };
+    for (const Row &r : rows) {
+        unsigned long ulBefore = m_daemon.Exchanges(Serial(14));
+        EXPECT_EQ(SAR_OK, r.call()) << r.what;
+        if (r.exchanges != 0) {
+            EXPECT_EQ(r.exchanges, m_daemon.Exchanges(Serial(14)) - ulBefore) << r.what;
+        }
+    }
+    if (hOtherApp != nullptr) SKF_CloseApplication(hOtherApp);
+    if (hOther != nullptr) SKF_DisConnectDev(hOther);
+}
+
 TEST_F(SkfFlow, CertificatesGoInAndComeOutUnchanged)
 {
     ASSERT_TRUE(Connect(12));

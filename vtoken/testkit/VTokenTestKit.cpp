@@ -161,4 +161,9 @@ unsigned Daemon::SoRetriesLeft(const std::string& serial)
     return static_cast<unsigned>(std::stoul(StateField(serial, "so-pin-retries-left")));
 }
 
+unsigned long Daemon::Exchanges(const std::string& serial)
+{
+    return std::stoul(StateField(serial, "exchanges"));
+}
+
 }  // namespace vtoken

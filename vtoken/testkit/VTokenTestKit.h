@@ -54,6 +54,8 @@ public:
     std::string StateField(const std::string& serial, const std::string& key);
     unsigned UserRetriesLeft(const std::string& serial);
     unsigned SoRetriesLeft(const std::string& serial);
+    // The frames the token answered since the daemon started, from every process.
+    unsigned long Exchanges(const std::string& serial);
 
     const std::string& SocketPath() const { return m_strSocket; }
     const std::string& StateDir() const { return m_strStateDir; }

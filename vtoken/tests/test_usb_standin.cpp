@@ -401,6 +401,7 @@ TEST_F(UsbTest, TwoProcessesShareOneToken)
     EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0);
     std::string strLabel = m_daemon.StateField("VT1", "label");
     EXPECT_TRUE(strLabel == "a" || strLabel == "b");
+    EXPECT_EQ(2u * 2u * 50u, m_daemon.Exchanges("VT1")) << "the exchanges of both processes are counted";
 }
 
 std::string ReadFile(const std::string& strPath)

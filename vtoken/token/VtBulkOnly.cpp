@@ -156,6 +156,7 @@ void CVtToken::CompleteWrite()
         return;
     }
     m_vAnswer = ProcessFrame(m_vFrame);
+    ++m_ulExchanges;
     VtWipe(m_vFrame);
     if (!SaveIfChanged()) {
         m_vAnswer = {static_cast<uint8_t>(kSwMemoryFailure >> 8), static_cast<uint8_t>(kSwMemoryFailure), 0, 0};

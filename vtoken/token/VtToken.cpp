@@ -309,6 +309,7 @@ std::string CVtToken::Describe() const
     line("button", s.strButton);
     line("button-waiting", yes(m_bButtonPending));
     line("pending-fault", VtFaultName(m_armedFault, m_ulArmedArg));
+    line("exchanges", std::to_string(m_ulExchanges));
     line("auth-key-signed-by", s.bAuthSignedByProduct ? "product" : "foreign");
     line("host-authenticated", yes(m_bHostAuthenticated));
     line("session-key", yes(!m_vTransferKey.empty()));

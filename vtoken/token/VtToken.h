@@ -197,6 +197,8 @@ private:
     bool m_bOutHalted = false;
     uint32_t m_ulStallsLeft = 0;
 
+    uint64_t m_ulExchanges = 0;            // frames answered since the daemon started
+
     VtFault m_armedFault = VtFault::None;  // for the next exchange
     uint32_t m_ulArmedArg = 0;
     VtFault m_fault = VtFault::None;       // of the exchange under way
