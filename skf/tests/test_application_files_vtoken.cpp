@@ -906,6 +906,16 @@ TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
             EXPECT_EQ(c.ulExchanges, transport_pause::Count()) << c.pszCall << ", call " << i;
         }
     }
+    /* A new secure channel may mean another token: the next read asks the
+     * record file's size and reads its three chunks, asks the object's size
+     * and reads its header, then the content. */
+    ASSERT_EQ(0u, Context()->SetSessionKey(true));
+    Bytes out(1024);
+    unsigned int ulLen = 1024;
+    transport_pause::Reset();
+    EXPECT_EQ(0u, pApp->ReadCosFile((char *)"f1k", 0, 1024, out.data(), &ulLen));
+    EXPECT_EQ(1 + 3 + 2 + 1024 / APDU_CHUNK_LEN, transport_pause::Count());
+    EXPECT_EQ(data, out);
 }
 
 /* What another connection (or a host, by hand) changes is seen at the next
