@@ -156,6 +156,8 @@ unsigned int CBrioOperator::InitTokenUser(unsigned char byResetFlag, unsigned ch
 {
     static const char *OP = "InitTokenUser";
     OP_CHECK(OP, m_pDeviceContext != nullptr, "pDeviceContext", ERR_NULL_ARGUMENT);
+    /* Resetting the application may take its files with it. */
+    m_pDeviceContext->BumpFileLayerChangeCounter();
     OP_CHECK_PTR(OP, pbyResetBuf);
     OP_CHECK(OP, byResetFlag >= RESET_WITH_PIN && byResetFlag <= RESET_SEND_ANSWER, "byResetFlag", ERR_BAD_FLAG);
     CAPDUPin *pPin = m_pDeviceContext->GetAPDUPin();

@@ -62,6 +62,7 @@ CDeviceContext::CDeviceContext()
       m_pApduPin(nullptr),
       m_ullKeySlotOwner(0),
       m_ullFileLayerChanges(0),
+      m_ullConnection(0),
       m_ulHolds(0),
       m_holder()
 {
@@ -186,7 +187,9 @@ unsigned int CDeviceContext::Open(EnumDriverType eType, const char *pszDevName, 
     if (m_pDevieHandle->m_hDevice != nullptr) SarnCloseDevice(m_pDevieHandle->m_hDevice);
     m_pDevieHandle->m_hDevice = hDevice;
     TraceInfo("SetHandle");
-    return CreateDevMutex();
+    ulRet = CreateDevMutex();
+    NoteNewConnection();
+    return ulRet;
 }
 
 unsigned int CDeviceContext::Close()
@@ -299,12 +302,14 @@ unsigned int CDeviceContext::WaitDevMutex()
             TRACE_STEP_FAIL(OP, "pthread_mutex_timedlock", ErrnoCode(iRet));
             return ErrnoCode(iRet);
         }
-        /* Its holder died: take it over, hand it back and wait again. */
+        /* Its holder died: take it over, hand it back and wait again.  It
+         * may have died half way through a change of the files. */
         iRet = pthread_mutex_consistent(pMutex);
         if (iRet != 0) {
             TRACE_STEP_FAIL(OP, "pthread_mutex_consistent_np", ErrnoCode(iRet));
             return ErrnoCode(iRet);
         }
+        BumpFileLayerChangeCounter();
         pthread_mutex_unlock(pMutex);
     }
 }
@@ -412,9 +417,23 @@ unsigned long long *CDeviceContext::FileLayerCounterWord() const
     return const_cast<unsigned long long *>(&m_ullFileLayerChanges);
 }
 
-unsigned long long CDeviceContext::FileLayerChangeCounter() const { return *FileLayerCounterWord(); }
+/* Atomic, so that a bump outside the mutex (a connection being opened)
+ * is never lost either. */
+unsigned long long CDeviceContext::FileLayerChangeCounter() const
+{
+    return __atomic_load_n(FileLayerCounterWord(), __ATOMIC_SEQ_CST);
+}
 
-unsigned long long CDeviceContext::BumpFileLayerChangeCounter() { return ++*FileLayerCounterWord(); }
+unsigned long long CDeviceContext::BumpFileLayerChangeCounter()
+{
+    return __atomic_add_fetch(FileLayerCounterWord(), 1ull, __ATOMIC_SEQ_CST);
+}
+
+void CDeviceContext::NoteNewConnection()
+{
+    ++m_ullConnection;
+    BumpFileLayerChangeCounter();
+}
 
 /* SM3 or SHA-1 over "Sarn-Product" || the exported public key. */
 static unsigned int ProductKeyDigest(unsigned int ulHashID, const unsigned char *pbKey, unsigned int ulKeyLen,
@@ -526,8 +545,10 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
         return ERR_NO_CONTEXT;
     }
 
-    /* Until the new channel stands, the old one is not trusted either. */
+    /* Until the new channel stands, the old one is not trusted either; nor
+     * is what was read of the token before. */
     pInfo->ForgetChannelCheck();
+    NoteNewConnection();
     unsigned char pbKey[SESSION_KEY_LEN];
     unsigned char pbWrapped[256];
     unsigned int ulWrappedLen = sizeof(pbWrapped);

@@ -102,9 +102,18 @@ public:
     static bool SlotIsNobodys(unsigned long long ullWord) { return (unsigned int)ullWord == 0; }
 
     /* A count of changes to the token's file layer, read and bumped under
-     * the device mutex (kept by the context itself without a segment). */
+     * the device mutex (kept by the context itself without a segment).
+     * Whoever may change the token's data files bumps it before the first
+     * command: a raw file create, delete or write, a command sent by hand,
+     * a holder of the mutex that died.  Whoever keeps what it read of the
+     * files trusts it only while the counter stays where it was. */
     unsigned long long FileLayerChangeCounter() const;
     unsigned long long BumpFileLayerChangeCounter();
+    /* Moves on each time this connection opens the token or sets up a new
+     * secure channel (the token may have been replaced, or have lost its
+     * state): nothing read before is trusted after it.  The file layer
+     * counter is bumped with it, for the other connections. */
+    unsigned long long ConnectionGeneration() const { return m_ullConnection; }
 
     static void TraceInfo(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
 
@@ -140,6 +149,9 @@ private:
 
     unsigned long long m_ullKeySlotOwner;     /* the owner word while no segment is attached */
     unsigned long long m_ullFileLayerChanges; /* the change counter while no segment is attached */
+    unsigned long long m_ullConnection;       /* see ConnectionGeneration */
+    /* A new connection generation, and a bump of the file layer counter. */
+    void NoteNewConnection();
 
     /* The holds of HoldDevMutex not yet dropped, and their thread. */
     std::mutex m_mtxHolds;

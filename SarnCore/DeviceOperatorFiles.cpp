@@ -116,7 +116,9 @@ unsigned int CDeviceOperator::ReadCertFile(unsigned short usCertFID, unsigned ch
     return 0;
 }
 
-/* ---- token data files of application 0 ---- */
+/* ---- token data files of application 0 ----
+ * A create, delete or write bumps the file layer's change counter before
+ * it is sent: whoever keeps what it read of the files reads them again. */
 
 unsigned int CDeviceOperator::GetCosFileInfo(unsigned short usFileID, unsigned char bySelector, unsigned int nBufSize,
                                              unsigned char *pbyOutBuf)
@@ -144,6 +146,7 @@ unsigned int CDeviceOperator::CreateCosFile(unsigned short usFileID, unsigned sh
 {
     static const char *OP = "CreateCosFile";
     OP_CHECK_PTR(OP, m_pDeviceContext);
+    m_pDeviceContext->BumpFileLayerChangeCounter();
     OP_STEP(OP, "m_pDeviceContext->GetAPDUFile()->CreateDataFile",
             m_pDeviceContext->GetAPDUFile()->CreateDataFile(OPERATOR_APP_ID, usFileID, usFileSize));
     return 0;
@@ -153,6 +156,7 @@ unsigned int CDeviceOperator::DeleteCosFile(unsigned short usFileID)
 {
     static const char *OP = "DeleteCosFile";
     OP_CHECK_PTR(OP, m_pDeviceContext);
+    m_pDeviceContext->BumpFileLayerChangeCounter();
     OP_STEP(OP, "m_pDeviceContext->GetAPDUFile()->DeleteDataFile",
             m_pDeviceContext->GetAPDUFile()->DeleteDataFile(OPERATOR_APP_ID, usFileID));
     return 0;
@@ -164,6 +168,7 @@ unsigned int CDeviceOperator::WriteCosFile(unsigned short usOffset, unsigned sho
     static const char *OP = "WriteCosFile";
     OP_CHECK_PTR(OP, m_pDeviceContext);
     OP_CHECK_PTR(OP, pbyInbuf);
+    m_pDeviceContext->BumpFileLayerChangeCounter();
     OP_STEP(OP, "m_pDeviceContext->GetAPDUFile()->WriteFile",
             m_pDeviceContext->GetAPDUFile()->WriteFile(OPERATOR_APP_ID, usFileID, usOffset, pbyInbuf, nInLen));
     return 0;

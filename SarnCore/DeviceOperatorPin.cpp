@@ -225,6 +225,8 @@ unsigned int CDeviceOperator::InitTokenUser(unsigned char byResetFlag, unsigned 
         "RstApp",
         &CAPDUPin::ResetApp_Request,
         &CAPDUPin::ResetApp_Response};
+    /* Resetting the application may take its files with it. */
+    if (m_pDeviceContext != nullptr) m_pDeviceContext->BumpFileLayerChangeCounter();
     return ResetWithChallenge(RESET, byResetFlag, pbyResetBuf, nBufLen);
 }
 

@@ -12,9 +12,15 @@
  * Other hosts read and write the same files.
  *
  * Every operation takes the device lock (recursive: the SKF frame may hold
- * it already) and reads the record file from the token first, so that other
- * handles and processes see each other's records; a create, delete or write
- * writes back only the records it changed.  Lookups see occupied records
+ * it already).  What it reads of the token (the record file and its size,
+ * each object's layout) stays in the file cache, trusted by later
+ * operations only while the file layer's change counter in the device
+ * mutex segment has not moved and the connection is the one it was read
+ * on: every raw file create, delete or write by anyone, a command sent by
+ * hand or a new secure channel moves it, so that other handles and
+ * processes see each other's records.  A failed operation leaves nothing
+ * trusted.  A create, delete or write writes back only the records it
+ * changed, and keeps the cache as it leaves the token.  Lookups see occupied records
  * only; an occupied record that no name reaches stays where it is until a
  * creation finds no free record and takes it back.  A write goes through a
  * copy in a free record when there is room, so that it is all or nothing. */
@@ -90,12 +96,26 @@ static bool NameMatches(const unsigned char *pbRecord, unsigned int ulLenAt, uns
            memcmp(pbRecord + ulNameAt, pszName, ulLen) == 0;
 }
 
-static unsigned int UnderDeviceLock(CDeviceContext *pContext, const char *pszOperation,
-                                    const std::function<unsigned int()> &fnWork)
+void CApplicationObject::ForgetFiles()
 {
+    m_bRecordsKnown = false;
+    memset(m_pbLayoutKnown, 0, sizeof(m_pbLayoutKnown));
+}
+
+unsigned int CApplicationObject::UnderFileLock(const char *pszOperation, const std::function<unsigned int()> &fnWork)
+{
+    CDeviceContext *pContext = m_pDeviceContext;
     OP_CHECK(pszOperation, pContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
     OP_STEP(pszOperation, "WaitDevMutex", pContext->WaitDevMutex());
+    const unsigned long long ullConnection = pContext->ConnectionGeneration();
+    if (pContext->FileLayerChangeCounter() != m_ullChangesSeen || ullConnection != m_ullConnectionSeen)
+        ForgetFiles();
     unsigned int ulRet = fnWork();
+    /* This operation's own changes moved the counter: the cache holds
+     * them.  A new channel on the way may mean another token. */
+    if (ulRet != 0 || pContext->ConnectionGeneration() != ullConnection) ForgetFiles();
+    m_ullChangesSeen = pContext->FileLayerChangeCounter();
+    m_ullConnectionSeen = pContext->ConnectionGeneration();
     pContext->ReleaseDevMutex();
     return ulRet;
 }
@@ -112,10 +132,17 @@ static unsigned int TokenFileSize(CApplicationObject *pApp, unsigned short usFil
 
 unsigned int CApplicationObject::LoadObjectRecords(const char *pszOperation)
 {
+    if (m_bRecordsKnown) return 0;
+    ForgetFiles();
     memset(m_pbRecords, 0, sizeof(m_pbRecords));
     uint32_t ulSize = 0;
     unsigned int ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
-    if (ulRet == SW_FILE_NOT_FOUND) return 0;  /* no file yet: no records */
+    if (ulRet == SW_FILE_NOT_FOUND) {  /* no file yet: no records */
+        m_bRecordFile = false;
+        m_ulRecordFileSize = 0;
+        m_bRecordsKnown = true;
+        return 0;
+    }
     OP_STEP(pszOperation, "GetCosFileInfo: Object record file", ulRet);
     unsigned int ulLen = ulSize < sizeof(m_pbRecords) ? ulSize : (unsigned int)sizeof(m_pbRecords);
     unsigned int ulGot = ulLen;
@@ -123,14 +150,20 @@ unsigned int CApplicationObject::LoadObjectRecords(const char *pszOperation)
     if (ulRet == 0 && ulGot != ulLen) ulRet = ERR_BAD_LENGTH;
     if (ulRet != 0) memset(m_pbRecords, 0, sizeof(m_pbRecords));
     OP_STEP(pszOperation, "Read Object record file", ulRet);
+    m_bRecordFile = true;
+    m_ulRecordFileSize = ulSize;
+    m_bRecordsKnown = true;
     return 0;
 }
 
 unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
 {
     static const char *OP = "SaveDataObjRecord";
-    uint32_t ulSize = 0;
-    unsigned int ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
+    /* The record file's size as the cache's load found it (the records
+     * were loaded in this operation or trusted in it). */
+    uint32_t ulSize = m_ulRecordFileSize;
+    unsigned int ulRet = m_bRecordFile ? 0 : (unsigned int)SW_FILE_NOT_FOUND;
+    if (!m_bRecordsKnown) ulRet = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
     if (ulRet != 0 && ulRet != SW_FILE_NOT_FOUND) {
         TRACE(LOG_LEVEL_ERROR, "Get data object info ERROR: 0x%08X", ulRet);
         return ulRet;
@@ -147,9 +180,13 @@ unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
                 CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN));
         OP_STEP(OP, "Write Object record file",
                 CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN));
-        return 0;
+    } else {
+        ulRet = RebuildObjectRecordFile(ulSize);
+        if (ulRet != 0) return ulRet;
     }
-    return RebuildObjectRecordFile(ulSize);
+    m_bRecordFile = true;
+    m_ulRecordFileSize = SKF_OBJECT_RECORD_FILE_LEN;
+    return 0;
 }
 
 /* A record file shorter than its records is made whole from the cache (which
@@ -249,6 +286,20 @@ unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLa
     OP_STEP(OP, "Check object record is usable",
             CHECK_RESULT(pbRecord[RECORD_IN_USE] == RECORD_LIVE && ulFirstID == DataFileID(ulIndex, 0),
                          SAR_INVALIDPARAMERR));
+    if (m_pbLayoutKnown[ulIndex]) {
+        *pLayout = m_pstLayouts[ulIndex];
+        return 0;
+    }
+    unsigned int ulRet = ReadLayoutFromToken(ulIndex, pLayout);
+    if (ulRet != 0) return ulRet;
+    m_pstLayouts[ulIndex] = *pLayout;
+    m_pbLayoutKnown[ulIndex] = true;
+    return 0;
+}
+
+unsigned int CApplicationObject::ReadLayoutFromToken(unsigned int ulIndex, ObjectLayout *pLayout)
+{
+    static const char *OP = "GetObjectContentByIndex";
     uint32_t ulFirst = 0;
     OP_STEP(OP, "GetCosFileInfo: Data Object file", TokenFileSize(this, DataFileID(ulIndex, 0), &ulFirst));
     OP_STEP(OP, "Check file length is valid",
@@ -468,6 +519,9 @@ unsigned int CApplicationObject::WriteObjectCopy(unsigned int ulIndex, unsigned 
     pbTo[RECORD_FIRST_FILE] = (unsigned char)DataFileID(ulTo, 0);
     pbTo[RECORD_FIRST_FILE + 1] = (unsigned char)(DataFileID(ulTo, 0) >> 8);
     OP_STEP(OP, "Update Data Object Record file", SaveDataObjRecord(ulTo));
+    m_pbLayoutKnown[ulIndex] = false;
+    m_pstLayouts[ulTo] = ObjectLayout{bHeader, stOld.ulContentLen};
+    m_pbLayoutKnown[ulTo] = true;
     memset(pbFrom, 0, SKF_OBJECT_RECORD_LEN);
     OP_STEP(OP, "Update Data Object Record file", SaveDataObjRecord(ulIndex));
     /* The old files are free; the next creation in that run clears what a
@@ -500,6 +554,8 @@ unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char
                                          vImage.data() + (bHeader ? SKF_OBJECT_HEADER_LEN : 0), ulLength);
             else
                 ulRet = RewriteWithHeader(ulIndex, stLayout, vImage);
+            /* Either way the object has the new form and its length. */
+            m_pstLayouts[ulIndex] = ObjectLayout{bHeader, stLayout.ulContentLen};
         }
     }
     OPENSSL_cleanse(vImage.data(), vImage.size());
@@ -512,7 +568,7 @@ unsigned int CApplicationObject::EnumCosFile(char *pszFileList, unsigned int *pu
 {
     static const char *OP = "EnumCosFile";
     OP_CHECK(OP, pulSize != nullptr, "pulSize", SAR_INVALIDPARAMERR);
-    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+    return UnderFileLock(OP, [&]() -> unsigned int {
         unsigned int ulRet = LoadObjectRecords(OP);
         if (ulRet != 0) {
             *pulSize = 0;
@@ -556,7 +612,7 @@ unsigned int CApplicationObject::EnumCosFile(char *pszFileList, unsigned int *pu
 unsigned int CApplicationObject::GetCosFileInfo(char *pszFileName, Struct_FILEATTRIBUTE *pFileInfo)
 {
     static const char *OP = "GetCosFileInfo";
-    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+    return UnderFileLock(OP, [&]() -> unsigned int {
         unsigned int ulIndex = 0;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
         if (ulRet != 0) return ulRet;
@@ -588,13 +644,14 @@ unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int u
      * record's files; an empty one fits no form (token files hold at least
      * one byte, and readers refuse a header of length 0). */
     OP_CHECK(OP, ulFileSize != 0 && ulFileSize <= SKF_OBJECT_CONTENT_MAX, "ulFileSize", SAR_INDATALENERR);
-    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+    return UnderFileLock(OP, [&]() -> unsigned int {
         unsigned int ulRet = LoadObjectRecords(OP);
         if (ulRet != 0) return ulRet;
         OP_STEP(OP, "IsRecordExist",
                 CHECK_RESULT(IsRecordExist(m_szAppName, pszFileName) == SKF_NO_RECORD, SAR_FILE_ALREADY_EXIST));
         unsigned int ulIndex = FindAvailabeRecordIndex();
         OP_STEP(OP, "FindAvailabeRecordIndex", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_NO_ROOM));
+        m_pbLayoutKnown[ulIndex] = false;
         OP_STEP(OP, "CreateDataObjectFiles", CreateDataObjectFiles(ulIndex, ulFileSize));
         unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
         size_t nApp = strlen(m_szAppName);
@@ -622,10 +679,11 @@ unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int u
 unsigned int CApplicationObject::DeleteCosFile(char *pszFileName)
 {
     static const char *OP = "DeleteCosFile";
-    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+    return UnderFileLock(OP, [&]() -> unsigned int {
         unsigned int ulIndex = 0;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
         if (ulRet != 0) return ulRet;
+        m_pbLayoutKnown[ulIndex] = false;
         memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
         OP_STEP(OP, "Write Object record file", SaveDataObjRecord(ulIndex));
         OP_STEP(OP, "ClearDataObjectFiles", ClearDataObjectFiles(ulIndex));
@@ -639,7 +697,7 @@ unsigned int CApplicationObject::WriteCosFile(char *pszFileName, unsigned int ul
     static const char *OP = "WriteCosFile";
     OP_CHECK(OP, ulOffset == 0, "ulOffset", SAR_INVALIDPARAMERR);
     OP_CHECK(OP, pbData != nullptr, "pbyInbuf", SAR_INVALIDPARAMERR);
-    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+    return UnderFileLock(OP, [&]() -> unsigned int {
         unsigned int ulIndex = 0;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
         if (ulRet != 0) return ulRet;
@@ -653,7 +711,7 @@ unsigned int CApplicationObject::ReadCosFile(char *pszFileName, unsigned int ulO
 {
     static const char *OP = "ReadCosFile";
     OP_CHECK(OP, pulOutLen != nullptr, "pulOutLen", SAR_INVALIDPARAMERR);
-    return UnderDeviceLock(m_pDeviceContext, OP, [&]() -> unsigned int {
+    return UnderFileLock(OP, [&]() -> unsigned int {
         unsigned int ulIndex = 0;
         ObjectLayout stLayout;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);

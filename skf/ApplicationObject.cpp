@@ -23,7 +23,16 @@
 #define SINGLE_CERT_SUFFIX "#2"
 
 CApplicationObject::CApplicationObject(CDeviceContext *pDeviceContext)
-    : CDialogObject(pDeviceContext), m_szAppName(), m_pbRecords()
+    : CDialogObject(pDeviceContext),
+      m_szAppName(),
+      m_pbRecords(),
+      m_bRecordsKnown(false),
+      m_bRecordFile(false),
+      m_ulRecordFileSize(0),
+      m_pbLayoutKnown(),
+      m_pstLayouts(),
+      m_ullChangesSeen(0),
+      m_ullConnectionSeen(0)
 {
     CDeviceContext::TraceInfo("CApplicationObject: Constructor");
 }

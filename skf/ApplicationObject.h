@@ -11,6 +11,9 @@
 #ifndef BRIO_SKF_APPLICATION_OBJECT_H
 #define BRIO_SKF_APPLICATION_OBJECT_H
 
+#include <stdint.h>
+
+#include <functional>
 #include <vector>
 
 #include "skf/DialogObject.h"
@@ -122,8 +125,15 @@ private:
      * of its "#2". */
     unsigned int OpenStrippedContainer(const char *pszName, void **phContainer);
 
-    /* The object record file into the cache: a missing file has no
-     * records, a short one only what it holds. */
+    /* One file operation under the device lock (recursive: the SKF frame
+     * may hold it already), with what the file cache holds trusted only
+     * while the file layer's change counter and the connection are as they
+     * were when it was read; a failed operation leaves nothing trusted. */
+    unsigned int UnderFileLock(const char *pszOperation, const std::function<unsigned int()> &fnWork);
+    /* Nothing of the file cache is trusted any more. */
+    void ForgetFiles();
+    /* The object record file into the cache, unless the cache holds it: a
+     * missing file has no records, a short one only what it holds. */
     unsigned int LoadObjectRecords(const char *pszOperation);
     /* The first occupied record holding exactly this application and file
      * name. */
@@ -139,7 +149,9 @@ private:
     /* The named record of a file operation, reloaded under the device lock;
      * SAR_FILE_NOT_EXIST when no occupied record has the name. */
     unsigned int FindLiveRecord(const char *pszOperation, const char *pszFileName, unsigned int *pulIndex);
+    /* The object's layout, from the file cache when it holds it. */
     unsigned int ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout);
+    unsigned int ReadLayoutFromToken(unsigned int ulIndex, ObjectLayout *pLayout);
     /* Stored bytes (header included) at ulStoredOffset, across the pieces. */
     unsigned int ReadStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, unsigned char *pbOut,
                                  unsigned int ulLength);
@@ -171,6 +183,16 @@ private:
 
     char m_szAppName[SKF_APP_NAME_FIELD];
     unsigned char m_pbRecords[SKF_OBJECT_RECORD_FILE_LEN];  /* image of the object record file */
+    /* The file cache: the record file image and its size on the token
+     * (m_bRecordFile: the file exists), the layouts of the objects, and
+     * the change counter and connection generation they were read under. */
+    bool m_bRecordsKnown;
+    bool m_bRecordFile;
+    uint32_t m_ulRecordFileSize;
+    bool m_pbLayoutKnown[SKF_OBJECT_RECORD_COUNT];
+    ObjectLayout m_pstLayouts[SKF_OBJECT_RECORD_COUNT];
+    unsigned long long m_ullChangesSeen;
+    unsigned long long m_ullConnectionSeen;
 };
 
 #endif

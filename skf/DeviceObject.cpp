@@ -590,6 +590,8 @@ unsigned int CDeviceObject::Transmit(unsigned char *pbCommand, unsigned int ulCo
     OP_CHECK(OP, m_pDeviceContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
     CDeviceInfo *pInfo = m_pDeviceContext->GetDeviceHandle();
     OP_CHECK(OP, pInfo != nullptr, "m_pDevieHandle", SAR_INVALIDHANDLEERR);
+    /* A command by hand may write the token's files past the file layer. */
+    m_pDeviceContext->BumpFileLayerChangeCounter();
     OP_STEP(OP, "SarnSendCommand",
             SarnSendCommand(pInfo->m_hDevice, pbCommand, ulCommandLen, pbData, pulDataLen, DEVICE_TRANSMIT_TIMEOUT));
     return 0;

@@ -1,7 +1,8 @@
 /* The SKF file layer against the virtual token: contents of every size and
  * form written and read back, the layout on the token's numbered files
  * (which other hosts read and write), exact names, the four records, damaged
- * records, and records shared by handles and processes. */
+ * records, records shared by handles, connections and processes, and what
+ * is read again after a change. */
 #include "ApplicationTestToken.h"
 
 #include <spawn.h>
@@ -9,7 +10,11 @@
 
 #include <openssl/rand.h>
 
+#include "SarnCore/APDU.h"
+#include "SarnCore/APDUCommon.h"
+#include "SarnCore/BrioContext.h"
 #include "TransportPause.h"
+#include "skf/DeviceObject.h"
 
 extern char **environ;
 
@@ -820,4 +825,150 @@ TEST_F(ApplicationTest, TwoProcessesCreateAndDeleteWithoutLosingRecords)
     std::string list = FileList(pApp);
     EXPECT_TRUE(list == std::string("here\0peer\0\0", 11) || list == std::string("peer\0here\0\0", 11)) << list;
     EXPECT_EQ(10u, FileSize(pApp, "peer"));
+}
+
+/* ---- what is read again ---- */
+
+/* A second connection to the fixture's token, with its own application
+ * object: another process would see the token the same way. */
+class OtherConnection {
+public:
+    explicit OtherConnection(const std::string &device) : m_pContext(new CBrioContext()), m_op(m_pContext)
+    {
+        EXPECT_EQ(0u, m_pContext->Open(DRIVER_TYPE_USB_BULK, device.c_str(), true));
+        EXPECT_EQ(0u, m_op.Initialize(0));
+        m_pApp.reset(new CApplicationObject(m_pContext));
+        EXPECT_EQ(0u, OpenApplicationOn(m_pApp.get()));
+    }
+    ~OtherConnection()
+    {
+        m_pApp.reset();
+        m_op.Finalize();
+    }
+    CApplicationObject *App() const { return m_pApp.get(); }
+    CDeviceContext *Context() const { return m_pContext; }
+
+private:
+    CBrioContext *m_pContext;
+    CBrioOperator m_op;
+    std::unique_ptr<CApplicationObject> m_pApp;
+};
+
+/* The plain write of one chunk (at most APDU_CHUNK_LEN bytes) into a token
+ * file, as a host sends it by hand. */
+static Bytes RawWriteFrame(unsigned short usFileID, unsigned int ulOffset, const Bytes &data)
+{
+    unsigned int ulBody = 8 + (unsigned int)data.size();
+    Bytes v = {APDU_CLA_PLAIN, 0x3A, ApduChunkFlags(true, true), 0x00, (unsigned char)(ulBody >> 8),
+               (unsigned char)ulBody, 0x00, 0x00};
+    for (unsigned int ul : {(unsigned int)OPERATOR_APP_ID, (unsigned int)usFileID, ulOffset, (unsigned int)data.size()}) {
+        v.push_back((unsigned char)(ul >> 8));
+        v.push_back((unsigned char)ul);
+    }
+    v.insert(v.end(), data.begin(), data.end());
+    return v;
+}
+
+/* Once a file was read, reading it again costs only its content, and a
+ * write only its own commands: nothing the token still holds as it was is
+ * read again. */
+TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
+{
+    CApplicationObject *pApp = OpenApp(41);
+    Bytes data = RandomBytes(1024);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"f1k", 1024, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"f1k", 0, data.data(), 1024));
+    ASSERT_EQ(data, ReadBack(pApp, "f1k"));
+    struct {
+        const char *pszCall;
+        std::function<unsigned int()> fnCall;
+        unsigned int ulExchanges;
+    } cases[] = {
+        /* the four chunks of the content */
+        {"read 1 KiB",
+         [&] {
+             Bytes out(1024);
+             unsigned int ulLen = 1024;
+             unsigned int ulRet = pApp->ReadCosFile((char *)"f1k", 0, 1024, out.data(), &ulLen);
+             EXPECT_EQ(data, out);
+             return ulRet;
+         },
+         1024 / APDU_CHUNK_LEN},
+        /* the copy's file created and written in four chunks, the new
+         * record written, the old one freed, its file deleted */
+        {"write 1 KiB", [&] { return pApp->WriteCosFile((char *)"f1k", 0, data.data(), 1024); },
+         1 + 1024 / APDU_CHUNK_LEN + 2 + 1},
+    };
+    for (auto &c : cases) {
+        for (int i = 0; i < 2; ++i) {
+            transport_pause::Reset();
+            EXPECT_EQ(0u, c.fnCall()) << c.pszCall;
+            EXPECT_EQ(c.ulExchanges, transport_pause::Count()) << c.pszCall << ", call " << i;
+        }
+    }
+    /* A new secure channel may mean another token: the next read asks the
+     * record file's size and reads its three chunks, asks the object's size
+     * and reads its header, then the content. */
+    ASSERT_EQ(0u, Context()->SetSessionKey(true));
+    Bytes out(1024);
+    unsigned int ulLen = 1024;
+    transport_pause::Reset();
+    EXPECT_EQ(0u, pApp->ReadCosFile((char *)"f1k", 0, 1024, out.data(), &ulLen));
+    EXPECT_EQ(1 + 3 + 2 + 1024 / APDU_CHUNK_LEN, transport_pause::Count());
+    EXPECT_EQ(data, out);
+}
+
+/* What another connection (or a host, by hand) changes is seen at the next
+ * call of this one, and the other way round; no record is lost. */
+TEST_F(ApplicationTest, ConnectionsSeeEachOthersChanges)
+{
+    CApplicationObject *pApp = OpenApp(42);
+    OtherConnection other(DeviceNameOf(APPLICATION_TEST_BUS, 42));
+    CApplicationObject *pOther = other.App();
+    Bytes first = RandomBytes(1000);
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"shared", 1000, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->WriteCosFile((char *)"shared", 0, first.data(), 1000));
+    ASSERT_EQ(first, ReadBack(pApp, "shared"));
+    ASSERT_EQ(first, ReadBack(pOther, "shared"));
+    struct {
+        const char *pszChange;
+        std::function<void(const Bytes &)> fnChange;
+    } cases[] = {
+        {"the other connection writes",
+         [&](const Bytes &v) { ASSERT_EQ(0u, pOther->WriteCosFile((char *)"shared", 0, (unsigned char *)v.data(), 1000)); }},
+        {"this connection writes",
+         [&](const Bytes &v) { ASSERT_EQ(0u, pApp->WriteCosFile((char *)"shared", 0, (unsigned char *)v.data(), 1000)); }},
+    };
+    Bytes now;
+    for (auto &c : cases) {
+        now = RandomBytes(1000);
+        c.fnChange(now);
+        EXPECT_EQ(now, ReadBack(pApp, "shared")) << c.pszChange;
+        EXPECT_EQ(now, ReadBack(pOther, "shared")) << c.pszChange;
+    }
+    /* A host renames the file by hand, past the file layer. */
+    unsigned int ulIndex = RecordOf(RawFile(SKF_OBJECT_RECORD_FILE), "shared");
+    ASSERT_LT(ulIndex, 4u);
+    Bytes frame = RawWriteFrame(SKF_OBJECT_RECORD_FILE, ulIndex * RECORD, Record(ulIndex, "hand", 1, 0));
+    Bytes answer(64);
+    unsigned int ulLen = (unsigned int)answer.size();
+    CDeviceObject dev(other.Context());
+    ASSERT_EQ(0u, dev.Transmit(frame.data(), (unsigned int)frame.size(), answer.data(), &ulLen));
+    ASSERT_GE(ulLen, 2u);
+    EXPECT_EQ(0x90, answer[0]);
+    for (CApplicationObject *p : {pApp, pOther}) {
+        EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, p->GetCosFileInfo((char *)"shared", nullptr));
+        EXPECT_EQ(now, ReadBack(p, "hand"));
+    }
+    /* Files made and removed on one side are listed on both. */
+    ASSERT_EQ(0u, pOther->CreateCosFile((char *)"theirs", 10, 0xFF, 0xFF));
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"mine", 10, 0xFF, 0xFF));
+    for (CApplicationObject *p : {pApp, pOther}) {
+        EXPECT_EQ(std::string("hand\0theirs\0mine\0\0", 18).size(), FileList(p).size());
+        EXPECT_EQ(1000u, FileSize(p, "hand"));
+        EXPECT_EQ(10u, FileSize(p, "theirs"));
+    }
+    ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"theirs"));
+    EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pOther->GetCosFileInfo((char *)"theirs", nullptr));
+    EXPECT_EQ(10u, FileSize(pOther, "mine"));
 }
