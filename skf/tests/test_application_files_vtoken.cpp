@@ -874,7 +874,7 @@ static Bytes RawWriteFrame(unsigned short usFileID, unsigned int ulOffset, const
  * read again. */
 TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
 {
-    CApplicationObject *pApp = OpenApp(41);
+    CApplicationObject *pApp = OpenApp(52);
     Bytes data = RandomBytes(1024);
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"f1k", 1024, 0xFF, 0xFF));
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"f1k", 0, data.data(), 1024));
@@ -922,8 +922,8 @@ TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
  * call of this one, and the other way round; no record is lost. */
 TEST_F(ApplicationTest, ConnectionsSeeEachOthersChanges)
 {
-    CApplicationObject *pApp = OpenApp(42);
-    OtherConnection other(DeviceNameOf(APPLICATION_TEST_BUS, 42));
+    CApplicationObject *pApp = OpenApp(53);
+    OtherConnection other(DeviceNameOf(APPLICATION_TEST_BUS, 53));
     CApplicationObject *pOther = other.App();
     Bytes first = RandomBytes(1000);
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"shared", 1000, 0xFF, 0xFF));
