@@ -6,7 +6,7 @@
 #include "SarnCore/DeviceContext.h"
 #include "SarnCore/GMSymKeyHandle.h"
 #include "FakeToken.h"
-#include "SoftCrypto/tests/GuardedInput.h"
+#include "SoftCrypto/tests/GuardedBytes.h"
 
 namespace {
 
@@ -245,8 +245,8 @@ TEST_F(CipherHandleTest, FinalWithoutPaddingNeedsWholeBlocks)
  * a copy of it ends the child only. */
 TEST_F(CipherHandleTest, AnInputThatBringsTheTotalPast32BitsIsRefusedUntouched)
 {
-    oracle::GuardedInput huge;
-    ASSERT_TRUE(huge.Ok());
+    oracle::GuardedBytes huge(0xFFFFFFFFu);
+    ASSERT_NE(nullptr, huge.Data());
     const struct {
         unsigned char dir;
         unsigned int held, length;
@@ -256,7 +256,7 @@ TEST_F(CipherHandleTest, AnInputThatBringsTheTotalPast32BitsIsRefusedUntouched)
         Start(c.dir);
         unsigned int len = sizeof(out);
         ASSERT_EQ(0u, handle.Update(in, c.held, out, &len));
-        unsigned char *pbHuge = huge.Ending(c.length);
+        unsigned char *pbHuge = huge.Last(c.length);
         len = 0;
         EXPECT_EQ(ERR_BAD_LENGTH, handle.Update(pbHuge, c.length, nullptr, &len));
         EXPECT_EXIT(

@@ -6,7 +6,7 @@
 
 #include "SoftCrypto/SoftCrypto.h"
 #include "SoftCrypto/SymKeyHandle.h"
-#include "SoftCrypto/tests/GuardedInput.h"
+#include "SoftCrypto/tests/GuardedBytes.h"
 #include "SoftCrypto/tests/OpenSslOracle.h"
 
 namespace {
@@ -172,13 +172,13 @@ TEST(SymKeyHandle, UnpaddedEncryptCountsTheHeldBytesInTheUnitRule)
  * page and the call runs in a child process. */
 TEST(SymKeyHandle, AnInputThatBringsTheTotalPast32BitsIsRefusedUntouched)
 {
-    oracle::GuardedInput huge;
-    ASSERT_TRUE(huge.Ok());
+    oracle::GuardedBytes huge(0xFFFFFFFFu);
+    ASSERT_NE(nullptr, huge.Data());
     Bytes key = oracle::Pattern(16, 1), in(16, 3), out(64);
     auto h = Started(SC_ALG_SM4, key, SYM_CRYPT_ENCRYPT, SC_MODE_ECB, 0);
     unsigned int n = static_cast<unsigned int>(out.size());
     ASSERT_EQ(0u, h->Update(in.data(), 1, out.data(), &n));
-    unsigned char *pbHuge = huge.Ending(0xFFFFFFFFu);
+    unsigned char *pbHuge = huge.Last(0xFFFFFFFFu);
     EXPECT_EXIT(
         {
             unsigned int room = static_cast<unsigned int>(out.size());

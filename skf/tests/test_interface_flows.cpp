@@ -23,9 +23,8 @@
 #include <vector>
 
 #include "skf/skf.h"
-#include "SoftCrypto/tests/GuardedInput.h"
+#include "SoftCrypto/tests/GuardedBytes.h"
 #include "skf/tests/FailingAllocator.h"
-#include "skf/tests/GuardedBytes.h"
 #include "skf/tests/InterfaceOracle.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
@@ -37,40 +36,6 @@ namespace {
 
 const unsigned int FLOWS_BUS = 27;
 const char USER_PIN[] = "12345678";
-
-/* A page of one byte value followed by a page that cannot be read: a
- * string or buffer placed at its end faults on the first byte read past it. */
-class GuardedPage {
-public:
-    explicit GuardedPage(unsigned char byFill)
-    {
-        m_nPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void *p = mmap(nullptr, 2 * m_nPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return;
-        m_pbBase = static_cast<unsigned char *>(p);
-        memset(m_pbBase, byFill, m_nPage);
-        if (mprotect(m_pbBase + m_nPage, m_nPage, PROT_NONE) != 0) {
-            munmap(m_pbBase, 2 * m_nPage);
-            m_pbBase = nullptr;
-        }
-    }
-    ~GuardedPage()
-    {
-        if (m_pbBase != nullptr) munmap(m_pbBase, 2 * m_nPage);
-    }
-    GuardedPage(const GuardedPage &) = delete;
-    GuardedPage &operator=(const GuardedPage &) = delete;
-
-    bool Ready() const { return m_pbBase != nullptr; }
-    /* The whole first page, with no terminator in it. */
-    char *Unterminated() const { return reinterpret_cast<char *>(m_pbBase); }
-    /* The last n bytes of the first page. */
-    BYTE *Last(size_t n) const { return m_pbBase + m_nPage - n; }
-
-private:
-    size_t m_nPage = 0;
-    unsigned char *m_pbBase = nullptr;
-};
 
 class SkfFlow : public ::testing::Test {
 protected:
@@ -209,9 +174,9 @@ TEST_F(SkfFlow, UnterminatedStringsAreReadWithinTheirLimit)
 {
     ASSERT_TRUE(Connect(46));
     ASSERT_EQ(SAR_OK, OpenApplication());
-    GuardedPage page('n');
-    ASSERT_TRUE(page.Ready());
-    char *psz = page.Unterminated();
+    oracle::GuardedBytes page(4096, Bytes(4096, 'n'));
+    ASSERT_NE(nullptr, page.Data());
+    char *psz = page.As<char>();
     char szPin[sizeof(USER_PIN)], szNew[] = "abc12345";
     memcpy(szPin, USER_PIN, sizeof(USER_PIN));
     DEVHANDLE hDev = nullptr;
@@ -263,8 +228,8 @@ TEST_F(SkfFlow, UnterminatedStringsAreReadWithinTheirLimit)
 TEST_F(SkfFlow, TransmitRefusesACommandLongerThanAFrame)
 {
     ASSERT_TRUE(Connect(15));
-    GuardedPage page(0);
-    ASSERT_TRUE(page.Ready());
+    oracle::GuardedBytes page(4096);
+    ASSERT_NE(nullptr, page.Data());
     /* GetDevInfo, plain: B0 04 00 00, no body, Le 288 */
     const BYTE abFrame[] = {0xB0, 0x04, 0x00, 0x00, 0x00, 0x00, 0x01, 0x20};
     BYTE *pbFrame = page.Last(sizeof(abFrame));
@@ -883,7 +848,7 @@ TEST_F(SkfFlow, CipherRecordsKeepToTheRoomOfTheirCipherLength)
     ECCPUBLICKEYBLOB peerPub = skftest::Sm2PublicKeyBlob(peer.get());
 
     /* Filled: a session key (16 bytes) and an encryption of 40 bytes. */
-    skftest::CGuardedBytes exported(nHead + 16);
+    oracle::GuardedBytes exported(nHead + 16);
     ASSERT_NE(nullptr, exported.Data());
     HANDLE hExported = nullptr;
     ASSERT_EQ(SAR_OK, SKF_ECCExportSessionKey(hContainer, SGD_SMS4_ECB, &peerPub, exported.As<ECCCIPHERBLOB>(),
@@ -891,7 +856,7 @@ TEST_F(SkfFlow, CipherRecordsKeepToTheRoomOfTheirCipherLength)
     Keep(hExported);
     EXPECT_EQ(16u, skftest::Sm2Decrypt(peer.get(), exported.As<ECCCIPHERBLOB>()).size());
     Bytes plain = skftest::RandomBytes(40);
-    skftest::CGuardedBytes encrypted(nHead + plain.size());
+    oracle::GuardedBytes encrypted(nHead + plain.size());
     ASSERT_NE(nullptr, encrypted.Data());
     ASSERT_EQ(SAR_OK, SKF_ExtECCEncrypt(m_hDev, &peerPub, plain.data(), static_cast<ULONG>(plain.size()),
                                         encrypted.As<ECCCIPHERBLOB>()));
@@ -909,7 +874,7 @@ TEST_F(SkfFlow, CipherRecordsKeepToTheRoomOfTheirCipherLength)
         {nWhole, SAR_OK},
     };
     for (const auto &c : cases) {
-        skftest::CGuardedBytes wrapped(c.first, record);
+        oracle::GuardedBytes wrapped(c.first, record);
         ASSERT_NE(nullptr, wrapped.Data());
         HANDLE hImported = nullptr;
         EXPECT_EQ(c.second, SKF_ImportSessionKey(hContainer, SGD_SMS4_ECB, wrapped.Data(),
@@ -1288,8 +1253,8 @@ TEST_F(SkfFlow, InputsBeyondWhat32BitsCountAreRefusedBeforeAnythingIsCopied)
         {"token MAC update", SGD_SMS4_MAC, HugeInputCase::MacUpdate, 16, 0xFFFFFFF0u, true},
         {"software MAC update", ALG_SOFT_3DES_ECB, HugeInputCase::MacUpdate, 8, 0xFFFFFFF8u, true},
     };
-    oracle::GuardedInput huge;
-    ASSERT_TRUE(huge.Ok());
+    oracle::GuardedBytes huge(0xFFFFFFFFu);
+    ASSERT_NE(nullptr, huge.Data());
     for (const HugeInputCase &c : cases) {
         SCOPED_TRACE(c.pszName);
         Bytes key = skftest::RandomBytes(c.ulAlg == ALG_SOFT_3DES_ECB ? 24 : 16), first(16, 0x5A);
@@ -1312,7 +1277,7 @@ TEST_F(SkfFlow, InputsBeyondWhat32BitsCountAreRefusedBeforeAnythingIsCopied)
             ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, param));
             ASSERT_EQ(SAR_OK, SKF_EncryptUpdate(hKey, first.data(), c.ulHeld, abOut, &ulOut));
         }
-        BYTE *pbHuge = huge.Ending(c.ulHuge);
+        BYTE *pbHuge = huge.Last(c.ulHuge);
         int aPipe[2];
         ASSERT_EQ(0, pipe(aPipe));
         pid_t pid = fork();
