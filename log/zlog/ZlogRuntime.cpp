@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -81,18 +82,10 @@ struct CThreadBuffers {
 /* Guards the list and the key's creation; the key is deleted only under
  * g_lock for writing as well, so a logging call (which holds it for
  * reading) always finds the key it saw. */
-pthread_mutex_t g_buffersLock = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_buffersLock;
 CThreadBuffers *g_pBufferList = nullptr;
 pthread_key_t g_threadKey;
 std::atomic<bool> g_bThreadKey{false};
-
-class CBuffersLock {
-public:
-    CBuffersLock() { pthread_mutex_lock(&g_buffersLock); }
-    ~CBuffersLock() { pthread_mutex_unlock(&g_buffersLock); }
-    CBuffersLock(const CBuffersLock &) = delete;
-    CBuffersLock &operator=(const CBuffersLock &) = delete;
-};
 
 /* Under g_buffersLock: takes p off the list and frees it, unless the
  * library's end freed it already. */
@@ -113,7 +106,7 @@ void FreeListedBuffers(CThreadBuffers *p)
 void zlog_thread_clean(void *pBuffers)
 {
     if (pBuffers == nullptr) return;
-    CBuffersLock lock;
+    std::lock_guard<std::mutex> lock(g_buffersLock);
     FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
 }
 
@@ -121,7 +114,7 @@ void zlog_thread_clean(void *pBuffers)
 CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf)
 {
     if (!g_bThreadKey.load(std::memory_order_acquire)) {
-        CBuffersLock lock;
+        std::lock_guard<std::mutex> lock(g_buffersLock);
         if (!g_bThreadKey.load() && pthread_key_create(&g_threadKey, zlog_thread_clean) != 0) return nullptr;
         g_bThreadKey.store(true, std::memory_order_release);
     }
@@ -133,7 +126,7 @@ CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf)
             delete p;
             return nullptr;
         }
-        CBuffersLock lock;
+        std::lock_guard<std::mutex> lock(g_buffersLock);
         p->pNext = g_pBufferList;
         if (g_pBufferList != nullptr) g_pBufferList->pPrev = p;
         g_pBufferList = p;
@@ -442,7 +435,7 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 
 void zlog_clean_rest_thread(void)
 {
-    CBuffersLock lock;
+    std::lock_guard<std::mutex> lock(g_buffersLock);
     if (!g_bThreadKey.load()) return;
     void *pBuffers = pthread_getspecific(g_threadKey);
     if (pBuffers == nullptr) return;
@@ -459,7 +452,7 @@ void zlog_end(void)
         delete g_pCategories;
         g_pCategories = nullptr;
     }
-    CBuffersLock buffersLock;
+    std::lock_guard<std::mutex> buffersLock(g_buffersLock);
     while (g_pBufferList != nullptr) {
         CThreadBuffers *p = g_pBufferList;
         g_pBufferList = p->pNext;
