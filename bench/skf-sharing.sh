@@ -34,12 +34,8 @@ unset DISPLAY VEXA_LOG_CONF_PATH
 tool="$build/bench/skf-sharing"
 
 if [[ $modes == *" costs "* ]]; then
-  echo "== costs (time without the log)"
-  "$tool" costs "$user_pin"
-  echo "== costs (exchanges, counted in the log)"
-  printf '[formats]\nplain = "%%m%%n"\n[rules]\nvexa_category.* "%s"; plain\n' "$work/skf.log" >"$work/log.conf"
-  chmod 600 "$work/log.conf"
-  VEXA_LOG_CONF_PATH="$work/log.conf" "$tool" costs "$user_pin" "$work/skf.log"
+  echo "== costs (exchanges as the virtual token counts them)"
+  "$tool" costs "$vtoken" "$serial" "$user_pin"
 fi
 if [[ $modes == *" login "* ]]; then
   echo "== one PIN verification"

@@ -3,9 +3,10 @@
  * provisioned by the demo's tool (container "DEMO_SM2", user PIN changed).
  * bench/skf-sharing.sh runs every mode against a virtual token of its own.
  *
- *   skf-sharing costs PIN [LOG]       exchanges (counted in the middleware's
- *                                     log LOG) and time of a signature, a
- *                                     1 KiB file read and 1 KiB of SM4
+ *   skf-sharing costs VTOKEN SERIAL PIN
+ *                                     exchanges (the virtual token's count)
+ *                                     and time of a signature, a 1 KiB
+ *                                     file read and 1 KiB of SM4
  *   skf-sharing login PIN             one PIN verification for the token:
  *                                     another handle, another process
  *   skf-sharing loop PIN SECONDS      verifies once, then signs in a loop
@@ -18,7 +19,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 
 #include "skf/skf.h"
@@ -117,36 +117,39 @@ ULONG Sm4(const Connection &conn, ULONG ulLen)
 ULONG Sm4Of1K(const Connection &conn) { return Sm4(conn, KIB); }
 ULONG Sm4OfOneBlock(const Connection &conn) { return Sm4(conn, 16); }
 
-/* Token exchanges so far: the transport's trace line for each one. */
-long Exchanges(const char *pszLog)
+/* The exchanges the virtual token has answered so far (the "exchanges"
+ * line of `brio-vtoken show`), or -1. */
+long Exchanges(const std::string &strShow)
 {
-    if (pszLog == nullptr) return -1;
-    std::ifstream in(pszLog);
-    long lCount = 0;
-    for (std::string strLine; std::getline(in, strLine);)
-        if (strLine.find("SarnSendCommand - WriteUSB") != std::string::npos) ++lCount;
+    FILE *pf = popen(strShow.c_str(), "r");
+    if (pf == nullptr) return -1;
+    long lCount = -1;
+    char szLine[256];
+    while (fgets(szLine, sizeof(szLine), pf) != nullptr) sscanf(szLine, "exchanges: %ld", &lCount);
+    pclose(pf);
     return lCount;
 }
 
 void Measure(const char *pszWhat, const Connection &conn, ULONG (*pfnOperation)(const Connection &),
-             const char *pszLog)
+             const std::string &strShow)
 {
-    long lBefore = Exchanges(pszLog);
+    long lBefore = Exchanges(strShow);
     double dStart = Now();
     ULONG ulRet = SAR_OK;
     for (int n = 0; n < REPEATS && ulRet == SAR_OK; ++n) ulRet = pfnOperation(conn);
     double dMs = (Now() - dStart) * 1000 / REPEATS;
-    long lAfter = Exchanges(pszLog);
+    long lAfter = Exchanges(strShow);
     if (ulRet != SAR_OK) {
         printf("%-22s failed 0x%08X\n", pszWhat, (unsigned int)ulRet);
         return;
     }
-    if (lBefore < 0) printf("%-22s %7.1f ms\n", pszWhat, dMs);
+    if (lBefore < 0 || lAfter < 0) printf("%-22s %7.1f ms\n", pszWhat, dMs);
     else printf("%-22s %7.1f ms  %5.1f exchanges\n", pszWhat, dMs, (double)(lAfter - lBefore) / REPEATS);
 }
 
-int Costs(const char *pszPin, const char *pszLog)
+int Costs(const char *pszVtoken, const char *pszSerial, const char *pszPin)
 {
+    const std::string strShow = std::string(pszVtoken) + " show " + pszSerial;
     Connection conn;
     if (!OpenVerified(&conn, pszPin)) return 1;
     SKF_DeleteFile(conn.hApp, (LPSTR)FILE_NAME);
@@ -155,10 +158,10 @@ int Costs(const char *pszPin, const char *pszLog)
     ULONG ulRet = SKF_CreateFile(conn.hApp, (LPSTR)FILE_NAME, KIB, 0xFF, 0xFF);
     if (ulRet == SAR_OK) ulRet = SKF_WriteFile(conn.hApp, (LPSTR)FILE_NAME, 0, abData, KIB);
     if (ulRet != SAR_OK) printf("file of 1 KiB: 0x%08X\n", (unsigned int)ulRet);
-    Measure("SM2 signature", conn, Sign, pszLog);
-    Measure("1 KiB file read", conn, ReadFile1K, pszLog);
-    Measure("1 KiB SM4 (key, init)", conn, Sm4Of1K, pszLog);
-    Measure("16 B SM4 (key, init)", conn, Sm4OfOneBlock, pszLog);
+    Measure("SM2 signature", conn, Sign, strShow);
+    Measure("1 KiB file read", conn, ReadFile1K, strShow);
+    Measure("1 KiB SM4 (key, init)", conn, Sm4Of1K, strShow);
+    Measure("16 B SM4 (key, init)", conn, Sm4OfOneBlock, strShow);
     SKF_DeleteFile(conn.hApp, (LPSTR)FILE_NAME);
     Close(&conn);
     return 0;
@@ -306,12 +309,12 @@ int Unplug(const char *pszVtoken, const char *pszSerial)
 int main(int argc, char *argv[])
 {
     std::string strMode = argc > 1 ? argv[1] : "";
-    if (strMode == "costs" && (argc == 3 || argc == 4)) return Costs(argv[2], argc == 4 ? argv[3] : nullptr);
+    if (strMode == "costs" && argc == 5) return Costs(argv[2], argv[3], argv[4]);
     if (strMode == "login" && argc == 3) return Login(argv[2]);
     if (strMode == "loop" && argc == 4) return Loop(argv[2], atoi(argv[3]));
     if (strMode == "lock" && argc == 3) return Lock(argv[2]);
     if (strMode == "unplug" && argc == 4) return Unplug(argv[2], argv[3]);
-    fprintf(stderr, "usage: %s costs PIN [LOG] | login PIN | loop PIN SECONDS | lock PIN | unplug VTOKEN SERIAL\n",
+    fprintf(stderr, "usage: %s costs VTOKEN SERIAL PIN | login PIN | loop PIN SECONDS | lock PIN | unplug VTOKEN SERIAL\n",
             argv[0]);
     return 2;
 }
