@@ -10,6 +10,11 @@ namespace vtoken {
 
 namespace {
 
+// The PIN lengths the middleware verifies; a token made with another PIN
+// could never be logged in to.
+constexpr size_t kMinPinLength = 6;
+constexpr size_t kMaxPinLength = 16;
+
 const char kUsage[] =
     "commands:\n"
     "  init --serial S [--label L] [--alg 0x13|3] [--bus B] [--address A]\n"
@@ -40,6 +45,13 @@ int Refuse(std::string& strOut, const std::string& strWhy)
 {
     strOut = strWhy + "\n";
     return 1;
+}
+
+// A command line the daemon does not understand, answered with the usage.
+int UsageError(std::string& strOut, const std::string& strWhy)
+{
+    strOut = strWhy + "\n" + kUsage;
+    return kVtUsageError;
 }
 
 // Signs the exported authentication key the way the middleware verifies it:
@@ -77,6 +89,11 @@ VtPkey RootKey(const std::string& strDir, uint32_t ulAlg, bool bForeign)
 
 }  // namespace
 
+const char* VtCommandUsage()
+{
+    return kUsage;
+}
+
 int CVtServer::CtlInit(const std::vector<std::string>& args, std::string& strOut)
 {
     CVtTokenState s;
@@ -101,7 +118,7 @@ int CVtServer::CtlInit(const std::vector<std::string>& args, std::string& strOut
         } else if (a == "--foreign-signature") {
             bForeign = true;
         } else if (!value(v)) {
-            return Refuse(strOut, "init: " + a + (a.compare(0, 2, "--") == 0 ? " needs a value" : ": unknown argument"));
+            return UsageError(strOut, "init: " + a + (a.compare(0, 2, "--") == 0 ? " needs a value" : ": unknown argument"));
         } else if (a == "--serial") {
             s.strId = s.strSerial = v;
         } else if (a == "--label") {
@@ -121,8 +138,8 @@ int CVtServer::CtlInit(const std::vector<std::string>& args, std::string& strOut
             (a == "--bus" ? s.ulBus : s.ulAddress) = ul;
             bAddressGiven = bAddressGiven || a == "--address";
         } else if (a == "--user-pin" || a == "--so-pin") {
-            if (v.empty() || v.size() > 64) {
-                return Refuse(strOut, "init: a PIN has 1 to 64 characters");
+            if (v.size() < kMinPinLength || v.size() > kMaxPinLength) {
+                return Refuse(strOut, "init: " + a + " takes 6 to 16 characters (the middleware verifies no PIN of another length)");
             }
             (a == "--user-pin" ? strUserPin : strSoPin) = v;
         } else if (a == "--user-retries" || a == "--so-retries") {
@@ -146,7 +163,7 @@ int CVtServer::CtlInit(const std::vector<std::string>& args, std::string& strOut
             }
             s.ulFileSpace = ul;
         } else {
-            return Refuse(strOut, "init: unknown option " + a);
+            return UsageError(strOut, "init: unknown option " + a);
         }
     }
     if (!VtValidTokenId(s.strId)) {
@@ -248,9 +265,12 @@ int CVtServer::CtlPlug(CVtToken& token, bool bPlug, std::string& strOut)
 int CVtServer::Control(const std::vector<std::string>& args, std::string& strOut)
 {
     strOut.clear();
-    if (args.empty() || args[0] == "help" || args[0] == "--help") {
+    if (args.empty()) {
+        return UsageError(strOut, "no command");
+    }
+    if (args[0] == "help" || args[0] == "--help") {
         strOut = kUsage;
-        return args.empty() ? 1 : 0;
+        return 0;
     }
     const std::string& strCmd = args[0];
     if (strCmd == "init") {
@@ -258,7 +278,7 @@ int CVtServer::Control(const std::vector<std::string>& args, std::string& strOut
     }
     if (strCmd == "list") {
         if (args.size() != 1) {
-            return Refuse(strOut, "list takes no arguments");
+            return UsageError(strOut, "list takes no arguments");
         }
         for (auto& kv : m_mapTokens) {
             const CVtTokenState& s = kv.second->State();
@@ -273,10 +293,10 @@ int CVtServer::Control(const std::vector<std::string>& args, std::string& strOut
         {"plug", 2}, {"unplug", 2}, {"show", 2}, {"button", 3}, {"fault", 3}};
     auto it = kArity.find(strCmd);
     if (it == kArity.end()) {
-        return Refuse(strOut, "unknown command " + strCmd + "\n" + kUsage);
+        return UsageError(strOut, "unknown command " + strCmd);
     }
     if (args.size() != it->second) {
-        return Refuse(strOut, strCmd + ": wrong number of arguments\n" + kUsage);
+        return UsageError(strOut, strCmd + ": wrong number of arguments");
     }
     CVtToken* token = Find(args[1]);
     if (token == nullptr) {

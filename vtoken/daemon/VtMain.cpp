@@ -15,12 +15,16 @@ using namespace vtoken;
 
 namespace {
 
+// Exit status when no daemon answers.
+constexpr int kNoDaemon = 2;
+
+const char kServeUsage[] = "usage: brio-vtoken serve [--socket PATH] [--state DIR] [--keys DIR]\n";
+
 int Usage()
 {
-    fprintf(stderr,
-            "usage: brio-vtoken serve [--socket PATH] [--state DIR] [--keys DIR]\n"
-            "       brio-vtoken [--socket PATH] COMMAND ARGS...   (brio-vtoken help lists them)\n");
-    return 2;
+    fprintf(stderr, "%s       brio-vtoken [--socket PATH] COMMAND ARGS...   (brio-vtoken help lists them)\n",
+            kServeUsage);
+    return kVtUsageError;
 }
 
 // The default socket folder must be the user's own and private.
@@ -79,6 +83,11 @@ int main(int argc, char** argv)
         CVtServer server(strSocket, strState, strKeys);
         return server.Run();
     }
+    // Help needs no daemon.
+    if (args.size() == i + 1 && (args[i] == "help" || args[i] == "--help")) {
+        printf("%s       brio-vtoken [--socket PATH] COMMAND ARGS...\n%s", kServeUsage, VtCommandUsage());
+        return 0;
+    }
     if (strSocket.empty()) {
         strSocket = VtDefaultSocketPath();
     }
@@ -93,7 +102,7 @@ int main(int argc, char** argv)
     fputs(strText.c_str(), iCode == 0 ? stdout : stderr);
     if (iCode < 0) {
         fputc('\n', stderr);
-        return 2;
+        return kNoDaemon;
     }
-    return iCode == 0 ? 0 : 1;
+    return iCode == 0 || iCode == kVtUsageError ? iCode : 1;
 }

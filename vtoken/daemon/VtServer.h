@@ -18,6 +18,13 @@
 
 namespace vtoken {
 
+// Exit status and control answer of a command line that is not understood
+// (unknown command or option, a missing value, a wrong number of arguments).
+constexpr int kVtUsageError = 2;
+
+// The control commands' usage lines, as `brio-vtoken help` prints them.
+const char* VtCommandUsage();
+
 class CVtServer {
 public:
     CVtServer(std::string strSocket, std::string strStateDir, std::string strKeysDir);
@@ -25,7 +32,8 @@ public:
     // Serves until SIGTERM or SIGINT; the process exit code.
     int Run();
 
-    // A control sub-command (the words after `brio-vtoken`); 0 done, 1 refused.
+    // A control sub-command (the words after `brio-vtoken`); 0 done, 1 refused,
+    // kVtUsageError when the command line is not understood.
     int Control(const std::vector<std::string>& args, std::string& strOut);
 
 private:

@@ -479,6 +479,67 @@ TEST_F(UsbTest, CommandLineDrivesTheDaemon)
     EXPECT_EQ(2, RunCli("--socket /nonexistent/socket show CLI1", strOut)) << strOut;
 }
 
+// A user PIN or SO PIN that the middleware could never verify (it takes 6 to
+// 16 characters) makes no token.
+TEST_F(UsbTest, InitTakesOnlyPinsTheMiddlewareCanVerify)
+{
+    struct Row {
+        size_t nLength;
+        int iExit;
+    };
+    const Row rows[] = {{5, 1}, {6, 0}, {16, 0}, {17, 1}};
+    std::string strSock = " --socket " + m_daemon.SocketPath() + " ";
+    unsigned uAddress = 40;
+    for (const char* szOption : {"--user-pin", "--so-pin"}) {
+        for (const Row& row : rows) {
+            std::string strSerial = "PIN" + std::to_string(uAddress);
+            std::string strArgs = strSock + "init --serial " + strSerial + " --address " + std::to_string(uAddress++) +
+                                  " " + szOption + " " + std::string(row.nLength, '7');
+            std::string strOut;
+            SCOPED_TRACE(strArgs);
+            EXPECT_EQ(row.iExit, RunCli(strArgs, strOut)) << strOut;
+            if (row.iExit != 0) {
+                EXPECT_NE(std::string::npos, strOut.find(std::string(szOption) + " takes 6 to 16 characters")) << strOut;
+                EXPECT_EQ(1, RunCli(strSock + "show " + strSerial, strOut)) << strOut;
+            }
+        }
+    }
+}
+
+// Help needs no daemon; a command line the daemon does not understand exits
+// 2 with the usage, as a missing daemon does; a value it refuses exits 1.
+TEST_F(UsbTest, CommandLineExitStatus)
+{
+    m_daemon.CreateToken(Token("CLI1", 7));
+    const std::string strSock = "--socket " + m_daemon.SocketPath() + " ";
+    const std::string strNone = "--socket /nonexistent/socket ";
+    struct Row {
+        std::string strArgs;
+        int iExit;
+        const char* szSays;
+    };
+    const Row rows[] = {
+        {strNone + "help", 0, "init --serial S"},
+        {"help", 0, "brio-vtoken serve [--socket PATH]"},
+        {strNone + "--help", 0, "fault S stall"},
+        {"", 2, "usage: brio-vtoken serve"},
+        {strNone + "show CLI1", 2, "no virtual-token daemon listens on /nonexistent/socket"},
+        {strSock + "frobnicate", 2, "unknown command frobnicate\ncommands:"},
+        {strSock + "plug", 2, "plug: wrong number of arguments"},
+        {strSock + "list CLI1", 2, "list takes no arguments"},
+        {strSock + "init --serial", 2, "init: --serial needs a value"},
+        {strSock + "init --serial CLI2 --colour red", 2, "init: unknown option --colour"},
+        {strSock + "fault CLI1 bogus", 1, "fault: unknown fault bogus"},
+        {strSock + "show NOSUCH", 1, "no token NOSUCH"},
+        {strSock + "show CLI1", 0, "CLI1"},
+    };
+    for (const Row& row : rows) {
+        std::string strOut;
+        EXPECT_EQ(row.iExit, RunCli(row.strArgs, strOut)) << row.strArgs << "\n" << strOut;
+        EXPECT_NE(std::string::npos, strOut.find(row.szSays)) << row.strArgs << "\n" << strOut;
+    }
+}
+
 // Hot-plug events, delivered inside libusb_handle_events_completed.
 struct HotplugLog {
     std::atomic<int> iArrived {0};
