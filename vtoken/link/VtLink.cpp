@@ -101,6 +101,7 @@ int VtConnect(const std::string& strPath)
 {
     sockaddr_un addr {};
     if (strPath.empty() || strPath.size() >= sizeof(addr.sun_path)) {
+        errno = strPath.empty() ? ENOENT : ENAMETOOLONG;
         return -1;
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

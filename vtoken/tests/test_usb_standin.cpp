@@ -450,9 +450,10 @@ TEST_F(UsbTest, StateFilesThatDoNotLoadCostOnlyTheirOwnToken)
     EXPECT_EQ(strCut, ReadFile(strDir + "/VT2.token"));
 }
 
-int RunCli(const std::string& strArgs, std::string& strOut)
+// Runs a shell command; its exit status, with what it wrote to the pipe.
+int RunShell(const std::string& strCommand, std::string& strOut)
 {
-    FILE* p = popen((std::string(VT_DAEMON_EXE) + " " + strArgs + " 2>&1").c_str(), "r");
+    FILE* p = popen(strCommand.c_str(), "r");
     strOut.clear();
     char buf[512];
     while (p != nullptr && fgets(buf, sizeof(buf), p) != nullptr) {
@@ -460,6 +461,12 @@ int RunCli(const std::string& strArgs, std::string& strOut)
     }
     int iStatus = p != nullptr ? pclose(p) : -1;
     return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
+}
+
+// brio-vtoken with these arguments, its standard output and error together.
+int RunCli(const std::string& strArgs, std::string& strOut)
+{
+    return RunShell(std::string(VT_DAEMON_EXE) + " " + strArgs + " 2>&1", strOut);
 }
 
 TEST_F(UsbTest, CommandLineDrivesTheDaemon)
@@ -537,6 +544,36 @@ TEST_F(UsbTest, CommandLineExitStatus)
         std::string strOut;
         EXPECT_EQ(row.iExit, RunCli(row.strArgs, strOut)) << row.strArgs << "\n" << strOut;
         EXPECT_NE(std::string::npos, strOut.find(row.szSays)) << row.strArgs << "\n" << strOut;
+    }
+}
+
+// A program that finds no daemon at its socket (none started, a wrong
+// BRIO_VTOKEN_SOCKET) is told so once on standard error, with the socket,
+// however often it looks; one that reaches the daemon is told nothing.
+TEST_F(UsbTest, StandInSaysOnceWhereNoDaemonAnswers)
+{
+    m_daemon.CreateToken(Token("VT1", 5));
+    const std::string strMissing = "/nonexistent/brio-vtoken/socket";
+    struct Row {
+        std::string strSocket;
+        int iTokens;
+        std::string strSays;  // "" for nothing at all
+    };
+    const Row rows[] = {
+        {strMissing, 0, "cannot reach a brio-vtoken daemon at " + strMissing + " ("},
+        {m_daemon.SocketPath(), 1, ""},
+    };
+    for (const Row& row : rows) {
+        std::string strErr;
+        // Standard error only: the probe's standard output is dropped.
+        EXPECT_EQ(row.iTokens, RunShell("BRIO_VTOKEN_SOCKET=" + row.strSocket + " " VT_STANDIN_PROBE_EXE " 3 2>&1 >/dev/null",
+                                        strErr));
+        if (row.strSays.empty()) {
+            EXPECT_EQ("", strErr);
+        } else {
+            EXPECT_EQ(0u, strErr.find("libusb (virtual token): " + row.strSays)) << strErr;
+            EXPECT_EQ(strErr.size() - 1, strErr.find('\n')) << "one line only:\n" << strErr;
+        }
     }
 }
 

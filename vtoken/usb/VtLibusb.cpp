@@ -5,7 +5,8 @@
 // test is unchanged.  The daemon's socket is looked up (BRIO_VTOKEN_SOCKET)
 // every time the stand-in contacts it, never cached at libusb_init, because
 // programs initialise libusb before main.  No daemon reachable means no
-// device: an empty list, not an error.
+// device: an empty list, not an error; the first time it happens, one line on
+// standard error names the socket that did not answer.
 #include <libusb.h>
 
 #include "vtoken/link/VtLink.h"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -135,13 +137,33 @@ libusb_device* DeviceFor(libusb_context* ctx, const VtDeviceEntry& e, bool bRef)
     return dev;
 }
 
+// Connects a link to the daemon.  A daemon that was never started, a wrong
+// BRIO_VTOKEN_SOCKET or a stale socket would look exactly like "no token",
+// so the first failure of the process is said once on standard error.
+bool ConnectDaemon(CVtLinkClient& link)
+{
+    static std::atomic<bool> s_bSaid {false};
+    std::string strSocket = vtoken::VtDefaultSocketPath();
+    if (link.Connect(strSocket)) {
+        return true;
+    }
+    int iError = errno;
+    if (!s_bSaid.exchange(true)) {
+        fprintf(stderr,
+                "libusb (virtual token): cannot reach a brio-vtoken daemon at %s (%s); "
+                "no virtual token is listed until one answers there\n",
+                strSocket.c_str(), strerror(iError));
+    }
+    return false;
+}
+
 // Lists the plugged tokens; empty when no daemon answers.
 std::vector<VtDeviceEntry> ListTokens()
 {
     std::vector<VtDeviceEntry> vOut;
     CVtLinkClient client;
     VtBytes vReply;
-    if (!client.Connect(vtoken::VtDefaultSocketPath()) || !client.Call(CVtMsgWriter(VtOp::List), vReply)) {
+    if (!ConnectDaemon(client) || !client.Call(CVtMsgWriter(VtOp::List), vReply)) {
         return vOut;
     }
     CVtMsgReader rd(vReply);
@@ -162,7 +184,7 @@ std::vector<VtDeviceEntry> ListTokens()
 int BindHandle(libusb_device_handle* h)
 {
     VtBytes vReply;
-    if (!h->m_link.Connect(vtoken::VtDefaultSocketPath())) {
+    if (!ConnectDaemon(h->m_link)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     CVtMsgWriter req(VtOp::Open);
@@ -252,7 +274,7 @@ int EnsureWatcher(libusb_context* ctx)
     std::lock_guard<std::mutex> lock(ctx->m_mtxWatcher);
     if (!ctx->m_watcher.IsOpen()) {
         VtBytes vReply;
-        if (!ctx->m_watcher.Connect(vtoken::VtDefaultSocketPath()) ||
+        if (!ConnectDaemon(ctx->m_watcher) ||
             !ctx->m_watcher.Call(CVtMsgWriter(VtOp::Watch), vReply)) {
             ctx->m_watcher.Close();
         }
