@@ -27,11 +27,16 @@ struct SeenCommand {
     Bytes body;             /* plain body */
 };
 
+/* The session id a scripted secure answer carries unless told otherwise. */
+constexpr unsigned char SCRIPTED_NEXT_SID[2] = {0x55, 0x66};
+
 /* One scripted answer: a status word and payload, or raw answer bytes. */
 struct ScriptedAnswer {
     unsigned int sw = 0x9000;
     Bytes payload;
-    Bytes nextSid = {0x55, 0x66};
+    /* Built from the array, not from a braced list: GCC 12 at -O1 takes the
+     * list's backing array for uninitialised (maybe-uninitialized). */
+    Bytes nextSid = Bytes(SCRIPTED_NEXT_SID, SCRIPTED_NEXT_SID + sizeof(SCRIPTED_NEXT_SID));
     bool raw = false;
     Bytes rawBytes;
     unsigned int transportCode = 0;

@@ -73,22 +73,24 @@ public:
 
 /* A device object that always lives at the same address, as a new object
  * may be given the address of one just freed; OnFree runs once the old one
- * is gone. */
+ * is gone.  New() builds it in its one slot (by placement, so that no
+ * deallocation of the slot is ever generated); delete frees nothing. */
 class CSameAddressDevice : public CDeviceObject {
 public:
-    explicit CSameAddressDevice(CDeviceContext *pContext) : CDeviceObject(pContext) {}
-    static void *operator new(size_t n);
+    static CSameAddressDevice *New(CDeviceContext *pContext);
     static void operator delete(void *p);
     static std::function<void()> s_fnOnFree;
+
+private:
+    explicit CSameAddressDevice(CDeviceContext *pContext) : CDeviceObject(pContext) {}
 };
 
 alignas(CSameAddressDevice) unsigned char g_abDeviceSlot[sizeof(CSameAddressDevice)];
 std::function<void()> CSameAddressDevice::s_fnOnFree;
 
-void *CSameAddressDevice::operator new(size_t n)
+CSameAddressDevice *CSameAddressDevice::New(CDeviceContext *pContext)
 {
-    if (n > sizeof(g_abDeviceSlot)) throw std::bad_alloc();
-    return g_abDeviceSlot;
+    return ::new (g_abDeviceSlot) CSameAddressDevice(pContext);
 }
 
 void CSameAddressDevice::operator delete(void *)
@@ -301,7 +303,7 @@ TEST_F(HandleRegistry, AConnectGivenTheAddressOfADisconnectingDeviceKeepsItsHand
     auto fnConnect = [&]() -> CDeviceObject * {
         CBrioContext *pContext = new CBrioContext();
         EXPECT_EQ(0u, pContext->Open(DRIVER_TYPE_USB_BULK, strName.c_str(), true));
-        CDeviceObject *pDevice = new CSameAddressDevice(pContext);
+        CDeviceObject *pDevice = CSameAddressDevice::New(pContext);
         EXPECT_EQ(0u, pDevice->Initialize(0));
         EXPECT_EQ(0u, handles.AddDevice(pDevice));
         return pDevice;
