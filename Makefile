@@ -30,7 +30,11 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-install: build
+# Builds only what is installed (the target "installable"): no test program
+# or benchmark.  A folder configured before keeps its settings.
+install: deps
+	test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target installable
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 test-sanitize: deps
