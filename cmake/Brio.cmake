@@ -1,6 +1,12 @@
 # Shared build rules of the tree.
 
-set(BRIO_WARNINGS -Wall -Wextra -Werror)
+# Warnings are errors where BRIO_WERROR is on: development and CI builds
+# (the Makefile's targets) turn it on; a packager's own flags or compiler
+# only warn.
+set(BRIO_WARNINGS -Wall -Wextra)
+if(BRIO_WERROR)
+  list(APPEND BRIO_WARNINGS -Werror)
+endif()
 add_compile_options(${BRIO_WARNINGS})
 # The crypto code is written against the OpenSSL 1.1 API level of libcrypto 3.0.
 add_compile_definitions(OPENSSL_API_COMPAT=0x10100000L)
