@@ -4,6 +4,7 @@
 #include <dbus/dbus.h>
 #include <openssl/crypto.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -115,7 +116,21 @@ unsigned int CDialogObject::GetUserPIN(int nRetries, char **ppszPin)
     OP_CHECK_PTR(OP, ppszPin);
     OP_CHECK(OP, nRetries >= 1, "PIN Locked", SAR_PIN_LOCKED);
     unsigned int ulRet = ShowUserPinDialog(nRetries, USER_PIN_MIN_LEN, USER_PIN_MAX_LEN, ppszPin);
-    TraceResult(OP, "ShowUserPIN (Dialog)", ulRet);
+    if (ulRet != E_FAIL) {
+        TraceResult(OP, "ShowUserPIN (Dialog)", ulRet);
+        return ulRet;
+    }
+    /* With valid arguments the prompt fails only when it cannot be shown:
+     * GTK found no X display at load, or the display is gone. */
+    const char *pszDisplay = getenv("DISPLAY");
+    char szStep[128];
+    if (pszDisplay == nullptr || pszDisplay[0] == '\0') {
+        snprintf(szStep, sizeof(szStep), "ShowUserPIN (Dialog): no X display could be opened (DISPLAY not set)");
+    } else {
+        snprintf(szStep, sizeof(szStep), "ShowUserPIN (Dialog): no X display could be opened (DISPLAY \"%.40s\")",
+                 pszDisplay);
+    }
+    TRACE_STEP_FAIL(OP, szStep, ulRet);
     return ulRet;
 }
 

@@ -109,8 +109,17 @@ TEST_F(SkfDialogPinTest, GetUserPinRefusesRetriesBelowOne)
 TEST_F(SkfDialogPinTest, APromptThatCannotBeShownIsAGeneralFailure)
 {
     CDialogObject *pObject = Open(5);
+    CLogCapture log;
+    ASSERT_TRUE(log.Started());
     EXPECT_EQ(E_FAIL, pObject->CheckUserPIN(true));
     EXPECT_EQ(10u, RetriesLeft()) << "nothing was verified";
+    /* The log says why the prompt failed. */
+    const char *pszDisplay = getenv("DISPLAY");
+    std::string strWhy = pszDisplay == nullptr || pszDisplay[0] == '\0' ? "(DISPLAY not set)"
+                                                                        : "(DISPLAY \"" + std::string(pszDisplay) + "\")";
+    EXPECT_TRUE(log.Contains("GetUserPIN - ShowUserPIN (Dialog): no X display could be opened " + strWhy +
+                             " failed(0x80004005)"))
+        << log.Text();
     char *pszPin = (char *)&pszPin;
     EXPECT_EQ(E_FAIL, ShowUserPinDialog(3, 6, 16, &pszPin));
     EXPECT_EQ(nullptr, pszPin) << "no buffer is handed out on failure";
