@@ -276,6 +276,31 @@ TEST_P(FrameFaultTest, GivesItsCodeAndLeavesTheLinkWorking)
     EXPECT_EQ(0u, ctx.Close());
 }
 
+/* Within one call the channel is checked once; a secure command whose
+ * answer is lost may still have been carried out under a session id the
+ * host never learnt, so the next check of the same call goes to the token
+ * again, and the next secure command succeeds. */
+TEST_P(FrameFaultTest, InACallTheSecureCommandAfterALostAnswerSucceeds)
+{
+    const FrameFaultCase &c = GetParam();
+    std::string name = AddToken(c.address + 10);
+    CDeviceContext ctx;
+    ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    ASSERT_EQ(0u, AuthenticateAsOperator(ctx, 0x13));
+    ASSERT_EQ(0u, ctx.SetSessionKey(true));
+    CDeviceInfo &info = *ctx.GetDeviceHandle();
+    info.BeginCall();
+    ASSERT_EQ(0u, ctx.SetSessionKey(false));
+    unsigned char status = 0;
+    ASSERT_EQ(0u, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    daemon.InjectFault("VTCTX" + std::to_string(c.address + 10), c.fault);
+    EXPECT_EQ(c.code, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, ctx.SetSessionKey(false));
+    EXPECT_EQ(0u, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    info.EndCall();
+    EXPECT_EQ(0u, ctx.Close());
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, FrameFaultTest,
                          ::testing::Values(FrameFaultCase{"short_0", "short:0", ERR_BAD_LENGTH, 40},
                                            FrameFaultCase{"short_3", "short:3", ERR_BAD_LENGTH, 41},
