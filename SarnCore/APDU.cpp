@@ -310,7 +310,7 @@ unsigned int CAPDU::BuildFrame(unsigned char *pbFrame, unsigned int *pulFrameLen
  * decrypted block) shorter than its 4 leading bytes is refused with 260 and
  * changes nothing. */
 unsigned int CAPDU::ReadAnswer(bool bSecure, unsigned char *pbAnswer, unsigned int ulAnswerLen, unsigned char *pbRecv,
-                               unsigned int *pnRecvLen)
+                               unsigned int *pnRecvLen, bool *pbRead)
 {
     static const char *OP = "SendAPDUCmd";
     if (ulAnswerLen < 4) {
@@ -338,6 +338,7 @@ unsigned int CAPDU::ReadAnswer(bool bSecure, unsigned char *pbAnswer, unsigned i
         }
     }
     if (ulRet == 0) {
+        *pbRead = true;
         ulRet = GetReturnCode(pbAnswer);
         if (ulRet != 0) TRACE_STEP_FAIL(OP, "CHECK SW1SW2", ulRet);
     }
@@ -371,12 +372,17 @@ unsigned int CAPDU::SendAPDUCmd(unsigned char *pbRecv, unsigned int *pnRecvLen)
     bool bSecure = false;
     unsigned int ulRet = BuildFrame(pbFrame, &ulFrameLen, &bSecure);
     unsigned int ulAnswerLen = APDU_MAX_ANSWER;
+    bool bSent = false, bRead = false;
     if (ulRet == 0) {
+        bSent = true;
         ulRet = TransmitFrame(pbFrame, ulFrameLen, pbAnswer, &ulAnswerLen);
         if (ulRet != 0) TRACE_STEP_FAIL(OP, "SarnSendCommand", ulRet);
     }
-    if (ulRet == 0) ulRet = ReadAnswer(bSecure, pbAnswer, ulAnswerLen, pbRecv, pnRecvLen);
-    if (bSecure && ApduChannelRefused(ulRet)) m_pDeviceInfo->ForgetChannelCheck();
+    if (ulRet == 0) ulRet = ReadAnswer(bSecure, pbAnswer, ulAnswerLen, pbRecv, pnRecvLen, &bRead);
+    /* The channel is in doubt when the token refused it, and when a secure
+     * command went out but its answer was lost or unreadable: the token may
+     * have carried it out and moved on to a session id never learnt here. */
+    if (bSecure && (ApduChannelRefused(ulRet) || (bSent && !bRead))) m_pDeviceInfo->ForgetChannelCheck();
     OPENSSL_cleanse(pbFrame, APDU_MAX_FRAME + APDU_MAX_ANSWER);
     delete[] pbFrame;
     return ulRet;

@@ -176,8 +176,10 @@ protected:
 private:
     unsigned int ResizeBody(unsigned short usLen, bool bKeep);
     unsigned int BuildFrame(unsigned char *pbFrame, unsigned int *pulFrameLen, bool *pbSecure);
+    /* *pbRead: the answer was read as far as its status word (and, for a
+     * secure command, the session id it hands back). */
     unsigned int ReadAnswer(bool bSecure, unsigned char *pbAnswer, unsigned int ulAnswerLen, unsigned char *pbRecv,
-                            unsigned int *pnRecvLen);
+                            unsigned int *pnRecvLen, bool *pbRead);
 };
 
 /* The cipher of the secure channel for an algorithm byte: three-key triple

@@ -79,7 +79,13 @@ CDeviceContext::~CDeviceContext()
         m_pDevieHandle = nullptr;
     }
     if (m_hMutexHandle != nullptr) {
-        ReleaseDevMutex();
+        /* Only the holds this connection took: the thread may hold the
+         * device through another connection as well, and none of that is
+         * this one's to give back. */
+        {
+            std::lock_guard<std::mutex> lock(m_mtxHolds);
+            DropOwnHolds();
+        }
         CloseDevMutex();
     }
     TraceInfo("CDeviceContext: Destructor");

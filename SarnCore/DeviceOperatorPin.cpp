@@ -259,6 +259,8 @@ unsigned int CDeviceOperator::GetPINStatus(unsigned char byPINType, unsigned cha
         return 0;
     }
     TRACE_STEP_FAIL(OP, READ, ulRet);
+    /* The channel is gone, perhaps with all the token's volatile state. */
+    m_pDeviceContext->DisownKeySlot();
     OP_STEP(OP, "SetSessionKey", SetSessionKey(true));
     OP_STEP(OP, READ, fnRead());
     return 0;

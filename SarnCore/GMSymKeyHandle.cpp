@@ -13,9 +13,11 @@ static const char *UPDATE_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryp
                                      "pDeviceContext->GetAPDUCrypto()->SymEncryptUpdate"};
 static const char *FINAL_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryptFinal",
                                     "pDeviceContext->GetAPDUCrypto()->SymEncryptFinal"};
+static const char *INIT_STEP[2] = {"pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
+                                   "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"};
 
 CGMSymKeyHandle::CGMSymKeyHandle(CDeviceContext *pDeviceContext)
-    : m_ullSlotStamp(0), m_usRunSpec(0), m_usKeySpec(0), m_bHostKey(false)
+    : m_ullSlotStamp(0), m_bStateUnknown(false), m_usRunSpec(0), m_usKeySpec(0), m_bHostKey(false)
 {
     m_pCipherCtx = pDeviceContext;
     m_bEncrypt = 0;
@@ -71,24 +73,21 @@ unsigned int CGMSymKeyHandle::Init(unsigned char byAlgID, unsigned char byCryptT
     unsigned short usSpec = (unsigned short)((byAlgID << 8) | byMode);
     unsigned int ulRet = TakeKeySlot(pCtx, false);
     if (ulRet != 0) return ulRet;
-    ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
-    if (ulRet == SARN_SW_CODE(0x6985) && m_ullSlotStamp != 0) {
+    bool bOwned = m_ullSlotStamp != 0;
+    ulRet = SendInit(pCtx, byDirection, usSpec, pbIV16);
+    if (ulRet == SARN_SW_CODE(0x6985) && bOwned) {
         /* No key in a slot this handle owned: the token lost its volatile state. */
         pCtx->DisownKeySlot();
         ulRet = TakeKeySlot(pCtx, false);
         if (ulRet != 0) return ulRet;
-        ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV16, GM_SYM_BLOCK);
+        ulRet = SendInit(pCtx, byDirection, usSpec, pbIV16);
     }
-    if (ulRet != 0)
-        return APDU_CHECK_FAIL(OP, byDirection ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
-                                               : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
-                               ulRet);
+    if (ulRet != 0) return APDU_CHECK_FAIL(OP, INIT_STEP[byDirection ? 1 : 0], ulRet);
     m_bEncrypt = byDirection;
     m_ulUnitLen = GM_SYM_BLOCK;
     m_ulPadding = ulPadding;
     m_usRunSpec = usSpec;
     memcpy(m_pbChain, pbIV16, GM_SYM_BLOCK);
-    m_ullSlotStamp = pCtx->ClaimKeySlot(false);
     /* Bytes an abandoned operation held back do not belong to this one. */
     OPENSSL_cleanse(m_pbBlock, sizeof(m_pbBlock));
     m_ulHeldLen = 0;
@@ -282,7 +281,7 @@ unsigned int CGMSymKeyHandle::TakeKeySlot(CDeviceContext *pCtx, bool bResume)
 {
     static const char *OP = "CGMSymKeyHandle::TakeKeySlot";
     /* Never claimed: the key was put on the token by others; nothing to check. */
-    if (m_ullSlotStamp == 0 || pCtx->KeySlotOwner() == m_ullSlotStamp) return 0;
+    if (m_ullSlotStamp == 0 || (pCtx->KeySlotOwner() == m_ullSlotStamp && !m_bStateUnknown)) return 0;
     unsigned int ulRet = 0;
     if (!KeyInSlot()) {
         if (!m_bHostKey) return APDU_CHECK_FAIL(OP, "CHECK key slot", ERR_NO_SYMMETRIC_KEY);
@@ -290,13 +289,22 @@ unsigned int CGMSymKeyHandle::TakeKeySlot(CDeviceContext *pCtx, bool bResume)
         if (ulRet != 0) return APDU_CHECK_FAIL(OP, "SetKey", ulRet);
     }
     if (!bResume || m_usRunSpec == 0) return 0;
-    /* Another operation ran meanwhile: start this one again from its chain. */
-    ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(m_bEncrypt, 0, 0, m_usRunSpec, m_pbChain, GM_SYM_BLOCK);
-    if (ulRet != 0)
-        return APDU_CHECK_FAIL(OP, m_bEncrypt ? "pDeviceContext->GetAPDUCrypto()->SymEncryptInit"
-                                              : "pDeviceContext->GetAPDUCrypto()->SymDecryptInit",
-                               ulRet);
-    m_ullSlotStamp = pCtx->ClaimKeySlot(false);
+    /* Another operation ran meanwhile, or an init failed: start this one
+     * again from its chain. */
+    ulRet = SendInit(pCtx, m_bEncrypt, m_usRunSpec, m_pbChain);
+    if (ulRet != 0) return APDU_CHECK_FAIL(OP, INIT_STEP[m_bEncrypt ? 1 : 0], ulRet);
     TRACE_STEP_OK(OP, "resume");
     return 0;
+}
+
+unsigned int CGMSymKeyHandle::SendInit(CDeviceContext *pCtx, unsigned char byDirection, unsigned short usSpec,
+                                       unsigned char *pbIV)
+{
+    /* Claimed before the init goes out: should its answer be lost, the
+     * token may have started the new operation all the same, and no handle
+     * may go on trusting the state of the one before. */
+    m_ullSlotStamp = pCtx->ClaimKeySlot(false);
+    unsigned int ulRet = pCtx->GetAPDUCrypto()->SymEncryptInit(byDirection, 0, 0, usSpec, pbIV, GM_SYM_BLOCK);
+    m_bStateUnknown = ulRet != 0;
+    return ulRet;
 }

@@ -13,11 +13,13 @@
  *
  * The token's one key slot and cipher state are shared by every handle of
  * every process; the device context's owner word tells whose they are.
- * SetKey and Init claim them.  Before each command that continues an
- * operation the handle checks the word: when another operation ran
- * meanwhile it sends its init again with its own chaining value as IV (one
- * exchange); when another key was loaded, or the slot is nobody's, it
- * imports its key again first (one more), if the host gave it.  A key only
+ * SetKey and Init claim them, before their command goes out: a command
+ * whose answer is lost may have been carried out all the same.  Before
+ * each command that continues an operation the handle checks the word:
+ * when another operation ran meanwhile, or an init of its own failed, it
+ * sends its init again with its own chaining value as IV (one exchange);
+ * when another key was loaded, or the slot is nobody's, it imports its key
+ * again first (one more), if the host gave it.  A key only
  * the token ever held (see AdoptSlotKey) is trusted only while the word is
  * still its own last claim: any other word answers 528.  An init the token
  * refuses for an empty slot (6985) although the word names this handle
@@ -73,9 +75,12 @@ private:
     /* Makes the slot and cipher state this handle's again before a command
      * (bResume: the operation under way continues); 528 when its key is gone. */
     unsigned int TakeKeySlot(CDeviceContext *pCtx, bool bResume);
+    /* The init command, the slot claimed before it is sent. */
+    unsigned int SendInit(CDeviceContext *pCtx, unsigned char byDirection, unsigned short usSpec, unsigned char *pbIV);
 
     unsigned char m_pbBlock[GM_SYM_BUFFER];    /* held bytes; each update command assembled here */
     unsigned long long m_ullSlotStamp;         /* owner word after this handle's last claim; 0: none */
+    bool m_bStateUnknown;                      /* the last init failed: the token's cipher state is not known */
     unsigned short m_usRunSpec;                /* key spec of the operation under way; 0: none */
     unsigned char m_pbChain[GM_SYM_BLOCK];     /* IV, then the last cipher block processed */
     unsigned short m_usKeySpec;                /* spec and key of SetKey, kept to load the key again */

@@ -590,8 +590,11 @@ unsigned int CDeviceObject::Transmit(unsigned char *pbCommand, unsigned int ulCo
     OP_CHECK(OP, m_pDeviceContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
     CDeviceInfo *pInfo = m_pDeviceContext->GetDeviceHandle();
     OP_CHECK(OP, pInfo != nullptr, "m_pDevieHandle", SAR_INVALIDHANDLEERR);
-    /* A command by hand may write the token's files past the file layer. */
+    /* A command by hand may write the token's files past the file layer,
+     * and load a key or start an operation on the token's one cipher: no
+     * handle may go on trusting the key slot afterwards. */
     m_pDeviceContext->BumpFileLayerChangeCounter();
+    m_pDeviceContext->DisownKeySlot();
     OP_STEP(OP, "SarnSendCommand",
             SarnSendCommand(pInfo->m_hDevice, pbCommand, ulCommandLen, pbData, pulDataLen, DEVICE_TRANSMIT_TIMEOUT));
     return 0;

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "VTokenContext.h"
 #include "vtoken/testkit/VTokenTestKit.h"
@@ -276,6 +277,31 @@ TEST_P(FrameFaultTest, GivesItsCodeAndLeavesTheLinkWorking)
     EXPECT_EQ(0u, ctx.Close());
 }
 
+/* Within one call the channel is checked once; a secure command whose
+ * answer is lost may still have been carried out under a session id the
+ * host never learnt, so the next check of the same call goes to the token
+ * again, and the next secure command succeeds. */
+TEST_P(FrameFaultTest, InACallTheSecureCommandAfterALostAnswerSucceeds)
+{
+    const FrameFaultCase &c = GetParam();
+    std::string name = AddToken(c.address + 10);
+    CDeviceContext ctx;
+    ASSERT_EQ(0u, ctx.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    ASSERT_EQ(0u, AuthenticateAsOperator(ctx, 0x13));
+    ASSERT_EQ(0u, ctx.SetSessionKey(true));
+    CDeviceInfo &info = *ctx.GetDeviceHandle();
+    info.BeginCall();
+    ASSERT_EQ(0u, ctx.SetSessionKey(false));
+    unsigned char status = 0;
+    ASSERT_EQ(0u, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    daemon.InjectFault("VTCTX" + std::to_string(c.address + 10), c.fault);
+    EXPECT_EQ(c.code, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    EXPECT_EQ(0u, ctx.SetSessionKey(false));
+    EXPECT_EQ(0u, ctx.GetAPDUPin()->GetPINStatus(0, 1, &status, nullptr, nullptr, nullptr));
+    info.EndCall();
+    EXPECT_EQ(0u, ctx.Close());
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, FrameFaultTest,
                          ::testing::Values(FrameFaultCase{"short_0", "short:0", ERR_BAD_LENGTH, 40},
                                            FrameFaultCase{"short_3", "short:3", ERR_BAD_LENGTH, 41},
@@ -417,4 +443,34 @@ TEST_F(ContextTest, ProcessesOpeningTogetherShareOneMutex)
         int status = Reap(p);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
+}
+
+/* A context destroyed without Close gives back the holds it took, and
+ * only those: a hold of the device that this thread has through another
+ * context of the same token (as SKF_LockDev keeps one) stays whole. */
+TEST_F(ContextTest, AContextDestroyedUnclosedGivesBackOnlyItsOwnHolds)
+{
+    std::string name = AddToken(33);
+    CDeviceContext holder;
+    ASSERT_EQ(0u, holder.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    CDeviceContext *pOther = new CDeviceContext();
+    ASSERT_EQ(0u, pOther->Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+    ASSERT_EQ(0u, pOther->HoldDevMutex());
+    ASSERT_EQ(0u, pOther->HoldDevMutex());
+    ASSERT_EQ(0u, holder.HoldDevMutex());
+    delete pOther;
+    /* Whether another thread finds the mutex (offset 8 of the segment) free. */
+    pthread_mutex_t *pMutex = reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(holder.m_hMutexHandle) + 8);
+    auto fnTryOnAnotherThread = [pMutex] {
+        int iTry = -1;
+        std::thread([&] {
+            iTry = pthread_mutex_trylock(pMutex);
+            if (iTry == 0) pthread_mutex_unlock(pMutex);
+        }).join();
+        return iTry;
+    };
+    EXPECT_EQ(EBUSY, fnTryOnAnotherThread());
+    EXPECT_EQ(0u, holder.DropDevMutex());
+    EXPECT_EQ(0, fnTryOnAnotherThread());
+    EXPECT_EQ(0u, holder.Close());
 }

@@ -193,29 +193,38 @@ TEST_F(OperatorVTokenTest, VerifyCountsRetriesClearsTheCodeAndLocks)
 /* The status read travels under the secure channel and stands for its
  * check: one exchange while the token takes the channel.  A connection
  * without a channel, or one whose channel another connection replaced,
- * sets a new one up (export, session key) and reads once more. */
+ * sets a new one up (export, session key) and reads once more; as every
+ * road that finds the channel gone, it marks the token's key slot as
+ * nobody's (the token may have lost its volatile state with the channel). */
 TEST_F(OperatorVTokenTest, PinStatusReadStandsForTheChannelCheck)
 {
     std::string name = AddToken(13);
     CDeviceOperator *pA = Open(name);
     CDeviceOperator *pB = Open(name);
+    CDeviceContext *pCtx = pA->GetDeviceContext();
     struct Step {
         const char *what;
         CDeviceOperator *pOp;
         unsigned long exchanges;
+        bool bSlotNobodys;
     } steps[] = {
-        {"A sets its channel up", pA, 3},
-        {"A's channel works", pA, 1},
-        {"B sets its channel up, replacing A's", pB, 3},
-        {"A's channel was replaced", pA, 4},
-        {"A's new channel works", pA, 1},
+        {"A sets its channel up", pA, 3, true},
+        {"A's channel works", pA, 1, false},
+        {"B sets its channel up, replacing A's", pB, 3, true},
+        {"A's channel was replaced", pA, 4, true},
+        {"A's new channel works", pA, 1, false},
     };
     for (const Step &st : steps) {
+        /* Both connections of this process share the owner word. */
+        ASSERT_EQ(0u, pCtx->WaitDevMutex());
+        pCtx->ClaimKeySlot(true);
         unsigned long ulBefore = daemon.Exchanges(Serial(13));
         unsigned char left = 0;
         EXPECT_EQ(0u, st.pOp->GetPINStatus(1, &left, nullptr, nullptr, nullptr)) << st.what;
         EXPECT_EQ(10, left) << st.what;
         EXPECT_EQ(st.exchanges, daemon.Exchanges(Serial(13)) - ulBefore) << st.what;
+        EXPECT_EQ(st.bSlotNobodys, CDeviceContext::SlotIsNobodys(pCtx->KeySlotOwner())) << st.what;
+        ASSERT_EQ(0u, pCtx->ReleaseDevMutex());
     }
 }
 

@@ -1,27 +1,32 @@
-/* Key commands whose next exchange gets a fault of the virtual token: the
- * token carries the command out, the host never sees its answer.  Put in
- * place of a context's key command object. */
+/* Key or cipher commands whose next exchange gets a fault of the virtual
+ * token: the token carries the command out, the host never sees its
+ * answer.  Put in place of a context's key (or cipher) command object. */
 #pragma once
 
 #include <string>
+#include <type_traits>
 
+#include "SarnCore/APDUCrypto.h"
 #include "SarnCore/APDUKey.h"
 #include "SarnCore/DeviceContext.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
-class CFaultedKeyCommands : public CAPDUKey {
+template <class TCommands>
+class CFaultedCommands : public TCommands {
 public:
-    CFaultedKeyCommands(CDeviceInfo *pInfo, vtoken::Daemon &d, const std::string &serial)
-        : CAPDUKey(pInfo, SARN_DEFAULT_TIMEOUT), m_daemon(d), m_serial(serial)
+    CFaultedCommands(CDeviceInfo *pInfo, vtoken::Daemon &d, const std::string &serial)
+        : TCommands(pInfo, SARN_DEFAULT_TIMEOUT), m_daemon(d), m_serial(serial)
     {
     }
-    /* Replaces the context's key commands; the context owns the new object. */
-    static CFaultedKeyCommands *Install(CDeviceContext *pCtx, vtoken::Daemon &d, const std::string &serial)
+    /* Replaces the context's commands of this kind; the context owns the
+     * new object. */
+    static CFaultedCommands *Install(CDeviceContext *pCtx, vtoken::Daemon &d, const std::string &serial)
     {
-        CFaultedKeyCommands *pKeys = new CFaultedKeyCommands(pCtx->m_pDevieHandle, d, serial);
-        delete pCtx->m_pApduKey;
-        pCtx->m_pApduKey = pKeys;
-        return pKeys;
+        CFaultedCommands *pCommands = new CFaultedCommands(pCtx->m_pDevieHandle, d, serial);
+        TCommands *&pSlot = Slot(pCtx);
+        delete pSlot;
+        pSlot = pCommands;
+        return pCommands;
     }
     void Arm(const std::string &fault) { m_fault = fault; }
 
@@ -31,11 +36,22 @@ protected:
     {
         if (!m_fault.empty()) m_daemon.InjectFault(m_serial, m_fault);
         m_fault.clear();
-        return CAPDUKey::TransmitFrame(pbFrame, ulFrameLen, pbAnswer, pulAnswerLen);
+        return TCommands::TransmitFrame(pbFrame, ulFrameLen, pbAnswer, pulAnswerLen);
     }
 
 private:
+    static TCommands *&Slot(CDeviceContext *pCtx)
+    {
+        if constexpr (std::is_same<TCommands, CAPDUKey>::value)
+            return pCtx->m_pApduKey;
+        else
+            return pCtx->m_pApduCrypto;
+    }
+
     vtoken::Daemon &m_daemon;
     std::string m_serial;
     std::string m_fault;
 };
+
+using CFaultedKeyCommands = CFaultedCommands<CAPDUKey>;
+using CFaultedCipherCommands = CFaultedCommands<CAPDUCrypto>;

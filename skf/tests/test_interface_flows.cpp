@@ -99,6 +99,23 @@ protected:
         return ulRet;
     }
 
+    /* A key handle of ulAlg on m_hDev, kept for closing; null when refused. */
+    HANDLE SymmKey(const Bytes &key, ULONG ulAlg)
+    {
+        HANDLE hKey = nullptr;
+        EXPECT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, const_cast<BYTE *>(key.data()), ulAlg, &hKey));
+        return hKey != nullptr ? Keep(hKey) : nullptr;
+    }
+
+    /* Cipher parameters with a 16-byte IV and no padding. */
+    static BLOCKCIPHERPARAM CbcParam(const Bytes &iv)
+    {
+        BLOCKCIPHERPARAM param = {};
+        memcpy(param.IV, iv.data(), 16);
+        param.IVLen = 16;
+        return param;
+    }
+
     HANDLE Keep(HANDLE h)
     {
         m_vecKeys.push_back(h);
@@ -1092,12 +1109,9 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
 {
     ASSERT_TRUE(Connect(20));
     Bytes key = skftest::RandomBytes(16), iv = skftest::RandomBytes(16), data = skftest::RandomBytes(64);
-    HANDLE hKey = nullptr;
-    ASSERT_EQ(SAR_OK, SKF_SetSymmKey(m_hDev, key.data(), SGD_SMS4_MAC, &hKey));
-    Keep(hKey);
-    BLOCKCIPHERPARAM param = {};
-    memcpy(param.IV, iv.data(), 16);
-    param.IVLen = 16;
+    HANDLE hKey = SymmKey(key, SGD_SMS4_MAC);
+    ASSERT_NE(nullptr, hKey);
+    BLOCKCIPHERPARAM param = CbcParam(iv);
     HANDLE hMac = nullptr;
     ASSERT_EQ(SAR_OK, SKF_MacInit(hKey, &param, &hMac));
     Keep(hMac);
@@ -1137,6 +1151,40 @@ TEST_F(SkfFlow, MacIsTheLastCbcBlockAsOpenSslComputesIt)
     /* The MAC handle goes before its key. */
     EXPECT_EQ(SAR_OK, SKF_CloseHandle(hMac));
     Forget(hMac);
+}
+
+/* A command sent by hand can reach the token's one cipher state: an SM4
+ * init with another IV between two updates of a running encryption does
+ * not make the second update encipher on from that IV. */
+TEST_F(SkfFlow, AHandSentCipherInitBetweenTwoUpdatesLeavesTheOutputOpenSsls)
+{
+    ASSERT_TRUE(Connect(61));
+    Bytes key = skftest::RandomBytes(16), iv = skftest::RandomBytes(16), otherIv = skftest::RandomBytes(16),
+          data = skftest::RandomBytes(64);
+    HANDLE hKey = SymmKey(key, SGD_SMS4_CBC);
+    ASSERT_NE(nullptr, hKey);
+    ASSERT_EQ(SAR_OK, SKF_EncryptInit(hKey, CbcParam(iv)));
+    Bytes out(64);
+    ULONG ulFirst = 32;
+    ASSERT_EQ(SAR_OK, SKF_EncryptUpdate(hKey, data.data(), 32, out.data(), &ulFirst));
+    ASSERT_EQ(32u, ulFirst);
+
+    /* The SM4-CBC encrypting init: B0 A4 00 00, Lc 32, Le 0; application 0,
+     * key 0, spec 0x1302, IV length 16, the IV, eight zero bytes. */
+    Bytes frame = {0xB0, 0xA4, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x13, 0x02, 0x00, 0x10};
+    frame.insert(frame.end(), otherIv.begin(), otherIv.end());
+    frame.insert(frame.end(), 8, 0x00);
+    Bytes answer(64);
+    ULONG ulAnswer = static_cast<ULONG>(answer.size());
+    ASSERT_EQ(SAR_OK, SKF_Transmit(m_hDev, frame.data(), static_cast<ULONG>(frame.size()), answer.data(), &ulAnswer));
+    ASSERT_LE(2u, ulAnswer);
+    ASSERT_EQ(0x90, answer[0]);
+    ASSERT_EQ(0x00, answer[1]);
+
+    ULONG ulSecond = 32;
+    ASSERT_EQ(SAR_OK, SKF_EncryptUpdate(hKey, data.data() + 32, 32, out.data() + 32, &ulSecond));
+    ASSERT_EQ(32u, ulSecond);
+    EXPECT_EQ(oracle::Cipher("SM4-CBC", true, key, iv.data(), data, false), out);
 }
 
 /* Only PaddingType 0 (none) and 1 (PKCS #7) start a cipher run, on the

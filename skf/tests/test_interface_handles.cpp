@@ -100,6 +100,13 @@ void CSameAddressDevice::operator delete(void *)
     if (fn) fn();
 }
 
+/* A container object that takes its time to go. */
+class CSlowlyFreedContainer : public CContainerObject {
+public:
+    using CContainerObject::CContainerObject;
+    ~CSlowlyFreedContainer() override { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
+};
+
 class HandleRegistry : public SkfTokenTest {
 protected:
     HandleRegistry() : SkfTokenTest(INTERFACE_BUS) {}
@@ -171,6 +178,35 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
+    }
+
+    /* SKF_GetContainerType on hContainer on another thread, which waits
+     * for the device lock this thread holds once its handle is checked. */
+    bool StartWaitingCall(HANDLE hContainer, std::thread &call)
+    {
+        call = std::thread([hContainer] {
+            ULONG ulType = 0;
+            SKF_GetContainerType(hContainer, &ulType);
+        });
+        return WaitForLine(CInterfaceLog::Success("SKF_GetContainerType", "CHECK_CNTR_PCTX"));
+    }
+
+    /* Releases the device lock the call of StartWaitingCall waits for and
+     * lets it and the disconnect waiting for it end: the disconnect
+     * succeeds, and returns only after the call has traced its end. */
+    void EndTheCallAndTheDisconnect(std::thread &call, std::thread &disconnect, const std::atomic<ULONG> &ulDisconnect)
+    {
+        EXPECT_EQ(SAR_OK, SKF_UnlockDev(m_hDev));
+        call.join();
+        disconnect.join();
+        m_hDev = nullptr;
+        EXPECT_EQ(SAR_OK, ulDisconnect.load());
+        std::string strLog = m_log.Since();
+        size_t nCallExit = strLog.rfind("Exit (SKF_GetContainerType)");
+        size_t nDisconnectExit = strLog.rfind("Exit (SKF_DisConnectDev)");
+        ASSERT_NE(std::string::npos, nCallExit) << strLog;
+        ASSERT_NE(std::string::npos, nDisconnectExit) << strLog;
+        EXPECT_LT(nCallExit, nDisconnectExit) << strLog;
     }
 
     CInterfaceLog m_log;
@@ -260,18 +296,13 @@ TEST_F(HandleRegistry, ADisconnectWaitsForTheRunningCallsOfItsHandles)
     Connect(5);
     ASSERT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
     m_log.Mark();
-    std::atomic<bool> bCallDone{false}, bDisconnectDone{false}, bDisconnectAfterCall{false};
+    std::atomic<bool> bDisconnectDone{false};
     std::atomic<ULONG> ulDisconnect{0xFFFFFFFF};
     HANDLE hDev = m_hDev, hContainer = m_hContainer;
-    std::thread call([&] {
-        ULONG ulType = 0;
-        SKF_GetContainerType(hContainer, &ulType);
-        bCallDone = true;
-    });
-    ASSERT_TRUE(WaitForLine(CInterfaceLog::Success("SKF_GetContainerType", "CHECK_CNTR_PCTX")));
+    std::thread call;
+    ASSERT_TRUE(StartWaitingCall(hContainer, call));
     std::thread disconnect([&] {
         ulDisconnect = SKF_DisConnectDev(hDev);
-        bDisconnectAfterCall = bCallDone.load();
         bDisconnectDone = true;
     });
     /* While the disconnect waits, new calls on the device and its handles
@@ -282,15 +313,40 @@ TEST_F(HandleRegistry, ADisconnectWaitsForTheRunningCallsOfItsHandles)
     EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetContainerType(hContainer, &ulType));
     BYTE abRandom[8];
     EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GenRandom(hDev, abRandom, sizeof(abRandom)));
-    EXPECT_EQ(SAR_OK, SKF_UnlockDev(hDev));
-    call.join();
-    disconnect.join();
-    m_hDev = nullptr;
-    EXPECT_EQ(SAR_OK, ulDisconnect.load());
-    EXPECT_TRUE(bDisconnectAfterCall.load());
+    EndTheCallAndTheDisconnect(call, disconnect, ulDisconnect);
     EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_UnlockDev(hDev));
     EXPECT_EQ(SAR_OK, SKF_CloseContainer(m_hContainer));
     m_hContainer = nullptr;
+}
+
+/* A call whose container was closed while it ran frees the object on its
+ * way out, slowly here: the disconnect that waited for the call still
+ * returns only after the call has traced its end. */
+TEST_F(HandleRegistry, ADisconnectReturnsOnlyAfterItsCallsHaveLeft)
+{
+    Connect(13);
+    CSkfHandleRef device;
+    ASSERT_TRUE(CSkfHandles::Instance().Acquire(m_hDev, SkfHandleKind::Device, device));
+    HANDLE hSlow = new CSlowlyFreedContainer(static_cast<CDeviceObject *>(m_hDev)->GetDeviceContext());
+    ASSERT_EQ(0u, CSkfHandles::Instance().AddChild(hSlow, SkfHandleKind::Container, device));
+    device.Reset();
+    ASSERT_EQ(SAR_OK, SKF_LockDev(m_hDev, 0));
+    m_log.Mark();
+    HANDLE hDev = m_hDev;
+    std::thread call;
+    ASSERT_TRUE(StartWaitingCall(hSlow, call));
+    EXPECT_EQ(SAR_OK, SKF_CloseContainer(hSlow));
+    std::atomic<ULONG> ulDisconnect{0xFFFFFFFF};
+    std::thread disconnect([&] { ulDisconnect = SKF_DisConnectDev(hDev); });
+    /* New calls on the device are refused once the disconnect waits. */
+    BYTE abRandom[8];
+    bool bWaits = false;
+    for (int i = 0; i < 5000 && !bWaits; ++i) {
+        bWaits = SKF_GenRandom(hDev, abRandom, sizeof(abRandom)) == SAR_INVALIDHANDLEERR;
+        if (!bWaits) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(bWaits);
+    EndTheCallAndTheDisconnect(call, disconnect, ulDisconnect);
 }
 
 /* A connect that gets the address of a device being disconnected (freed by

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "SarnCore/APDUCommon.h"
+#include "SarnCore/GMSymKeyHandle.h"
 #include "SarnCore/tests/Sm2SoftParty.h"
 #include "SoftCrypto/SoftCrypto.h"
 #include "log/ResultCodes.h"
@@ -796,6 +797,54 @@ TEST_F(SkfKeyObjectTest, AnImportWhoseAnswerIsLostLeavesNoHandleTrustingTheSlot)
         ASSERT_EQ(0u, b->EncInit(true, &p));
         ASSERT_EQ(0u, Once(*b, block, out));
         EXPECT_EQ(Hex(Ossl(EVP_sm4_ecb(), true, bWrapped ? session : keyB, {}, block, false)), Hex(out));
+    }
+}
+
+/* An init whose answer is lost may have been carried out: the slot then
+ * holds another IV and mode, while the operation under way on the handle
+ * goes on.  A key object and the MAC objects made from it share one cipher
+ * handle, so a MAC init comes between two updates of its key object's
+ * encryption; and the init that resumes an operation after another handle
+ * ran can lose its answer too.  Either way the operation goes on from its
+ * own chain, as OpenSSL enciphers it. */
+TEST_F(SkfKeyObjectTest, AnInitWhoseAnswerIsLostLeavesTheRunningOperationItsOwnChain)
+{
+    OpenToken(18);
+    CDeviceContext *ctx = Context();
+    CFaultedCipherCommands *pCipher = CFaultedCipherCommands::Install(ctx, daemon, TokenSerial());
+    const Bytes key = Pattern(16, 131), iv = Pattern(16, 132), otherIv = Pattern(16, 133), data = Pattern(64, 134);
+    const Bytes otherKey = Pattern(16, 135);
+    const Bytes expect = Ossl(EVP_sm4_cbc(), true, key, iv, data, true);
+    unsigned char *pbData = const_cast<unsigned char *>(data.data());
+    for (bool bResume : {false, true}) {
+        SCOPED_TRACE(bResume);
+        ASSERT_EQ(0u, ctx->WaitDevMutex());
+        CGMSymKeyHandle handle(ctx), other(ctx);
+        ASSERT_EQ(0u, handle.SetKey(0x1302, const_cast<unsigned char *>(key.data()), 16));
+        ASSERT_EQ(0u, handle.Init(SC_ALG_SM4, SYM_CRYPT_ENCRYPT, SC_MODE_CBC, const_cast<unsigned char *>(iv.data()), 1));
+        Bytes out(80);
+        unsigned int len = 32;
+        ASSERT_EQ(0u, handle.Update(pbData, 32, out.data(), &len));
+        unsigned char *pbOtherIv = const_cast<unsigned char *>(otherIv.data());
+        if (bResume) {
+            /* Another handle takes the slot; the update that resumes loses
+             * the answer to its init, and is called again. */
+            ASSERT_EQ(0u, other.SetKey(0x1302, const_cast<unsigned char *>(otherKey.data()), 16));
+            ASSERT_EQ(0u, other.Init(SC_ALG_SM4, SYM_CRYPT_ENCRYPT, SC_MODE_CBC, pbOtherIv, 0));
+            pCipher->Arm("csw-status");
+            len = 32;
+            EXPECT_NE(0u, handle.Update(pbData + 32, 32, out.data() + 32, &len));
+        } else {
+            /* The MAC's init on the same handle, as SKF_MacInit sends it. */
+            pCipher->Arm("csw-status");
+            EXPECT_NE(0u, handle.Init(SC_ALG_SM4, SYM_CRYPT_ENCRYPT, SC_MODE_CBC, pbOtherIv, 0));
+        }
+        len = 32;
+        ASSERT_EQ(0u, handle.Update(pbData + 32, 32, out.data() + 32, &len));
+        len = 16;
+        ASSERT_EQ(0u, handle.Final(out.data() + 64, &len));
+        ASSERT_EQ(0u, ctx->ReleaseDevMutex());
+        EXPECT_EQ(Hex(expect), Hex(out));
     }
 }
 
