@@ -28,7 +28,7 @@ struct DEV_MUTEX_SEGMENT {
     unsigned long long ullKeySlotOwner;
     unsigned long long ullFileLayerChanges;
 };
-static_assert(offsetof(DEV_MUTEX_SEGMENT, stMutex) == 8, "mutex at offset 8");
+static_assert(offsetof(DEV_MUTEX_SEGMENT, stMutex) == DEV_MUTEX_OFFSET, "mutex at offset 8");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, stAttr) == 48, "attributes at offset 48");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, ullKeySlotOwner) == 56, "key slot owner at offset 56");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, ullFileLayerChanges) == 64, "file layer changes at offset 64");
