@@ -499,10 +499,11 @@ unsigned int SarnSendCommand(void *pDevHandle, const unsigned char *pbCommand, u
         return ERR_EMPTY_COMMAND;
     }
 
-    unsigned int ulRet = SarnAcquireCommandLock();
-    if (ulRet == 0) {
-        ulRet = WritePhase(pRec, pbCommand, ulCmdLen);
-        SarnReleaseCommandLock();
+    unsigned int ulRet;
+    {
+        CSarnCommandLock lock;
+        ulRet = lock.Result();
+        if (ulRet == 0) ulRet = WritePhase(pRec, pbCommand, ulCmdLen);
     }
     if (ulRet != 0) {
         TRACE_STEP_FAIL(OP, "WriteUSB", ulRet);
@@ -514,10 +515,10 @@ unsigned int SarnSendCommand(void *pDevHandle, const unsigned char *pbCommand, u
 
     unsigned char pbArea[BOT_READ_AREA];
     unsigned int ulAnswerLen = 0;
-    ulRet = SarnAcquireCommandLock();
-    if (ulRet == 0) {
-        ulRet = ReadPhase(pRec, pbArea, &ulAnswerLen);
-        SarnReleaseCommandLock();
+    {
+        CSarnCommandLock lock;
+        ulRet = lock.Result();
+        if (ulRet == 0) ulRet = ReadPhase(pRec, pbArea, &ulAnswerLen);
     }
     if (ulRet != 0) {
         TRACE_STEP_FAIL(OP, "ReadUSB", ulRet);

@@ -59,4 +59,23 @@ bool SarnParseNameField(const char *pszFrom, const char *szKey, int iBase, unsig
 unsigned int SarnAcquireCommandLock(void);
 void SarnReleaseCommandLock(void);
 
+/* The command semaphore over one scope: taken when this is made, and given
+ * back on every way out of the scope (an exception among them).  Result is
+ * SarnAcquireCommandLock's code: the semaphore is held only when it is 0. */
+class CSarnCommandLock {
+public:
+    CSarnCommandLock() : m_ulRet(SarnAcquireCommandLock()) {}
+    ~CSarnCommandLock()
+    {
+        if (m_ulRet == 0) SarnReleaseCommandLock();
+    }
+    CSarnCommandLock(const CSarnCommandLock &) = delete;
+    CSarnCommandLock &operator=(const CSarnCommandLock &) = delete;
+
+    unsigned int Result() const { return m_ulRet; }
+
+private:
+    unsigned int m_ulRet;
+};
+
 #endif

@@ -28,7 +28,7 @@ struct DEV_MUTEX_SEGMENT {
     unsigned long long ullKeySlotOwner;
     unsigned long long ullFileLayerChanges;
 };
-static_assert(offsetof(DEV_MUTEX_SEGMENT, stMutex) == 8, "mutex at offset 8");
+static_assert(offsetof(DEV_MUTEX_SEGMENT, stMutex) == DEV_MUTEX_OFFSET, "mutex at offset 8");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, stAttr) == 48, "attributes at offset 48");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, ullKeySlotOwner) == 56, "key slot owner at offset 56");
 static_assert(offsetof(DEV_MUTEX_SEGMENT, ullFileLayerChanges) == 64, "file layer changes at offset 64");
@@ -200,16 +200,18 @@ unsigned int CDeviceContext::Open(EnumDriverType eType, const char *pszDevName, 
 
 unsigned int CDeviceContext::Close()
 {
-    unsigned int ulWait = WaitDevMutex();
-    TraceInfo("WaitDevMutex return %#x", ulWait);
-    if (m_pDevieHandle != nullptr && m_pDevieHandle->m_hDevice != nullptr) {
-        unsigned int ulRet = SarnCloseDevice(m_pDevieHandle->m_hDevice);
-        TraceInfo("SarnCloseDevice return %#x", ulRet);
-        m_pDevieHandle->m_hDevice = nullptr;
-    }
-    if (ulWait == 0) {
-        unsigned int ulRet = ReleaseDevMutex();
-        TraceInfo("ReleaseDevMutex return %#x", ulRet);
+    {
+        CDevMutexLock lock(this);
+        TraceInfo("WaitDevMutex return %#x", lock.Result());
+        if (m_pDevieHandle != nullptr && m_pDevieHandle->m_hDevice != nullptr) {
+            unsigned int ulRet = SarnCloseDevice(m_pDevieHandle->m_hDevice);
+            TraceInfo("SarnCloseDevice return %#x", ulRet);
+            m_pDevieHandle->m_hDevice = nullptr;
+        }
+        if (lock.Result() == 0) {
+            unsigned int ulRet = lock.Release();
+            TraceInfo("ReleaseDevMutex return %#x", ulRet);
+        }
     }
     {
         /* A hold kept past the close would lock every other process out
@@ -260,7 +262,8 @@ unsigned int CDeviceContext::CreateDevMutex()
 {
     static const char *OP = "CreateDevMutex";
     if (m_hMutexHandle != nullptr) return 0;
-    unsigned int ulRet = SarnAcquireCommandLock();
+    CSarnCommandLock lock;
+    unsigned int ulRet = lock.Result();
     if (ulRet != 0) {
         TRACE_STEP_FAIL(OP, "SarnAcquireCommandLock", ulRet);
         return ulRet;
@@ -286,7 +289,6 @@ unsigned int CDeviceContext::CreateDevMutex()
             shmdt(pMem);
         }
     }
-    SarnReleaseCommandLock();
     return ulRet;
 }
 
@@ -375,7 +377,8 @@ void CDeviceContext::CloseDevMutex()
 {
     if (m_hMutexHandle == nullptr) return;
     DEV_MUTEX_SEGMENT *pSeg = static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle);
-    bool bLocked = SarnAcquireCommandLock() == 0;
+    CSarnCommandLock lock;
+    bool bLocked = lock.Result() == 0;
     struct shmid_ds stDs;
     if (bLocked && pSeg->ulReadyMark == DEV_MUTEX_READY && shmctl(pSeg->iSegmentID, IPC_STAT, &stDs) == 0 &&
         stDs.shm_nattch == 1) {
@@ -386,7 +389,6 @@ void CDeviceContext::CloseDevMutex()
     }
     shmdt(m_hMutexHandle);
     m_hMutexHandle = nullptr;
-    if (bLocked) SarnReleaseCommandLock();
 }
 
 unsigned long long *CDeviceContext::KeySlotWord() const

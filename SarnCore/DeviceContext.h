@@ -38,6 +38,7 @@
 #include "log/StepTrace.h"
 
 #define DEV_MUTEX_SEGMENT_SIZE 72u
+#define DEV_MUTEX_OFFSET 8u
 #define DEV_MUTEX_READY 0x42524D58u
 #define DEV_MUTEX_TIMEOUT_S 60
 #define DEV_ENUM_BUFFER SARN_DEVICE_LIST_CAPACITY
@@ -175,6 +176,35 @@ private:
         TRACE_STEP_OK("Initialize", szStep);
         return 0;
     }
+};
+
+/* The device mutex over one scope: taken when this is made, and given back
+ * on every way out of the scope (an exception among them) unless Release
+ * gave it back before.  Result is WaitDevMutex's code: the mutex is held
+ * only when it is 0. */
+class CDevMutexLock {
+public:
+    explicit CDevMutexLock(CDeviceContext *pContext)
+        : m_pContext(pContext), m_ulRet(pContext->WaitDevMutex()), m_bHeld(m_ulRet == 0)
+    {
+    }
+    ~CDevMutexLock() { Release(); }
+    CDevMutexLock(const CDevMutexLock &) = delete;
+    CDevMutexLock &operator=(const CDevMutexLock &) = delete;
+
+    unsigned int Result() const { return m_ulRet; }
+    /* Gives the mutex back now: ReleaseDevMutex's code, 0 when not held. */
+    unsigned int Release()
+    {
+        if (!m_bHeld) return 0;
+        m_bHeld = false;
+        return m_pContext->ReleaseDevMutex();
+    }
+
+private:
+    CDeviceContext *m_pContext;
+    unsigned int m_ulRet;
+    bool m_bHeld;
 };
 
 template <class TChip, class TPin>

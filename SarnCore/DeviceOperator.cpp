@@ -31,7 +31,9 @@ unsigned int CDeviceOperator::Initialize(unsigned int ulFlags)
 {
     static const char *OP = "Initialize";
     OP_CHECK_PTR(OP, m_pDeviceContext);
-    OP_STEP(OP, "WaitDevMutex", m_pDeviceContext->WaitDevMutex());
+    /* Given back however the steps end (a derived operator's may throw). */
+    CDevMutexLock lock(m_pDeviceContext);
+    OP_STEP(OP, "WaitDevMutex", lock.Result());
     _QV_DEV_INFO stDevInfo;
     memset(&stDevInfo, 0, sizeof(stDevInfo));
     unsigned int ulRet = GetDeviceInfo(&stDevInfo);
@@ -50,7 +52,7 @@ unsigned int CDeviceOperator::Initialize(unsigned int ulFlags)
             else TRACE_STEP_OK(OP, "ExternalAuth");
         }
     }
-    unsigned int ulRelease = m_pDeviceContext->ReleaseDevMutex();
+    unsigned int ulRelease = lock.Release();
     if (ulRelease != 0) TRACE_STEP_FAIL(OP, "ReleaseDevMutex", ulRelease);
     else TRACE_STEP_OK(OP, "ReleaseDevMutex");
     return ulRet;

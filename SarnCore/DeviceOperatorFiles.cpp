@@ -456,8 +456,10 @@ unsigned int CDeviceOperator::RecordSarnLog(char *pszTag)
     OP_CHECK_PTR(OP, m_pDeviceContext);
     OP_CHECK_PTR(OP, pszTag);
     /* Other processes log to the same file: the read-modify-write runs under
-     * the device mutex (recursive, so callers that hold it keep it). */
-    OP_STEP(OP, "WaitDevMutex", m_pDeviceContext->WaitDevMutex());
+     * the device mutex (recursive, so callers that hold it keep it), given
+     * back however the record ends. */
+    CDevMutexLock lock(m_pDeviceContext);
+    OP_STEP(OP, "WaitDevMutex", lock.Result());
     CAPDUFile *pFile = m_pDeviceContext->GetAPDUFile();
     _QV_LOG_INFO pRecords[SARN_LOG_RECORDS];
     unsigned int ulRet = 0;
@@ -492,7 +494,6 @@ unsigned int CDeviceOperator::RecordSarnLog(char *pszTag)
     } while (0);
     if (ulRet != 0) TRACE_STEP_FAIL(OP, pszStep, ulRet);
     else TRACE_STEP_OK(OP, pszStep);
-    m_pDeviceContext->ReleaseDevMutex();
     return ulRet;
 }
 

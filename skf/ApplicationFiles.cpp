@@ -106,7 +106,10 @@ unsigned int CApplicationObject::UnderFileLock(const char *pszOperation, const s
 {
     CDeviceContext *pContext = m_pDeviceContext;
     OP_CHECK(pszOperation, pContext != nullptr, "m_pDeviceContext", SAR_INVALIDHANDLEERR);
-    OP_STEP(pszOperation, "WaitDevMutex", pContext->WaitDevMutex());
+    /* Given back however the work ends: an exception (no memory for the
+     * image of a large object) would otherwise leave the device locked. */
+    CDevMutexLock lock(pContext);
+    OP_STEP(pszOperation, "WaitDevMutex", lock.Result());
     const unsigned long long ullConnection = pContext->ConnectionGeneration();
     if (pContext->FileLayerChangeCounter() != m_ullChangesSeen || ullConnection != m_ullConnectionSeen)
         ForgetFiles();
@@ -116,7 +119,6 @@ unsigned int CApplicationObject::UnderFileLock(const char *pszOperation, const s
     if (ulRet != 0 || pContext->ConnectionGeneration() != ullConnection) ForgetFiles();
     m_ullChangesSeen = pContext->FileLayerChangeCounter();
     m_ullConnectionSeen = pContext->ConnectionGeneration();
-    pContext->ReleaseDevMutex();
     return ulRet;
 }
 

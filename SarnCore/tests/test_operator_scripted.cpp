@@ -4,8 +4,13 @@
  * answered out of shape. */
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <new>
+
 #include "FakeToken.h"
 #include "SarnCore/DeviceOperator.h"
+#include "SarnCore/tests/DevMutexProbe.h"
 
 /* A context whose command objects talk to the scripted token, with a device
  * mutex of its own (bus 4, address 200). */
@@ -170,4 +175,39 @@ TEST_F(ScriptedOperatorTest, FlashBlocksAndTheirAddresses)
     EXPECT_EQ(Bytes({0, 0, 1, 0x80}), token.seen[1].body);  // byte 768: the second written block
     EXPECT_EQ(Bytes(256, 1), Bytes(back.begin(), back.begin() + 256));
     EXPECT_EQ(Bytes(44, 2), Bytes(back.begin() + 256, back.end()));
+}
+
+/* An operator whose device information or external authentication step
+ * throws, as a derived operator's may. */
+class CThrowingOperator : public CDeviceOperator {
+public:
+    CThrowingOperator(CDeviceContext *pContext, bool bInfoThrows)
+        : CDeviceOperator(pContext), m_bInfoThrows(bInfoThrows)
+    {
+    }
+    unsigned int GetDeviceInfo(_QV_DEV_INFO *pDevInfo) override
+    {
+        if (m_bInfoThrows) throw std::bad_alloc();
+        memset(pDevInfo, 0, sizeof(*pDevInfo));
+        return 0;
+    }
+    unsigned int ExternalAuth(unsigned char *) override { throw std::bad_alloc(); }
+
+private:
+    bool m_bInfoThrows;
+};
+
+TEST(OperatorInitialize, AStepThatThrowsLeavesTheDeviceMutexFree)
+{
+    CDeviceContext ctx;
+    ctx.m_pDevieHandle = new CDeviceInfo();
+    const char *name = "Mirel&pid_f00d&bus_004&addr_202";  /* a mutex of its own */
+    ASSERT_EQ(0u, ctx.SetDeviceName(name, (unsigned int)strlen(name)));
+    ASSERT_EQ(0u, ctx.CreateDevMutex());
+    for (bool bInfoThrows : {true, false}) {
+        const char *pszStep = bInfoThrows ? "GetDeviceInfo" : "ExternalAuth";
+        CThrowingOperator op(&ctx, bInfoThrows);
+        EXPECT_THROW(op.Initialize(0), std::bad_alloc) << pszStep;
+        EXPECT_TRUE(DevMutexFreeAtOnce(ctx.m_ulDeviceID)) << pszStep << " left the device mutex held";
+    }
 }

@@ -11,6 +11,7 @@ namespace {
 const char SKF_LIBRARY_NAME[] = "libbrioskf-enterprise.so";
 
 thread_local unsigned int t_ulLeft = 0;  /* 0: not armed */
+thread_local size_t t_nAtLeast = 0;      /* 0: not armed */
 thread_local bool t_bFailed = false;
 
 /* Whether the code at pCaller belongs to the library under test (not to
@@ -22,9 +23,20 @@ bool InLibrary(void *pCaller) noexcept
            strstr(stInfo.dli_fname, SKF_LIBRARY_NAME) != nullptr;
 }
 
+/* Whether this allocation of the library is the one to fail (and disarms
+ * the size rule when it is). */
+bool FailsNow(size_t n, void *pCaller) noexcept
+{
+    if ((t_ulLeft == 0 && t_nAtLeast == 0) || !InLibrary(pCaller)) return false;
+    if (t_ulLeft != 0) return --t_ulLeft == 0;
+    if (n < t_nAtLeast) return false;
+    t_nAtLeast = 0;
+    return true;
+}
+
 void *Allocate(size_t n, void *pCaller) noexcept
 {
-    if (t_ulLeft != 0 && InLibrary(pCaller) && --t_ulLeft == 0) {
+    if (FailsNow(n, pCaller)) {
         t_bFailed = true;
         return nullptr;
     }
@@ -45,10 +57,22 @@ namespace skftest {
 void FailAllocationsFrom(unsigned int n)
 {
     t_bFailed = false;
+    t_nAtLeast = 0;
     t_ulLeft = n;
 }
 
-void DisarmAllocationFailure() { t_ulLeft = 0; }
+void FailAllocationOfAtLeast(size_t nBytes)
+{
+    t_bFailed = false;
+    t_ulLeft = 0;
+    t_nAtLeast = nBytes;
+}
+
+void DisarmAllocationFailure()
+{
+    t_ulLeft = 0;
+    t_nAtLeast = 0;
+}
 
 bool AllocationFailed() { return t_bFailed; }
 

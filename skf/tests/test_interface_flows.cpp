@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "skf/skf.h"
+#include "SarnCore/tests/DevMutexProbe.h"
 #include "SoftCrypto/tests/GuardedBytes.h"
 #include "skf/tests/FailingAllocator.h"
 #include "skf/tests/InterfaceOracle.h"
@@ -55,6 +56,9 @@ protected:
         snprintf(sz, sizeof(sz), "Mirel&pid_f00d&bus_%03u&addr_%03u", FLOWS_BUS, ulAddr);
         return sz;
     }
+
+    /* The device id of the token at ulAddr: (pid << 16) | (bus << 8) | address. */
+    unsigned int DeviceIdOf(unsigned int ulAddr) const { return 0xF00Du << 16 | FLOWS_BUS << 8 | ulAddr; }
 
     std::string AddToken(unsigned int ulAddr, unsigned int ulAlg = 0x13)
     {
@@ -973,6 +977,49 @@ TEST_F(SkfFlow, AnAllocationFailingInsideACallEndsItWithTheDeviceFree)
                 EXPECT_EQ(nullptr, h) << c.first << ", allocation " << n;
             }
         }
+    }
+}
+
+/* No memory for the image of a large object in a whole write: the call
+ * answers SAR_MEMORYERR, gives the device back on its way out (another
+ * thread takes it at once) and leaves the file as it was. */
+TEST_F(SkfFlow, AnAllocationFailingInsideAFileWriteLeavesTheDeviceFree)
+{
+    const unsigned int ulAddr = 49;
+    ASSERT_TRUE(Connect(ulAddr));
+    ASSERT_EQ(SAR_OK, OpenApplication());
+    const struct {
+        const char *pszName;
+        ULONG ulSize;
+    } cases[] = {
+        {"raw", 20000},       /* one file, content as it is */
+        {"pieces", 30000},    /* header and content over two files */
+    };
+    for (const auto &c : cases) {
+        std::string strName = c.pszName;
+        ASSERT_EQ(SAR_OK, SKF_CreateFile(m_hApp, &strName[0], c.ulSize, SECURE_ANYONE_ACCOUNT, SECURE_ANYONE_ACCOUNT));
+        Bytes before(c.ulSize), after(c.ulSize);
+        ULONG ulLen = c.ulSize;
+        ASSERT_EQ(SAR_OK, SKF_ReadFile(m_hApp, &strName[0], 0, c.ulSize, before.data(), &ulLen));
+        ASSERT_EQ(c.ulSize, ulLen);
+        Bytes data = skftest::RandomBytes(c.ulSize);
+        skftest::FailAllocationOfAtLeast(c.ulSize);
+        ULONG ulRet = SKF_WriteFile(m_hApp, &strName[0], 0, data.data(), c.ulSize);
+        skftest::DisarmAllocationFailure();
+        ASSERT_TRUE(skftest::AllocationFailed()) << c.pszName << ": no buffer of the object's size was asked for";
+        EXPECT_EQ(SAR_MEMORYERR, ulRet) << c.pszName;
+        ASSERT_TRUE(DevMutexFreeAtOnce(DeviceIdOf(ulAddr))) << c.pszName << ": the write left the device locked";
+        ULONG ulLock = SAR_FAIL;
+        std::thread other([&] {
+            ulLock = SKF_LockDev(m_hDev, 0);
+            if (ulLock == SAR_OK) SKF_UnlockDev(m_hDev);
+        });
+        other.join();
+        EXPECT_EQ(SAR_OK, ulLock) << c.pszName;
+        ulLen = c.ulSize;
+        ASSERT_EQ(SAR_OK, SKF_ReadFile(m_hApp, &strName[0], 0, c.ulSize, after.data(), &ulLen)) << c.pszName;
+        ASSERT_EQ(c.ulSize, ulLen) << c.pszName;
+        EXPECT_TRUE(before == after) << c.pszName << ": the failed write changed the file";
     }
 }
 

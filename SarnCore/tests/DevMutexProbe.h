@@ -1,0 +1,32 @@
+/* A look at a token's device mutex from outside the code under test: does
+ * another thread get it at once?  One try, no waiting, so that a mutex left
+ * held shows as such instead of as a call that gives up after a minute. */
+#pragma once
+
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <thread>
+
+#include "SarnCore/DeviceContext.h"
+
+/* Whether a new thread takes the device mutex of device ulDeviceID
+ * ((pid << 16) | (bus << 8) | address) at its first try (and gives it back);
+ * false also when the device has no mutex segment. */
+inline bool DevMutexFreeAtOnce(unsigned int ulDeviceID)
+{
+    int iID = shmget(static_cast<key_t>(ulDeviceID), 0, 0);
+    if (iID < 0) return false;
+    void *pSegment = shmat(iID, nullptr, 0);
+    if (pSegment == reinterpret_cast<void *>(-1)) return false;
+    pthread_mutex_t *pMutex = reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(pSegment) + DEV_MUTEX_OFFSET);
+    int iRet = -1;
+    std::thread other([&] {
+        iRet = pthread_mutex_trylock(pMutex);
+        if (iRet == 0) pthread_mutex_unlock(pMutex);
+    });
+    other.join();
+    shmdt(pSegment);
+    return iRet == 0;
+}
