@@ -8,7 +8,11 @@
  * destructors registered at load then run in reverse: the USB unit's, then
  * the manager's, whose lines are dropped by the stopped log.  At exit those destructors run first and
  * SKF_fini last, so "PROCESS DETACH" is the last line either way.  Devices
- * an application left connected are not closed. */
+ * an application left connected are not closed.
+ *
+ * Once a thread other than the one that loaded the library has logged, the
+ * log marks the library never to be unloaded (a thread's end runs the log's
+ * code): a later dlclose leaves it loaded, and its end comes at exit. */
 #include "log/vexa_log.h"
 #include "log/zlog/ZlogRuntime.h"
 #include "skf/BrioManager.h"
@@ -25,6 +29,9 @@ extern "C" __attribute__((constructor(SKF_INIT_PRIORITY))) void SKF_init(void)
 
 extern "C" __attribute__((destructor)) void SKF_fini(void)
 {
+    /* The last lines are written by whichever thread unloads: they must not
+     * mark the library to stay. */
+    brio_zlog::zlog_end_begins();
     TRACE(LOG_LEVEL_INFO, "PROCESS DETACH");
     vexa_log_fini();
     /* Threads that logged may live on after the library is gone. */

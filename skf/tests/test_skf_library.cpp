@@ -79,8 +79,8 @@ protected:
     }
 
     /* Loads the library in a thread of its own, which also makes the calls
-     * of fnUse and then ends: a thread that logged keeps the library loaded
-     * while it lives, so the unload in this thread really unloads. */
+     * of fnUse and then ends: what the loading thread logs does not keep the
+     * library loaded, so the unload in this thread really unloads. */
     template <class F>
     static void *Load(F fnUse)
     {
@@ -248,7 +248,8 @@ TEST_F(SkfLibraryTest, TheLastLineIsWrittenAtExitAndAtUnload)
         {"loaded, at exit", strLoader + " exit", "logged\n"},
         {"loaded, threads logged, at exit", strLoader + " exit threads", "logged\n"},
         {"loaded, unloaded by the main thread", strLoader + " unload", "unloaded\n"},
-        {"loaded, threads logged, unloaded", strLoader + " unload threads", "unloaded\n"},
+        {"loaded, threads logged, unloaded (it stays: their end runs its code)", strLoader + " unload threads",
+         "still loaded\n"},
     };
     for (const auto &c : cases) {
         remove(m_strOut.c_str());
@@ -259,6 +260,26 @@ TEST_F(SkfLibraryTest, TheLastLineIsWrittenAtExitAndAtUnload)
         ASSERT_FALSE(lines.empty()) << c.pszWhat;
         EXPECT_EQ("INFO PROCESS ATTACH", lines.front()) << c.pszWhat;
         EXPECT_EQ("INFO PROCESS DETACH", lines.back()) << c.pszWhat;
+    }
+}
+
+/* Many threads that logged end while the main thread unloads the library.
+ * Each round is a program of its own, in which the library stays loaded
+ * (the threads' end runs its code) and the program ends cleanly, with the
+ * last line written at exit. */
+TEST_F(SkfLibraryTest, ThreadsEndingWhileTheLibraryUnloadsDoNotCrash)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    const std::string strCommand = std::string(SKF_LOAD_PEER) + " " + BRIO_MIDDLEWARE_SO + " unload ending";
+    const int kRounds = 100;
+    for (int i = 0; i < kRounds; ++i) {
+        remove(m_strOut.c_str());
+        PeerRun run = RunPeer(strCommand);
+        ASSERT_TRUE(run.bOk) << "round " << i;
+        ASSERT_EQ("still loaded\n", run.strOut) << "round " << i;
+        std::vector<std::string> lines = LogLines();
+        ASSERT_FALSE(lines.empty()) << "round " << i;
+        ASSERT_EQ("INFO PROCESS DETACH", lines.back()) << "round " << i;
     }
 }
 
