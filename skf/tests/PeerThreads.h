@@ -1,6 +1,7 @@
-/* Threads of the test programs that make one SKF call each and then live
- * on, parked in the program's own code, until the program lets them end
- * (or exits with them still parked). */
+/* Threads of the test programs.  Each makes its SKF call once and then
+ * either lives on, parked in the program's own code, until the program lets
+ * it end (or exits with it still parked), or keeps making the call until
+ * the process ends. */
 #ifndef BRIO_SKF_TESTS_PEER_THREADS_H
 #define BRIO_SKF_TESTS_PEER_THREADS_H
 
@@ -15,6 +16,7 @@ static pthread_mutex_t g_peerMutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_peerCond = PTHREAD_COND_INITIALIZER;
 static int g_nPeerCalled = 0;
 static int g_bPeerEnd = 0;
+static int g_bPeerRepeat = 0;
 static int g_nPeerThreads = 0;
 static PeerCall g_fnPeerCall = NULL;
 static pthread_t g_aPeerThreads[PEER_THREADS_MAX];
@@ -26,18 +28,24 @@ static inline void *PeerThreadMain(void *pUnused)
     pthread_mutex_lock(&g_peerMutex);
     ++g_nPeerCalled;
     pthread_cond_broadcast(&g_peerCond);
+    if (g_bPeerRepeat) {
+        pthread_mutex_unlock(&g_peerMutex);
+        for (;;) g_fnPeerCall();
+    }
     while (!g_bPeerEnd) pthread_cond_wait(&g_peerCond, &g_peerMutex);
     pthread_mutex_unlock(&g_peerMutex);
     return NULL;
 }
 
 /* Starts nThreads threads (at most PEER_THREADS_MAX) and returns once each
- * has made its call; 0 on success. */
-static inline int StartPeerThreadsEx(PeerCall fnCall, int nThreads)
+ * has made its call; with bRepeat they go on calling until the process
+ * ends.  0 on success. */
+static inline int StartPeerThreadsEx(PeerCall fnCall, int nThreads, int bRepeat)
 {
     int i;
     if (nThreads > PEER_THREADS_MAX) return -1;
     g_fnPeerCall = fnCall;
+    g_bPeerRepeat = bRepeat;
     for (i = 0; i < nThreads; ++i) {
         if (pthread_create(&g_aPeerThreads[i], NULL, PeerThreadMain, NULL) != 0) return -1;
         g_nPeerThreads = i + 1;
@@ -50,7 +58,7 @@ static inline int StartPeerThreadsEx(PeerCall fnCall, int nThreads)
 
 static inline int StartPeerThreads(PeerCall fnCall)
 {
-    return StartPeerThreadsEx(fnCall, PEER_THREADS);
+    return StartPeerThreadsEx(fnCall, PEER_THREADS, 0);
 }
 
 /* Lets the parked threads end, without waiting for them. */

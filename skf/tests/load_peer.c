@@ -34,7 +34,7 @@ int main(int argc, char **argv)
     if (g_pfnEnumDev == NULL) return 1;
     ListDevices();
     if (bThreads && StartPeerThreads(ListDevices) != 0) return 1;
-    if (bEnding && StartPeerThreadsEx(ListDevices, PEER_THREADS_MAX) != 0) return 1;
+    if (bEnding && StartPeerThreadsEx(ListDevices, PEER_THREADS_MAX, 0) != 0) return 1;
     if (strcmp(argv[2], "unload") == 0) {
         if (bEnding) LetPeerThreadsEnd();
         if (dlclose(pLibrary) != 0) return 1;

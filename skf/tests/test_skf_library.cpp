@@ -110,6 +110,17 @@ protected:
 
     static bool Loaded() { return dlopen(BRIO_MIDDLEWARE_SO, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
 
+    /* One run of a program of its own, the log emptied first: it must end
+     * cleanly and say strSays. */
+    ::testing::AssertionResult EndsCleanly(const std::string &strCommand, const std::string &strSays) const
+    {
+        remove(m_strOut.c_str());
+        PeerRun run = RunPeer(strCommand);
+        if (!run.bOk) return ::testing::AssertionFailure() << "ended badly after saying \"" << run.strOut << "\"";
+        if (run.strOut != strSays) return ::testing::AssertionFailure() << "said \"" << run.strOut << "\"";
+        return ::testing::AssertionSuccess();
+    }
+
     /* The log's lines without the empty ones. */
     std::vector<std::string> LogLines() const
     {
@@ -273,14 +284,25 @@ TEST_F(SkfLibraryTest, ThreadsEndingWhileTheLibraryUnloadsDoNotCrash)
     const std::string strCommand = std::string(SKF_LOAD_PEER) + " " + BRIO_MIDDLEWARE_SO + " unload ending";
     const int kRounds = 100;
     for (int i = 0; i < kRounds; ++i) {
-        remove(m_strOut.c_str());
-        PeerRun run = RunPeer(strCommand);
-        ASSERT_TRUE(run.bOk) << "round " << i;
-        ASSERT_EQ("still loaded\n", run.strOut) << "round " << i;
+        ASSERT_TRUE(EndsCleanly(strCommand, "still loaded\n")) << "round " << i;
         std::vector<std::string> lines = LogLines();
         ASSERT_FALSE(lines.empty()) << "round " << i;
         ASSERT_EQ("INFO PROCESS DETACH", lines.back()) << "round " << i;
     }
+}
+
+/* The program exits while its threads are inside SKF calls on a token, and
+ * logging: what those calls use is still there for them, calls that begin
+ * after the library's end are refused, and the program ends cleanly, every
+ * round (a program of its own). */
+TEST_F(SkfLibraryTest, ExitWhileThreadsAreInsideCallsDoesNotCrash)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    vtoken::Daemon daemon;
+    AddToken(daemon, "VTLIB3", 122);
+    const std::string strCommand = std::string(SKF_EXIT_PEER) + " calls 'Mirel&pid_f00d&bus_025&addr_122'";
+    const int kRounds = 20;
+    for (int i = 0; i < kRounds; ++i) ASSERT_TRUE(EndsCleanly(strCommand, "calling\n")) << "round " << i;
 }
 
 }  // namespace
