@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <type_traits>
 
 #include "SarnComm/BulkOnly.h"
 #include "SarnComm/SarnUnit.h"
@@ -73,13 +74,17 @@ _usbInit::_usbInit()
     g_semLock = SarnOpenSemaphore(SARN_SEM_KEY);
 }
 
-_usbInit::~_usbInit()
+/* Nothing of the unit is torn down by the process's exit: other threads may
+ * still be inside transport calls then.  The library's end lets the context
+ * go (SarnEndTransport) when no call runs. */
+static_assert(std::is_trivially_destructible<_usbInit>::value, "the unit must outlive the exit handlers");
+_usbInit usbInit;
+
+void SarnEndTransport(void)
 {
     if (g_pUsbCtx != nullptr) libusb_exit(g_pUsbCtx);
     g_pUsbCtx = nullptr;
 }
-
-_usbInit usbInit;
 
 unsigned int SarnAcquireCommandLock(void)
 {

@@ -48,6 +48,10 @@ unsigned int SarnHotplugEvent(unsigned short usVendorID, unsigned short usProduc
                               unsigned int *pulEvent);
 unsigned int SarnCancelEvent(void);
 
+/* Lets the libusb context go, for the library's end when no transport call
+ * runs; the process's exit alone never does. */
+void SarnEndTransport(void);
+
 /* Reads the number (in base iBase) after szKey, searched from pszFrom;
  * *ppszEnd is set behind it.  False when the key or the number is absent. */
 bool SarnParseNameField(const char *pszFrom, const char *szKey, int iBase, unsigned long *pulValue,

@@ -20,7 +20,6 @@ struct _usbHotplugEvent {
 
 struct _usbInit {
     _usbInit();
-    ~_usbInit();
     _usbInit(const _usbInit &) = delete;
     _usbInit &operator=(const _usbInit &) = delete;
 

@@ -75,4 +75,10 @@ private:
 /* The process's one manager (made at library load, SkfLibrary.cpp). */
 CBrioManager &SkfManager();
 
+/* Every SKF call runs between these two (both always called, in pairs).
+ * SkfCallBegins is false once the library's end has come: the call is then
+ * refused and touches nothing of the library's. */
+bool SkfCallBegins();
+void SkfCallEnds();
+
 #endif

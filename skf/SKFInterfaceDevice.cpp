@@ -43,7 +43,7 @@ ULONG DEVAPI SKF_WaitForDevEvent(LPSTR szDevName, ULONG *pulDevNameLen, ULONG *p
 ULONG DEVAPI SKF_CancelWaitForDevEvent(void)
 {
     CSkfCall call("SKF_CancelWaitForDevEvent", false);
-    call.Step("CancelWaitForDevEvent", SkfManager().CancelWaitForDevEvent());
+    if (!call.Failed()) call.Step("CancelWaitForDevEvent", SkfManager().CancelWaitForDevEvent());
     return call.Result();
 }
 
@@ -75,7 +75,7 @@ ULONG DEVAPI SKF_DisConnectDev(DEVHANDLE hDev)
 {
     CSkfCall call("SKF_DisConnectDev");
     CSkfHandles &handles = CSkfHandles::Instance();
-    if (!call.Check(handles.BeginDisconnect(hDev), "CHECK hDev", SAR_INVALIDHANDLEERR).Failed())
+    if (!call.Failed() && !call.Check(handles.BeginDisconnect(hDev), "CHECK hDev", SAR_INVALIDHANDLEERR).Failed())
         call.Step("CloseDevice", handles.EndDisconnect(hDev));
     return call.Result();
 }

@@ -228,6 +228,16 @@ CSkfCall::CSkfCall(const char *pszFunction, bool bScope, const char *pszFile)
     : m_pszFunction(pszFunction), m_pszFile(BaseName(pszFile))
 {
     if (bScope) m_scope.emplace(pszFunction);
+    /* After the library's end (the process exits) nothing of it is used. */
+    if (!SkfCallBegins()) Fail("CHECK library", SAR_NOTINITIALIZEERR, __LINE__);
+}
+
+CSkfCall::~CSkfCall()
+{
+    /* The handle is let go while the call still counts: its release may
+     * delete an object. */
+    m_ref.Reset();
+    SkfCallEnds();
 }
 
 CSkfCall &CSkfCall::Fail(const char *pszStep, unsigned int ulCode, int nLine)

@@ -26,7 +26,9 @@
  *
  * It traces the function's scope, every check as a step ("CHECK ..."), the
  * device lock and the one call on the object, stops at the first failing
- * step, and returns the final code through SKF_TransErrorCode. */
+ * step, and returns the final code through SKF_TransErrorCode.  A call
+ * made after the library's end fails its first step with
+ * SAR_NOTINITIALIZEERR. */
 #ifndef BRIO_SKF_SKF_INTERFACE_FRAME_H
 #define BRIO_SKF_SKF_INTERFACE_FRAME_H
 
@@ -112,6 +114,7 @@ class CSkfCall {
 public:
     /* bScope false: no scope trace (the device-event functions). */
     explicit CSkfCall(const char *pszFunction, bool bScope = true, const char *pszFile = __builtin_FILE());
+    ~CSkfCall();
     CSkfCall(const CSkfCall &) = delete;
     CSkfCall &operator=(const CSkfCall &) = delete;
 

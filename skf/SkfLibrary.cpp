@@ -3,18 +3,51 @@
  * Order at load: SKF_init starts the log and logs "PROCESS ATTACH", then the
  * manager is constructed, then the USB unit (libusb context, command
  * semaphore), which has no priority of its own and so comes after both.
- * At unload SKF_fini logs "PROCESS DETACH", stops the log and lets go of
- * what the log kept (its category, the buffers of every thread); the
- * destructors registered at load then run in reverse: the USB unit's, then
- * the manager's, whose lines are dropped by the stopped log.  At exit those destructors run first and
- * SKF_fini last, so "PROCESS DETACH" is the last line either way.  Devices
- * an application left connected are not closed. */
+ * At unload and at exit SKF_fini ends the library: it logs "PROCESS
+ * DETACH", stops the log, destroys the manager and lets the libusb context
+ * go (their lines are dropped by the stopped log), and lets go of what the
+ * log kept (its category, the buffers of every thread).  So "PROCESS
+ * DETACH" is the last line either way.  Devices an application left
+ * connected are not closed.
+ *
+ * At exit other threads may still be inside SKF calls.  Every call runs
+ * between SkfCallBegins and SkfCallEnds: one that begins after the end is
+ * refused, and while calls run at the end the manager and the libusb
+ * context are left to the process's end (as the handle registry always
+ * is), so no call meets a destroyed object.
+ *
+ * Once a thread other than the one that loaded the library has logged, the
+ * log marks the library never to be unloaded (a thread's end runs the log's
+ * code): a later dlclose leaves it loaded, and its end comes at exit. */
+#include <atomic>
+#include <new>
+#include <type_traits>
+
+#include "SarnComm/SarnComm.h"
 #include "log/vexa_log.h"
 #include "log/zlog/ZlogRuntime.h"
 #include "skf/BrioManager.h"
 
 #define SKF_INIT_PRIORITY 101
 #define SKF_MANAGER_PRIORITY 102
+
+namespace {
+
+/* Set first thing at the end; the calls running now, counted. */
+std::atomic<bool> g_bEnded{false};
+std::atomic<long> g_lCalls{0};
+
+/* The manager lives in storage of its own: no destructor registered at load
+ * tears it down at exit, SKF_fini alone does. */
+std::aligned_storage_t<sizeof(CBrioManager), alignof(CBrioManager)> g_managerStorage;
+CBrioManager *g_pManager = nullptr;
+
+__attribute__((constructor(SKF_MANAGER_PRIORITY))) void SKF_make_manager(void)
+{
+    g_pManager = new (&g_managerStorage) CBrioManager;
+}
+
+}  // namespace
 
 extern "C" __attribute__((constructor(SKF_INIT_PRIORITY))) void SKF_init(void)
 {
@@ -25,15 +58,34 @@ extern "C" __attribute__((constructor(SKF_INIT_PRIORITY))) void SKF_init(void)
 
 extern "C" __attribute__((destructor)) void SKF_fini(void)
 {
+    /* Stored before the count is read, as a call counts itself before it
+     * reads the flag: either the call sees the end, or the end sees it. */
+    g_bEnded.store(true);
+    /* The last lines are written by whichever thread unloads: they must not
+     * mark the library to stay. */
+    brio_zlog::zlog_end_begins();
     TRACE(LOG_LEVEL_INFO, "PROCESS DETACH");
     vexa_log_fini();
+    if (g_lCalls.load() == 0) {
+        g_pManager->~CBrioManager();
+        SarnEndTransport();
+    }
     /* Threads that logged may live on after the library is gone. */
     brio_zlog::zlog_end();
 }
 
-static CBrioManager g_BrioManager __attribute__((init_priority(SKF_MANAGER_PRIORITY)));
-
 CBrioManager &SkfManager()
 {
-    return g_BrioManager;
+    return *g_pManager;
+}
+
+bool SkfCallBegins()
+{
+    g_lCalls.fetch_add(1);
+    return !g_bEnded.load();
+}
+
+void SkfCallEnds()
+{
+    g_lCalls.fetch_sub(1);
 }

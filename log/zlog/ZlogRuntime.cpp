@@ -1,5 +1,6 @@
 #include "log/zlog/ZlogRuntime.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
@@ -110,8 +111,40 @@ void zlog_thread_clean(void *pBuffers)
     FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
 }
 
-/* Under g_lock (for reading at least). */
-CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf)
+/* A thread's end runs zlog_thread_clean, and pthread_key_delete cannot stop
+ * a destructor that glibc has already entered: if the image holding this
+ * code were unmapped meanwhile, the ending thread would resume in code that
+ * is gone.  So once a thread other than the one that loaded the image holds
+ * buffers, the image is marked never to be unloaded (its end then comes at
+ * the process's exit).  The loader, taken to be the thread that first starts
+ * the log (the library starts it at load), is spared, as it is the thread
+ * that usually unloads; so is every thread once the image's end has begun,
+ * for the last lines written at an unload.  g_bKeepDecided: marked, or no
+ * longer to be. */
+thread_local bool t_bLoader = false;
+std::atomic<bool> g_bLoaderKnown{false};
+std::atomic<bool> g_bKeepDecided{false};
+
+void NoteLoaderThread()
+{
+    if (!g_bLoaderKnown.exchange(true)) t_bLoader = true;
+}
+
+/* Called with no lock of the log held: dlopen takes the loader's lock,
+ * which an unload holds while its finalisers log. */
+void KeepImageLoaded()
+{
+    if (t_bLoader || g_bKeepDecided.exchange(true)) return;
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&zlog_thread_clean), &info) == 0 || info.dli_fname == nullptr) return;
+    void *pImage = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    /* The mark stays with the image; the reference taken here is given back. */
+    if (pImage != nullptr) dlclose(pImage);
+}
+
+/* Under g_lock (for reading at least).  *pbNew: the thread's buffers were
+ * made in this call. */
+CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf, bool *pbNew)
 {
     if (!g_bThreadKey.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(g_buffersLock);
@@ -131,6 +164,7 @@ CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf)
         if (g_pBufferList != nullptr) g_pBufferList->pPrev = p;
         g_pBufferList = p;
         g_lBufferCount.fetch_add(1);
+        *pbNew = true;
     }
     if (p->ulVersion != g_ulVersion) {
         p->strMessage.clear();
@@ -207,6 +241,7 @@ void Install(std::unique_ptr<CRuntime> pRuntime)
 
 int InitWithConf(const ZlogConfPtr &pConf, const std::string &strConfError, const char *pszWhat)
 {
+    NoteLoaderThread();
     std::string strError = strConfError;
     std::unique_ptr<CRuntime> pRuntime;
     if (pConf) pRuntime = BuildRuntime(pConf, &strError);
@@ -259,52 +294,63 @@ bool MakeMessage(const CMessageSource &src, const ZlogConf &conf, std::string &s
     return true;
 }
 
+/* Under the read lock: writes the record; true when the configuration is
+ * due to be reloaded.  *pbNewBuffers: the thread's buffers were made. */
+bool WriteLocked(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
+                 const CMessageSource &src, bool *pbNewBuffers)
+{
+    if (!g_bInited) return false;
+    bool bWanted = false;
+    for (CRuleInstance *pRule : pCategory->vecRules)
+        bWanted = bWanted || LevelMatches(pRule->spec.eLevelOp, pRule->spec.nLevel, nLevel);
+    if (!bWanted) return false;
+    const ZlogConf &conf = *g_pRuntime->pConf;
+    CThreadBuffers *pBuffers = FetchThreadBuffers(conf, pbNewBuffers);
+    if (pBuffers == nullptr) return false;
+    std::string &strMessage = pBuffers->strMessage;
+    if (!MakeMessage(src, conf, strMessage)) return false;
+    size_t ulMax = conf.ulBufMax;
+
+    ZlogEvent ev;
+    StampEvent(&ev);
+    ev.pszCategory = pCategory->strName.c_str();
+    ev.nLevel = nLevel;
+    ev.pLevel = &conf.levels.Get(nLevel);
+    ev.pszFile = pszFile ? pszFile : "";
+    ev.pszFunc = pszFunc ? pszFunc : "";
+    ev.lLine = lLine;
+    ev.pMessage = strMessage.data();
+    ev.ulMessageLen = strMessage.size();
+    std::string &strRecord = pBuffers->strRecord;
+    for (CRuleInstance *pRule : pCategory->vecRules) {
+        if (!LevelMatches(pRule->spec.eLevelOp, pRule->spec.nLevel, nLevel)) continue;
+        strRecord.clear();
+        pRule->spec.pFormat->Append(ev, strRecord);
+        if (ulMax != 0 && strRecord.size() > ulMax) {
+            bool bNewline = strRecord.back() == '\n';
+            strRecord.resize(ulMax);
+            if (bNewline) strRecord.back() = '\n';
+        }
+        if (pRule->pOutput->Write(ev, strRecord.data(), strRecord.size()) != 0)
+            zc_error("output of rule [%s] fail", pRule->spec.strText.c_str());
+    }
+    if (conf.ulReloadPeriod != 0 && g_ulLogCount.fetch_add(1) + 1 >= conf.ulReloadPeriod) {
+        g_ulLogCount.store(0);
+        return true;
+    }
+    return false;
+}
+
 void Write(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
            const CMessageSource &src)
 {
-    bool bReload = false;
+    bool bNewBuffers = false;
+    bool bReload;
     {
         CLock lock(false);
-        if (!g_bInited) return;
-        bool bWanted = false;
-        for (CRuleInstance *pRule : pCategory->vecRules)
-            bWanted = bWanted || LevelMatches(pRule->spec.eLevelOp, pRule->spec.nLevel, nLevel);
-        if (!bWanted) return;
-        const ZlogConf &conf = *g_pRuntime->pConf;
-        CThreadBuffers *pBuffers = FetchThreadBuffers(conf);
-        if (pBuffers == nullptr) return;
-        std::string &strMessage = pBuffers->strMessage;
-        if (!MakeMessage(src, conf, strMessage)) return;
-        size_t ulMax = conf.ulBufMax;
-
-        ZlogEvent ev;
-        StampEvent(&ev);
-        ev.pszCategory = pCategory->strName.c_str();
-        ev.nLevel = nLevel;
-        ev.pLevel = &conf.levels.Get(nLevel);
-        ev.pszFile = pszFile ? pszFile : "";
-        ev.pszFunc = pszFunc ? pszFunc : "";
-        ev.lLine = lLine;
-        ev.pMessage = strMessage.data();
-        ev.ulMessageLen = strMessage.size();
-        std::string &strRecord = pBuffers->strRecord;
-        for (CRuleInstance *pRule : pCategory->vecRules) {
-            if (!LevelMatches(pRule->spec.eLevelOp, pRule->spec.nLevel, nLevel)) continue;
-            strRecord.clear();
-            pRule->spec.pFormat->Append(ev, strRecord);
-            if (ulMax != 0 && strRecord.size() > ulMax) {
-                bool bNewline = strRecord.back() == '\n';
-                strRecord.resize(ulMax);
-                if (bNewline) strRecord.back() = '\n';
-            }
-            if (pRule->pOutput->Write(ev, strRecord.data(), strRecord.size()) != 0)
-                zc_error("output of rule [%s] fail", pRule->spec.strText.c_str());
-        }
-        if (conf.ulReloadPeriod != 0 && g_ulLogCount.fetch_add(1) + 1 >= conf.ulReloadPeriod) {
-            g_ulLogCount.store(0);
-            bReload = true;
-        }
+        bReload = WriteLocked(pCategory, pszFile, pszFunc, lLine, nLevel, src, &bNewBuffers);
     }
+    if (bNewBuffers) KeepImageLoaded();
     if (bReload) zlog_reload(nullptr);
 }
 
@@ -442,6 +488,8 @@ void zlog_clean_rest_thread(void)
     pthread_setspecific(g_threadKey, nullptr);
     FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
 }
+
+void zlog_end_begins(void) { g_bKeepDecided.store(true); }
 
 void zlog_end(void)
 {

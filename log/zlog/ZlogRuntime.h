@@ -35,6 +35,11 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 
 /* Releases the calling thread's buffers (a thread's end releases its own). */
 void zlog_clean_rest_thread(void);
+/* The image's end begins (its finaliser runs): from here on no thread's
+ * buffers keep the image loaded.  Until then, the first buffers of a thread
+ * other than the loader mark the image never to be unloaded, since that
+ * thread's end runs the image's code. */
+void zlog_end_begins(void);
 /* The library's end, once stopped (else nothing): releases the categories,
  * the buffers of every thread, also of those that live on, and the thread
  * key, so that nothing of the library is left behind and no thread runs its

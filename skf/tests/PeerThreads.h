@@ -1,12 +1,14 @@
-/* Threads of the test programs that make one SKF call each and then live
- * on, parked in the program's own code, until the program lets them end
- * (or exits with them still parked). */
+/* Threads of the test programs.  Each makes its SKF call once and then
+ * either lives on, parked in the program's own code, until the program lets
+ * it end (or exits with it still parked), or keeps making the call until
+ * the process ends. */
 #ifndef BRIO_SKF_TESTS_PEER_THREADS_H
 #define BRIO_SKF_TESTS_PEER_THREADS_H
 
 #include <pthread.h>
 
 #define PEER_THREADS 2
+#define PEER_THREADS_MAX 256
 
 typedef void (*PeerCall)(void);
 
@@ -14,40 +16,71 @@ static pthread_mutex_t g_peerMutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_peerCond = PTHREAD_COND_INITIALIZER;
 static int g_nPeerCalled = 0;
 static int g_bPeerEnd = 0;
-static pthread_t g_aPeerThreads[PEER_THREADS];
+static int g_bPeerRepeat = 0;
+static int g_nPeerThreads = 0;
+static PeerCall g_fnPeerCall = NULL;
+static pthread_t g_aPeerThreads[PEER_THREADS_MAX];
 
-static inline void *PeerThreadMain(void *pCall)
+static inline void *PeerThreadMain(void *pUnused)
 {
-    ((PeerCall)pCall)();
+    (void)pUnused;
+    g_fnPeerCall();
     pthread_mutex_lock(&g_peerMutex);
     ++g_nPeerCalled;
     pthread_cond_broadcast(&g_peerCond);
+    if (g_bPeerRepeat) {
+        pthread_mutex_unlock(&g_peerMutex);
+        for (;;) g_fnPeerCall();
+    }
     while (!g_bPeerEnd) pthread_cond_wait(&g_peerCond, &g_peerMutex);
     pthread_mutex_unlock(&g_peerMutex);
     return NULL;
 }
 
-/* Starts the threads and returns once each has made its call; 0 on success. */
-static inline int StartPeerThreads(PeerCall fnCall)
+/* Starts nThreads threads (at most PEER_THREADS_MAX) and returns once each
+ * has made its call; with bRepeat they go on calling until the process
+ * ends.  0 on success. */
+static inline int StartPeerThreadsEx(PeerCall fnCall, int nThreads, int bRepeat)
 {
     int i;
-    for (i = 0; i < PEER_THREADS; ++i)
-        if (pthread_create(&g_aPeerThreads[i], NULL, PeerThreadMain, (void *)fnCall) != 0) return -1;
+    if (nThreads > PEER_THREADS_MAX) return -1;
+    g_fnPeerCall = fnCall;
+    g_bPeerRepeat = bRepeat;
+    for (i = 0; i < nThreads; ++i) {
+        if (pthread_create(&g_aPeerThreads[i], NULL, PeerThreadMain, NULL) != 0) return -1;
+        g_nPeerThreads = i + 1;
+    }
     pthread_mutex_lock(&g_peerMutex);
-    while (g_nPeerCalled < PEER_THREADS) pthread_cond_wait(&g_peerCond, &g_peerMutex);
+    while (g_nPeerCalled < nThreads) pthread_cond_wait(&g_peerCond, &g_peerMutex);
     pthread_mutex_unlock(&g_peerMutex);
     return 0;
+}
+
+static inline int StartPeerThreads(PeerCall fnCall)
+{
+    return StartPeerThreadsEx(fnCall, PEER_THREADS, 0);
+}
+
+/* Lets the parked threads end, without waiting for them. */
+static inline void LetPeerThreadsEnd(void)
+{
+    pthread_mutex_lock(&g_peerMutex);
+    g_bPeerEnd = 1;
+    pthread_cond_broadcast(&g_peerCond);
+    pthread_mutex_unlock(&g_peerMutex);
+}
+
+static inline void JoinPeerThreads(void)
+{
+    int i;
+    for (i = 0; i < g_nPeerThreads; ++i) pthread_join(g_aPeerThreads[i], NULL);
 }
 
 /* Lets the threads end and waits for them. */
 static inline void EndPeerThreads(void)
 {
-    int i;
-    pthread_mutex_lock(&g_peerMutex);
-    g_bPeerEnd = 1;
-    pthread_cond_broadcast(&g_peerCond);
-    pthread_mutex_unlock(&g_peerMutex);
-    for (i = 0; i < PEER_THREADS; ++i) pthread_join(g_aPeerThreads[i], NULL);
+    LetPeerThreadsEnd();
+    JoinPeerThreads();
 }
 
 #endif

@@ -8,7 +8,9 @@
 // and registered directly; everything else goes through skf.h.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +33,9 @@ using skftest::CallArgs;
 using skftest::CallCase;
 using skftest::CInterfaceLog;
 using skftest::HandleKind;
+
+/* The library's end, as the process's exit or an unload runs it. */
+extern "C" void SKF_fini(void);
 
 namespace {
 
@@ -500,6 +505,30 @@ TEST_F(HandleRegistry, AnOperationTheHandleDoesNotOfferRunsUnderTheLockAndReleas
     other.join();
     EXPECT_EQ(SAR_OK, ulLock);
     EXPECT_EQ(SAR_OK, ulUnlock);
+}
+
+/* After the library's end (which the process's exit runs while other
+ * threads may still call) every function is refused at once with
+ * SAR_NOTINITIALIZEERR, also on live handles: nothing of the library is
+ * used.  A child ends the library and runs every handle row with the live
+ * handle of its kind. */
+TEST_F(HandleRegistry, CallsAfterTheLibrarysEndAreRefused)
+{
+    Connect(12);
+    EXPECT_EXIT(
+        {
+            SKF_fini();
+            for (const CallCase &c : skftest::HandleCases()) {
+                CallArgs args;
+                ULONG ulRet = c.fnCall(args, Of(c.eKind));
+                if (ulRet != SAR_NOTINITIALIZEERR) {
+                    fprintf(stderr, "%s answered 0x%08lx\n", c.pszFunction, static_cast<unsigned long>(ulRet));
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

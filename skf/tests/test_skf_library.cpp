@@ -79,8 +79,8 @@ protected:
     }
 
     /* Loads the library in a thread of its own, which also makes the calls
-     * of fnUse and then ends: a thread that logged keeps the library loaded
-     * while it lives, so the unload in this thread really unloads. */
+     * of fnUse and then ends: what the loading thread logs does not keep the
+     * library loaded, so the unload in this thread really unloads. */
     template <class F>
     static void *Load(F fnUse)
     {
@@ -109,6 +109,17 @@ protected:
     }
 
     static bool Loaded() { return dlopen(BRIO_MIDDLEWARE_SO, RTLD_NOW | RTLD_NOLOAD) != nullptr; }
+
+    /* One run of a program of its own, the log emptied first: it must end
+     * cleanly and say strSays. */
+    ::testing::AssertionResult EndsCleanly(const std::string &strCommand, const std::string &strSays) const
+    {
+        remove(m_strOut.c_str());
+        PeerRun run = RunPeer(strCommand);
+        if (!run.bOk) return ::testing::AssertionFailure() << "ended badly after saying \"" << run.strOut << "\"";
+        if (run.strOut != strSays) return ::testing::AssertionFailure() << "said \"" << run.strOut << "\"";
+        return ::testing::AssertionSuccess();
+    }
 
     /* The log's lines without the empty ones. */
     std::vector<std::string> LogLines() const
@@ -248,7 +259,8 @@ TEST_F(SkfLibraryTest, TheLastLineIsWrittenAtExitAndAtUnload)
         {"loaded, at exit", strLoader + " exit", "logged\n"},
         {"loaded, threads logged, at exit", strLoader + " exit threads", "logged\n"},
         {"loaded, unloaded by the main thread", strLoader + " unload", "unloaded\n"},
-        {"loaded, threads logged, unloaded", strLoader + " unload threads", "unloaded\n"},
+        {"loaded, threads logged, unloaded (it stays: their end runs its code)", strLoader + " unload threads",
+         "still loaded\n"},
     };
     for (const auto &c : cases) {
         remove(m_strOut.c_str());
@@ -260,6 +272,37 @@ TEST_F(SkfLibraryTest, TheLastLineIsWrittenAtExitAndAtUnload)
         EXPECT_EQ("INFO PROCESS ATTACH", lines.front()) << c.pszWhat;
         EXPECT_EQ("INFO PROCESS DETACH", lines.back()) << c.pszWhat;
     }
+}
+
+/* Many threads that logged end while the main thread unloads the library.
+ * Each round is a program of its own, in which the library stays loaded
+ * (the threads' end runs its code) and the program ends cleanly, with the
+ * last line written at exit. */
+TEST_F(SkfLibraryTest, ThreadsEndingWhileTheLibraryUnloadsDoNotCrash)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    const std::string strCommand = std::string(SKF_LOAD_PEER) + " " + BRIO_MIDDLEWARE_SO + " unload ending";
+    const int kRounds = 100;
+    for (int i = 0; i < kRounds; ++i) {
+        ASSERT_TRUE(EndsCleanly(strCommand, "still loaded\n")) << "round " << i;
+        std::vector<std::string> lines = LogLines();
+        ASSERT_FALSE(lines.empty()) << "round " << i;
+        ASSERT_EQ("INFO PROCESS DETACH", lines.back()) << "round " << i;
+    }
+}
+
+/* The program exits while its threads are inside SKF calls on a token, and
+ * logging: what those calls use is still there for them, calls that begin
+ * after the library's end are refused, and the program ends cleanly, every
+ * round (a program of its own). */
+TEST_F(SkfLibraryTest, ExitWhileThreadsAreInsideCallsDoesNotCrash)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    vtoken::Daemon daemon;
+    AddToken(daemon, "VTLIB3", 122);
+    const std::string strCommand = std::string(SKF_EXIT_PEER) + " calls 'Mirel&pid_f00d&bus_025&addr_122'";
+    const int kRounds = 20;
+    for (int i = 0; i < kRounds; ++i) ASSERT_TRUE(EndsCleanly(strCommand, "calling\n")) << "round " << i;
 }
 
 }  // namespace
