@@ -234,8 +234,10 @@ CSkfCall::CSkfCall(const char *pszFunction, bool bScope, const char *pszFile)
 
 CSkfCall::~CSkfCall()
 {
-    /* The handle is let go while the call still counts: its release may
-     * delete an object. */
+    /* The call traces its end first, then gives its handle back (a
+     * disconnect waiting for it goes on from there), and only then stops
+     * counting: the handle's release may delete an object. */
+    m_scope.reset();
     m_ref.Reset();
     SkfCallEnds();
 }

@@ -213,9 +213,9 @@ private:
 
     const char *m_pszFunction;
     const char *m_pszFile;
-    /* Declared before the scope, so destroyed after it: the handle is given
-     * back only once the call has traced its end, and a disconnect waiting
-     * for the call returns after the call has left the frame. */
+    /* Given back only once the call has traced its end (the destructor
+     * says the order), so a disconnect waiting for the call returns after
+     * the call has left the frame. */
     CSkfHandleRef m_ref;
     std::optional<TraceFuncScope> m_scope;
     unsigned int m_ulCode = 0;
