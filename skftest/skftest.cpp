@@ -2,6 +2,7 @@
  * the device, opens the first application, then runs the fixed sequence of
  * tests or, with "menu", the module menu.  Its exit status is always 0. */
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
@@ -19,6 +20,29 @@ char g_szUserPin[SKFTEST_PIN_BUFFER];
 
 #define DEVICE_NAME_BUFFER 64u
 #define APP_NAME_BUFFER 64u
+
+/* ---- Standard descriptors ---- */
+
+/* A descriptor 0, 1 or 2 the program was started without is opened on
+ * /dev/null: otherwise the first file or pipe opened takes its number, and
+ * the program reads its keys from it (or prints into it).  This runs before
+ * the middleware's initialisers open anything, from the executable's
+ * pre-initialisation array; a closed input is then an input at its end. */
+static void OpenClosedStandardDescriptors(int, char **, char **)
+{
+    for (int nFd = STDIN_FILENO; nFd <= STDERR_FILENO; ++nFd) {
+        if (fcntl(nFd, F_GETFD) != -1 || errno != EBADF) continue;
+        /* The lowest free number: this one, as those below it are open. */
+        int nNull = open("/dev/null", nFd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (nNull != -1 && nNull != nFd) {
+            dup2(nNull, nFd);
+            close(nNull);
+        }
+    }
+}
+
+__attribute__((section(".preinit_array"), used)) static void (*const OPEN_CLOSED_STANDARD_DESCRIPTORS)(
+    int, char **, char **) = OpenClosedStandardDescriptors;
 
 /* ---- The key press that cancels the device wait ---- */
 

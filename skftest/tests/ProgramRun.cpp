@@ -95,8 +95,12 @@ CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector
     m_pid = fork();
     if (m_pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int nNull = eInput == Input::Null ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
-        dup2(nNull != -1 ? nNull : anIn[0], STDIN_FILENO);
+        if (eInput == Input::Closed) {
+            close(STDIN_FILENO);
+        } else {
+            int nNull = eInput == Input::Null ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+            dup2(nNull != -1 ? nNull : anIn[0], STDIN_FILENO);
+        }
         dup2(anOut[1], STDOUT_FILENO);
         dup2(anOut[1], STDERR_FILENO);
         execve(apArgs[0], apArgs.data(), apEnv.data());

@@ -18,11 +18,12 @@ namespace skftest_test {
 
 class CProgramRun {
 public:
-    /* Null: standard input from /dev/null (nothing to send). */
-    enum class Input { Pipe, Terminal, Null };
+    /* Null: standard input from /dev/null (nothing to send).  Closed: no
+     * descriptor 0 at all, as a shell's "<&-" starts a program. */
+    enum class Input { Pipe, Terminal, Null, Closed };
 
     /* Starts argv with the environment changed by astrEnv ("NAME=value"
-     * sets, "NAME" unsets).  With a pipe or /dev/null, standard error joins
+     * sets, "NAME" unsets).  Without a terminal, standard error joins
      * the output; with a terminal, both go to it. */
     CProgramRun(const std::vector<std::string> &argv, const std::vector<std::string> &astrEnv, Input eInput);
     /* A child still running is killed. */

@@ -33,7 +33,12 @@ using Input = CProgramRun::Input;
 namespace skftest_test {
 void PrintTo(Input eInput, std::ostream *pOut)
 {
-    *pOut << (eInput == Input::Pipe ? "pipe" : eInput == Input::Terminal ? "terminal" : "/dev/null");
+    switch (eInput) {
+    case Input::Pipe: *pOut << "pipe"; break;
+    case Input::Terminal: *pOut << "terminal"; break;
+    case Input::Null: *pOut << "/dev/null"; break;
+    case Input::Closed: *pOut << "closed"; break;
+    }
 }
 }  // namespace skftest_test
 
@@ -352,10 +357,12 @@ INSTANTIATE_TEST_SUITE_P(Wait, SkftestDeviceWaitTest, ::testing::ValuesIn(WAIT_C
 /* ---- Standard input at its end from the start ---- */
 
 /* Nobody is there to press a key: the end of input skips the device wait
- * as a key would, and without a token there is nothing left to wait for. */
+ * as a key would, and without a token there is nothing left to wait for.
+ * A program started with its input closed reads it as at its end, not
+ * from whatever it opened first under descriptor 0. */
 struct EndOfInputCase {
     const char *pszName;
-    unsigned int ulAddress;  /* from /dev/null; a closed pipe takes the next ten */
+    unsigned int ulAddress;  /* from /dev/null; a closed pipe takes the next ten, closed input the ten after */
     bool bToken;
     bool bMenu;
     std::vector<std::string> astrOutput;
@@ -384,7 +391,7 @@ TEST_P(SkftestEndOfInputTest, EndsByItself)
 {
     Input eInput = std::get<0>(GetParam());
     const EndOfInputCase &c = std::get<1>(GetParam());
-    unsigned int ulAddress = c.ulAddress + (eInput == Input::Pipe ? 10 : 0);
+    unsigned int ulAddress = c.ulAddress + (eInput == Input::Pipe ? 10 : eInput == Input::Closed ? 20 : 0);
     if (c.bToken) AddToken(ulAddress, true);
     else m_ulAddress = ulAddress;
     std::vector<std::string> astrArgs = {"--password", FACTORY_PIN};
@@ -398,9 +405,11 @@ TEST_P(SkftestEndOfInputTest, EndsByItself)
 
 INSTANTIATE_TEST_SUITE_P(
     EndOfInput, SkftestEndOfInputTest,
-    ::testing::Combine(::testing::Values(Input::Null, Input::Pipe), ::testing::ValuesIn(END_OF_INPUT_CASES)),
+    ::testing::Combine(::testing::Values(Input::Null, Input::Pipe, Input::Closed),
+                       ::testing::ValuesIn(END_OF_INPUT_CASES)),
     [](const ::testing::TestParamInfo<std::tuple<Input, EndOfInputCase>> &info) {
-        return std::string(std::get<0>(info.param) == Input::Pipe ? "ClosedPipe_" : "DevNull_") +
+        Input eInput = std::get<0>(info.param);
+        return std::string(eInput == Input::Pipe ? "ClosedPipe_" : eInput == Input::Closed ? "ClosedInput_" : "DevNull_") +
                std::get<1>(info.param).pszName;
     });
 
