@@ -237,6 +237,7 @@ static void Usage(const char *pszProgram)
 int main(int argc, char *argv[])
 {
     signal(SIGINT, OnTerminatingSignal);
+    signal(SIGQUIT, OnTerminatingSignal);
     signal(SIGTERM, OnTerminatingSignal);
     signal(SIGHUP, OnTerminatingSignal);
     /* The default user PIN: the placeholder, which brings up the PIN prompt. */

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -58,6 +59,13 @@ std::vector<char *> Pointers(std::vector<std::string> &astr)
     return ap;
 }
 
+/* In the child: no core file from a run that ends on SIGQUIT. */
+void NoCoreFile()
+{
+    struct rlimit stLimit = {0, 0};
+    setrlimit(RLIMIT_CORE, &stLimit);
+}
+
 }  // namespace
 
 CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector<std::string> &astrEnv,
@@ -77,6 +85,7 @@ CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector
         m_pid = forkpty(&m_nTerminal, nullptr, nullptr, &stSize);
         if (m_pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            NoCoreFile();
             execve(apArgs[0], apArgs.data(), apEnv.data());
             _exit(127);
         }
@@ -95,6 +104,7 @@ CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector
     m_pid = fork();
     if (m_pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        NoCoreFile();
         if (eInput == Input::Closed) {
             close(STDIN_FILENO);
         } else {

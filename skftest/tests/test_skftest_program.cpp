@@ -69,6 +69,17 @@ std::string LastLine(const std::string &strText)
 
 bool ExitedWithZero(int nStatus) { return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0; }
 
+bool EndedOnSignal(int nStatus, int nSignal) { return WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == nSignal; }
+
+/* The terminal's key that sends nSignal to its foreground: Ctrl+C, Ctrl+\. */
+char ControlKey(int nTerminal, int nSignal)
+{
+    struct termios st;
+    memset(&st, 0, sizeof(st));
+    EXPECT_EQ(0, tcgetattr(nTerminal, &st));
+    return (char)st.c_cc[nSignal == SIGQUIT ? VQUIT : VINTR];
+}
+
 class SkftestProgramTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -501,13 +512,15 @@ struct PinEntryCase {
     std::string strPinMenuKey;          /* 'a' verifies, 'b' changes */
     std::vector<std::string> astrPins;  /* one per prompt, in this order */
     std::string strResult;              /* after the last PIN */
-    bool bInterrupt;                    /* Ctrl+C at the last prompt instead of its PIN */
+    int nEndingSignal;                  /* its key (Ctrl+C, Ctrl+\) at the last prompt instead of its PIN; 0: none */
 };
 
+/* Addresses from 81 on: up to 74 are the end-of-input cases'. */
 const PinEntryCase PIN_ENTRY_CASES[] = {
-    {"VerifyPin", 61, "a\n", {FACTORY_PIN}, "SKF_VerifyPIN......Passed", false},
-    {"ChangePin", 62, "b\n", {FACTORY_PIN, NEW_PIN}, "SKF_ChangePIN......Passed", false},
-    {"CtrlCAtThePinPrompt", 63, "a\n", {"Interrupted77"}, "", true},
+    {"VerifyPin", 81, "a\n", {FACTORY_PIN}, "SKF_VerifyPIN......Passed", 0},
+    {"ChangePin", 82, "b\n", {FACTORY_PIN, NEW_PIN}, "SKF_ChangePIN......Passed", 0},
+    {"CtrlCAtThePinPrompt", 83, "a\n", {"Interrupted77"}, "", SIGINT},
+    {"CtrlBackslashAtThePinPrompt", 84, "a\n", {"Quitted77"}, "", SIGQUIT},
 };
 
 void PrintTo(const PinEntryCase &c, std::ostream *pOut) { *pOut << c.pszName; }
@@ -540,17 +553,15 @@ TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
         ASSERT_TRUE(run->WaitFor(pszPrompt)) << run->Tail();
         /* The echo is off from the prompt on. */
         EXPECT_EQ((tcflag_t)ICANON, LocalModes(*run)) << pszPrompt;
-        if (c.bInterrupt && n + 1 == c.astrPins.size()) {
-            struct termios st;
-            ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
-            run->Send(std::string(1, (char)st.c_cc[VINTR]));
+        if (c.nEndingSignal != 0 && n + 1 == c.astrPins.size()) {
+            run->Send(std::string(1, ControlKey(run->TerminalFd(), c.nEndingSignal)));
             ASSERT_TRUE(run->Finish(30)) << "skftest did not end:\n" << run->Tail();
-            EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == SIGINT) << run->Status();
+            EXPECT_TRUE(EndedOnSignal(run->Status(), c.nEndingSignal)) << run->Status();
         } else {
             run->Send(c.astrPins[n] + "\n");
         }
     }
-    if (!c.bInterrupt) {
+    if (c.nEndingSignal == 0) {
         ASSERT_TRUE(run->WaitFor(c.strResult)) << run->Tail();
         EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
         run->Send("x\nq\n");
@@ -564,17 +575,20 @@ TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
 INSTANTIATE_TEST_SUITE_P(Terminal, SkftestPinEntryTest, ::testing::ValuesIn(PIN_ENTRY_CASES),
                          [](const ::testing::TestParamInfo<PinEntryCase> &info) { return info.param.pszName; });
 
-/* ---- Ctrl+C on a terminal ---- */
+/* ---- Ctrl+C and Ctrl+\ on a terminal ---- */
 
 struct InterruptCase {
     const char *pszName;
     unsigned int ulAddress;
     bool bKeyFirst;  /* interrupt the device-list polls rather than the wait */
+    int nSignal;     /* its key is typed */
 };
 
 const InterruptCase INTERRUPT_CASES[] = {
-    {"DuringTheDeviceWait", 41, false},
-    {"DuringTheDeviceListPolls", 42, true},
+    {"CtrlCDuringTheDeviceWait", 41, false, SIGINT},
+    {"CtrlCDuringTheDeviceListPolls", 42, true, SIGINT},
+    {"CtrlBackslashDuringTheDeviceWait", 43, false, SIGQUIT},
+    {"CtrlBackslashDuringTheDeviceListPolls", 44, true, SIGQUIT},
 };
 
 void PrintTo(const InterruptCase &c, std::ostream *pOut) { *pOut << c.pszName; }
@@ -591,16 +605,15 @@ TEST_P(SkftestInterruptTest, EndsWithTheTerminalAsItWas)
         run->Send("x");
         ASSERT_TRUE(run->WaitFor(POLLING_LINE)) << run->Tail();
     }
-    struct termios st;
-    ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
-    run->Send(std::string(1, (char)st.c_cc[VINTR]));
+    run->Send(std::string(1, ControlKey(run->TerminalFd(), c.nSignal)));
     ASSERT_TRUE(run->Finish(30)) << "skftest did not end:\n" << run->Tail();
-    EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == SIGINT) << run->Status();
+    EXPECT_TRUE(EndedOnSignal(run->Status(), c.nSignal)) << run->Status();
+    struct termios st;
     ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
     EXPECT_EQ((tcflag_t)(ICANON | ECHO), st.c_lflag & (ICANON | ECHO));
 }
 
-INSTANTIATE_TEST_SUITE_P(CtrlC, SkftestInterruptTest, ::testing::ValuesIn(INTERRUPT_CASES),
+INSTANTIATE_TEST_SUITE_P(EndingKey, SkftestInterruptTest, ::testing::ValuesIn(INTERRUPT_CASES),
                          [](const ::testing::TestParamInfo<InterruptCase> &info) { return info.param.pszName; });
 
 }  // namespace
