@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -46,27 +47,41 @@ __attribute__((section(".preinit_array"), used)) static void (*const OPEN_CLOSED
 
 /* ---- The key press that cancels the device wait ---- */
 
+static pthread_t g_hMainThread;
+
+/* The handlers change the terminal's modes, which otherwise only the main
+ * thread changes: a signal that another thread took (the key thread, one of
+ * the middleware's) is passed on to the main thread, so that a handler can
+ * interrupt that thread's change of the modes but never runs beside it. */
+static bool PassedToMainThread(int nSignal)
+{
+    if (pthread_equal(pthread_self(), g_hMainThread)) return false;
+    pthread_kill(g_hMainThread, nSignal);
+    return true;
+}
+
 static void OnTerminatingSignal(int nSignal)
 {
+    if (PassedToMainThread(nSignal)) return;
     RestoreStandardInput();
     signal(nSignal, SIG_DFL);
     raise(nSignal);
 }
 
+/* The key thread only looks at standard input, without changing its modes
+ * or flags: the main thread cleared ICANON and ECHO for the wait, so a key
+ * is there as soon as it is typed.  Nothing else reads standard input
+ * during the wait, so nothing waits in stdin's buffer that the descriptor
+ * no longer shows. */
 int kbhit(void)
 {
-    bool bRestoreModes = ClearTerminalModes(ICANON | ECHO);
-    SetInputNonBlocking();
-    int c = getchar();
-    bool bEnded = c == EOF && feof(stdin);
-    RestoreInputFlags();
-    if (bRestoreModes) RestoreTerminal();
-    if (c == EOF) {
-        clearerr(stdin);
-        return bEnded ? 1 : 0;
-    }
-    ungetc(c, stdin);
-    return 1;
+    pollfd stInput = {STDIN_FILENO, POLLIN, 0};
+    int nReady;
+    do nReady = poll(&stInput, 1, 0);
+    while (nReady < 0 && errno == EINTR);
+    /* A key, the end of input (POLLHUP), or a descriptor that cannot be
+     * read (POLLERR, POLLNVAL): the getchar that follows does not wait. */
+    return nReady > 0 ? 1 : 0;
 }
 
 /* A cancel only ends a wait that has begun: a key pressed before the main
@@ -236,6 +251,7 @@ static void Usage(const char *pszProgram)
 
 int main(int argc, char *argv[])
 {
+    g_hMainThread = pthread_self();
     signal(SIGINT, OnTerminatingSignal);
     signal(SIGQUIT, OnTerminatingSignal);
     signal(SIGTERM, OnTerminatingSignal);
