@@ -115,6 +115,20 @@ void RestoreStandardInput(void)
     if (g_nModes != MODES_KEPT) tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
 }
 
+void RestoreModesForStop(void)
+{
+    if (g_nModes != MODES_KEPT) tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+}
+
+void ApplyModesAgain(void)
+{
+    if (g_bEnding || g_nModes != MODES_CHANGED) return;
+    /* Continued in the background (bg), the change would stop the program
+     * again (SIGTTOU): the modes follow with the SIGCONT of fg. */
+    if (tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_stChangedTermios);
+}
+
 /* ---- Standard input ---- */
 
 int ReadMenuKey(int cEndOfInput)

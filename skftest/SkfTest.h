@@ -46,6 +46,11 @@ void RestoreTerminal(void);
 /* For a program that ends on a signal: only async-signal-safe calls, and
  * no change of the modes follows. */
 void RestoreStandardInput(void);
+/* For a program that stops (Ctrl+Z): the terminal's own modes while it is
+ * stopped; ApplyModesAgain sets the program's again once it goes on in the
+ * foreground (the shell set its own meanwhile).  Async-signal-safe. */
+void RestoreModesForStop(void);
+void ApplyModesAgain(void);
 
 /* Reads one key from standard input and drops the rest of its line; end of
  * input gives cEndOfInput. */

@@ -45,7 +45,7 @@ static void OpenClosedStandardDescriptors(int, char **, char **)
 __attribute__((section(".preinit_array"), used)) static void (*const OPEN_CLOSED_STANDARD_DESCRIPTORS)(
     int, char **, char **) = OpenClosedStandardDescriptors;
 
-/* ---- The key press that cancels the device wait ---- */
+/* ---- Signals: the terminal's modes on every path ---- */
 
 static pthread_t g_hMainThread;
 
@@ -67,6 +67,50 @@ static void OnTerminatingSignal(int nSignal)
     signal(nSignal, SIG_DFL);
     raise(nSignal);
 }
+
+/* Ctrl+Z: the terminal gets its own modes back, then the program stops as
+ * SIGTSTP's default action stops it, and goes on here after SIGCONT. */
+static void OnStopSignal(int nSignal)
+{
+    if (PassedToMainThread(nSignal)) return;
+    int nErrno = errno;
+    RestoreModesForStop();
+    sigset_t stStop;
+    sigemptyset(&stStop);
+    sigaddset(&stStop, SIGTSTP);
+    signal(SIGTSTP, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stStop, nullptr);
+    raise(SIGTSTP);
+    /* Blocked again until the handler is back: a second Ctrl+Z meanwhile
+     * waits for it instead of stopping with the program's modes set. */
+    pthread_sigmask(SIG_BLOCK, &stStop, nullptr);
+    signal(SIGTSTP, OnStopSignal);
+    /* Also when the stop did not happen: the kernel drops SIGTSTP in a
+     * process group that no shell could continue (an orphaned one). */
+    ApplyModesAgain();
+    errno = nErrno;
+}
+
+/* fg: the shell set its own modes while the program was stopped (by Ctrl+Z
+ * or by SIGSTOP): the program's are set again. */
+static void OnContinueSignal(int nSignal)
+{
+    if (PassedToMainThread(nSignal)) return;
+    int nErrno = errno;
+    ApplyModesAgain();
+    errno = nErrno;
+}
+
+/* A signal the program was started with ignored stays ignored (a job a
+ * shell without job control started in the background). */
+static void HandleSignal(int nSignal, void (*pfnHandler)(int))
+{
+    struct sigaction stOld;
+    if (sigaction(nSignal, nullptr, &stOld) == 0 && stOld.sa_handler == SIG_IGN) return;
+    signal(nSignal, pfnHandler);
+}
+
+/* ---- The key press that cancels the device wait ---- */
 
 /* The key thread only looks at standard input, without changing its modes
  * or flags: the main thread cleared ICANON and ECHO for the wait, so a key
@@ -252,10 +296,12 @@ static void Usage(const char *pszProgram)
 int main(int argc, char *argv[])
 {
     g_hMainThread = pthread_self();
-    signal(SIGINT, OnTerminatingSignal);
-    signal(SIGQUIT, OnTerminatingSignal);
-    signal(SIGTERM, OnTerminatingSignal);
-    signal(SIGHUP, OnTerminatingSignal);
+    HandleSignal(SIGINT, OnTerminatingSignal);
+    HandleSignal(SIGQUIT, OnTerminatingSignal);
+    HandleSignal(SIGTERM, OnTerminatingSignal);
+    HandleSignal(SIGHUP, OnTerminatingSignal);
+    HandleSignal(SIGTSTP, OnStopSignal);
+    HandleSignal(SIGCONT, OnContinueSignal);
     /* The default user PIN: the placeholder, which brings up the PIN prompt. */
     BuildPlaceholderPin(g_szUserPin);
 

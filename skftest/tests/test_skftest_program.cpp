@@ -38,6 +38,7 @@ void PrintTo(Input eInput, std::ostream *pOut)
     case Input::Terminal: *pOut << "terminal"; break;
     case Input::Null: *pOut << "/dev/null"; break;
     case Input::Closed: *pOut << "closed"; break;
+    case Input::JobTerminal: *pOut << "terminal, as a job"; break;
     }
 }
 }  // namespace skftest_test
@@ -71,13 +72,34 @@ bool ExitedWithZero(int nStatus) { return WIFEXITED(nStatus) && WEXITSTATUS(nSta
 
 bool EndedOnSignal(int nStatus, int nSignal) { return WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == nSignal; }
 
-/* The terminal's key that sends nSignal to its foreground: Ctrl+C, Ctrl+\. */
+/* The terminal's key that sends nSignal to its foreground: Ctrl+C, Ctrl+\,
+ * Ctrl+Z. */
 char ControlKey(int nTerminal, int nSignal)
 {
     struct termios st;
     memset(&st, 0, sizeof(st));
     EXPECT_EQ(0, tcgetattr(nTerminal, &st));
-    return (char)st.c_cc[nSignal == SIGQUIT ? VQUIT : VINTR];
+    return (char)st.c_cc[nSignal == SIGQUIT ? VQUIT : nSignal == SIGTSTP ? VSUSP : VINTR];
+}
+
+/* The local modes that matter here: ICANON and ECHO. */
+tcflag_t LocalModes(int nTerminal)
+{
+    struct termios st;
+    memset(&st, 0, sizeof(st));
+    EXPECT_EQ(0, tcgetattr(nTerminal, &st));
+    return st.c_lflag & (ICANON | ECHO);
+}
+
+/* True once the terminal's modes are ulModes, false after nSeconds (the
+ * program sets them on a signal: nothing in its output says when). */
+bool WaitForModes(int nTerminal, tcflag_t ulModes, int nSeconds = 30)
+{
+    for (int n = 0; n < nSeconds * 50; ++n) {
+        if (LocalModes(nTerminal) == ulModes) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 class SkftestProgramTest : public ::testing::Test {
@@ -525,16 +547,7 @@ const PinEntryCase PIN_ENTRY_CASES[] = {
 
 void PrintTo(const PinEntryCase &c, std::ostream *pOut) { *pOut << c.pszName; }
 
-class SkftestPinEntryTest : public SkftestProgramTest, public ::testing::WithParamInterface<PinEntryCase> {
-protected:
-    tcflag_t LocalModes(CProgramRun &run)
-    {
-        struct termios st;
-        memset(&st, 0, sizeof(st));
-        EXPECT_EQ(0, tcgetattr(run.TerminalFd(), &st));
-        return st.c_lflag & (ICANON | ECHO);
-    }
-};
+class SkftestPinEntryTest : public SkftestProgramTest, public ::testing::WithParamInterface<PinEntryCase> {};
 
 TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
 {
@@ -552,7 +565,7 @@ TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
         const char *pszPrompt = PROMPTS[c.astrPins.size() == 1 ? 0 : n + 1];
         ASSERT_TRUE(run->WaitFor(pszPrompt)) << run->Tail();
         /* The echo is off from the prompt on. */
-        EXPECT_EQ((tcflag_t)ICANON, LocalModes(*run)) << pszPrompt;
+        EXPECT_EQ((tcflag_t)ICANON, LocalModes(run->TerminalFd())) << pszPrompt;
         if (c.nEndingSignal != 0 && n + 1 == c.astrPins.size()) {
             run->Send(std::string(1, ControlKey(run->TerminalFd(), c.nEndingSignal)));
             ASSERT_TRUE(run->Finish(30)) << "skftest did not end:\n" << run->Tail();
@@ -563,17 +576,86 @@ TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
     }
     if (c.nEndingSignal == 0) {
         ASSERT_TRUE(run->WaitFor(c.strResult)) << run->Tail();
-        EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
+        EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(run->TerminalFd()));
         run->Send("x\nq\n");
         EndedWith(*run, 60, {c.strResult, MODULE_PROMPT, SEQUENCE_END});
     }
     for (const std::string &strPin : c.astrPins)
         EXPECT_EQ(std::string::npos, run->Output().find(strPin)) << strPin << " shown in\n" << run->Tail();
-    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
+    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(run->TerminalFd()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminal, SkftestPinEntryTest, ::testing::ValuesIn(PIN_ENTRY_CASES),
                          [](const ::testing::TestParamInfo<PinEntryCase> &info) { return info.param.pszName; });
+
+/* ---- Ctrl+Z (or SIGSTOP) and fg on a terminal ---- */
+
+/* The shell puts its own modes back when a job stops, and leaves them when
+ * it continues the job: the program restores the terminal before it stops
+ * and sets its modes again when it goes on. */
+struct StopCase {
+    const char *pszName;
+    unsigned int ulAddress;
+    bool bAtPinPrompt;  /* else at the device wait */
+    int nStopSignal;    /* SIGTSTP: Ctrl+Z; SIGSTOP: sent to the job, it cannot restore first */
+};
+
+const StopCase STOP_CASES[] = {
+    {"CtrlZAtThePinPrompt", 91, true, SIGTSTP},
+    {"CtrlZAtTheDeviceWait", 92, false, SIGTSTP},
+    {"SigstopAtThePinPrompt", 93, true, SIGSTOP},
+};
+
+void PrintTo(const StopCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+class SkftestStopTest : public SkftestProgramTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(SkftestStopTest, TypedAfterFgIsNotEchoed)
+{
+    const StopCase &c = GetParam();
+    /* Typed once the job goes on: a PIN, or the key that skips the wait. */
+    const std::string strTyped = c.bAtPinPrompt ? FACTORY_PIN : "~";
+    const tcflag_t ulProgramModes = c.bAtPinPrompt ? ICANON : 0;
+    AddToken(c.ulAddress, true);
+    std::unique_ptr<CProgramRun> run = StartSkftest({"--menu"}, Input::JobTerminal);
+    ASSERT_TRUE(run->WaitFor(DEVICE_PROMPT)) << run->Tail();
+    if (c.bAtPinPrompt) {
+        run->Send("K");
+        ASSERT_TRUE(run->WaitFor(MODULE_PROMPT)) << run->Tail();
+        run->Send("p\na\n");
+        ASSERT_TRUE(run->WaitFor("请输入PIN码: ")) << run->Tail();
+    }
+    ASSERT_TRUE(WaitForModes(run->TerminalFd(), ulProgramModes)) << run->Tail();
+
+    if (c.nStopSignal == SIGTSTP) {
+        run->Send(std::string(1, ControlKey(run->TerminalFd(), SIGTSTP)));
+    } else {
+        pid_t pgrpJob = tcgetpgrp(run->TerminalFd());
+        ASSERT_GT(pgrpJob, 0);
+        ASSERT_EQ(0, kill(-pgrpJob, c.nStopSignal));
+    }
+    ASSERT_TRUE(run->WaitFor("[stopped;")) << run->Tail();
+    if (c.nStopSignal == SIGTSTP) {
+        EXPECT_NE(std::string::npos, run->Output().find(CProgramRun::STOPPED_MODES_KEPT)) << run->Tail();
+    }
+    run->Send("fg\n");
+    /* Typed anyway when they are not: then it is echoed. */
+    EXPECT_TRUE(WaitForModes(run->TerminalFd(), ulProgramModes)) << "the program's modes are not back\n"
+                                                                  << run->Tail();
+    run->Send(strTyped + (c.bAtPinPrompt ? "\n" : ""));
+    if (c.bAtPinPrompt) {
+        ASSERT_TRUE(run->WaitFor("SKF_VerifyPIN......Passed")) << run->Tail();
+        run->Send("x\n");
+    }
+    ASSERT_TRUE(run->WaitFor(MODULE_PROMPT, 30, c.bAtPinPrompt ? 2 : 1)) << run->Tail();
+    run->Send("q\n");
+    std::string strOut = EndedWith(*run, 60, {"[stopped;", "fg", MODULE_PROMPT, SEQUENCE_END});
+    EXPECT_EQ(std::string::npos, strOut.find(strTyped)) << strTyped << " shown in\n" << run->Tail();
+    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(run->TerminalFd()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, SkftestStopTest, ::testing::ValuesIn(STOP_CASES),
+                         [](const ::testing::TestParamInfo<StopCase> &info) { return info.param.pszName; });
 
 /* ---- Ctrl+C and Ctrl+\ on a terminal ---- */
 
