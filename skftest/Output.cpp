@@ -1,11 +1,12 @@
 /* skftest's output conventions and its reading of standard input. */
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "log/vexa_log.h"
 #include "skftest/SkfTest.h"
@@ -53,31 +54,48 @@ ULONG NewCheckedBuffer(const char *pszTest, ULONG ulSize, BYTE **ppbBuffer)
     return SAR_OK;
 }
 
-/* ---- Standard input's modes ---- */
+/* ---- Standard input's modes ----
+ *
+ * Only the main thread changes them, and the handlers of the signals that
+ * restore them run on the main thread as well (skftest.cpp passes them
+ * there): a handler never runs beside a change, it can only interrupt
+ * one, and g_nModes tells it how far that change got.  Atomics (lock-free)
+ * keep the handler's view of the two records in the order they were
+ * written. */
 
-static struct termios g_stSavedTermios;
-static volatile sig_atomic_t g_bTermiosChanged = 0;
-static volatile sig_atomic_t g_nSavedFlags = -1;
-/* Set once the program ends on a signal: no thread changes the modes again. */
-static volatile sig_atomic_t g_bEnding = 0;
+enum {
+    MODES_KEPT,     /* the terminal has its own modes: nothing to restore */
+    MODES_CHANGED,  /* the program's modes (g_stChangedTermios) are, or are being, set */
+    MODES_IN_FLUX,  /* the records are being replaced, or the saved modes set back */
+};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers read the state");
+
+static struct termios g_stSavedTermios;    /* the modes the terminal had */
+static struct termios g_stChangedTermios;  /* those with the program's flags cleared */
+static std::atomic<int> g_nModes{MODES_KEPT};
+/* Set once the program ends on a signal: no change of the modes follows. */
+static std::atomic<bool> g_bEnding{false};
 
 bool ClearTerminalModes(unsigned int ulFlags)
 {
     struct termios stModes;
     if (g_bEnding || tcgetattr(STDIN_FILENO, &stModes) != 0) return false;  /* no terminal */
-    /* Already off (the device wait keeps them off for its key thread):
-     * nothing is set that could undo a restore running meanwhile. */
+    /* Already off (the device wait keeps them off): nothing to do. */
     if ((stModes.c_lflag & (tcflag_t)ulFlags) == 0) return false;
-    bool bFirst = !g_bTermiosChanged;
+    bool bFirst = g_nModes == MODES_KEPT;
     if (bFirst) {
         g_stSavedTermios = stModes;
-        /* Marked before the change, so that a signal between the two still
-         * finds the modes to restore. */
-        g_bTermiosChanged = 1;
+    } else {
+        /* A further change under a first one: its records are rewritten. */
+        g_nModes = MODES_IN_FLUX;
     }
     stModes.c_lflag &= ~(tcflag_t)ulFlags;
+    g_stChangedTermios = stModes;
+    /* Marked before the change, so that a signal between the two still
+     * finds the modes to restore. */
+    g_nModes = MODES_CHANGED;
     if (tcsetattr(STDIN_FILENO, TCSANOW, &stModes) != 0 && bFirst) {
-        g_bTermiosChanged = 0;
+        g_nModes = MODES_KEPT;
         return false;
     }
     return bFirst;
@@ -85,33 +103,30 @@ bool ClearTerminalModes(unsigned int ulFlags)
 
 void RestoreTerminal(void)
 {
-    if (g_bTermiosChanged) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
-        g_bTermiosChanged = 0;
-    }
-}
-
-void SetInputNonBlocking(void)
-{
-    int nFlags = fcntl(STDIN_FILENO, F_GETFL, 0);
-    if (nFlags == -1) return;
-    g_nSavedFlags = nFlags;
-    fcntl(STDIN_FILENO, F_SETFL, nFlags | O_NONBLOCK);
-}
-
-void RestoreInputFlags(void)
-{
-    if (g_nSavedFlags != -1) {
-        fcntl(STDIN_FILENO, F_SETFL, (int)g_nSavedFlags);
-        g_nSavedFlags = -1;
-    }
+    if (g_nModes == MODES_KEPT) return;
+    g_nModes = MODES_IN_FLUX;
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+    g_nModes = MODES_KEPT;
 }
 
 void RestoreStandardInput(void)
 {
-    g_bEnding = 1;
-    RestoreTerminal();
-    RestoreInputFlags();
+    g_bEnding = true;
+    if (g_nModes != MODES_KEPT) tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+}
+
+void RestoreModesForStop(void)
+{
+    if (g_nModes != MODES_KEPT) tcsetattr(STDIN_FILENO, TCSANOW, &g_stSavedTermios);
+}
+
+void ApplyModesAgain(void)
+{
+    if (g_bEnding || g_nModes != MODES_CHANGED) return;
+    /* Continued in the background (bg), the change would stop the program
+     * again (SIGTTOU): the modes follow with the SIGCONT of fg. */
+    if (tcgetpgrp(STDIN_FILENO) != getpgrp()) return;
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_stChangedTermios);
 }
 
 /* ---- Standard input ---- */

@@ -35,19 +35,22 @@ void ReportTest(const char *pszLabel, ULONG ulCode);
  * zero-filled buffer of that size in *ppbBuffer. */
 ULONG NewCheckedBuffer(const char *pszTest, ULONG ulSize, BYTE **ppbBuffer);
 
-/* Standard input's terminal modes and file flags while the program changes
- * them.  The modes it had are kept at the first change and restored by
- * RestoreTerminal (and by RestoreStandardInput, which also takes back
- * O_NONBLOCK): on every path, also from a signal handler. */
+/* Standard input's terminal modes while the program changes them: only the
+ * main thread changes them.  The modes the terminal had are kept at the
+ * first change and restored by RestoreTerminal, or by RestoreStandardInput
+ * from a signal handler on the main thread. */
 /* Clears the local-mode flags (ICANON, ECHO) of standard input's terminal;
  * true when this call made the first change, so its caller restores. */
 bool ClearTerminalModes(unsigned int ulFlags);
 void RestoreTerminal(void);
-void SetInputNonBlocking(void);
-void RestoreInputFlags(void);
 /* For a program that ends on a signal: only async-signal-safe calls, and
  * no change of the modes follows. */
 void RestoreStandardInput(void);
+/* For a program that stops (Ctrl+Z): the terminal's own modes while it is
+ * stopped; ApplyModesAgain sets the program's again once it goes on in the
+ * foreground (the shell set its own meanwhile).  Async-signal-safe. */
+void RestoreModesForStop(void);
+void ApplyModesAgain(void);
 
 /* Reads one key from standard input and drops the rest of its line; end of
  * input gives cEndOfInput. */
@@ -89,8 +92,9 @@ struct DEV_WAIT {
     int bInputEnded;  /* the key was the end of standard input */
 };
 
-/* 1 if a key is waiting on standard input, and at its end (the next read
- * gives EOF at once); else 0. */
+/* 1 if a key is waiting on standard input, or it is at its end (the next
+ * read gives EOF at once); else 0.  It only looks: the terminal's modes and
+ * the descriptor's flags stay as they are. */
 int kbhit(void);
 void *ThreadCancelDevEvent(void *pvEvent);
 

@@ -2,7 +2,9 @@
  * the device, opens the first application, then runs the fixed sequence of
  * tests or, with "menu", the module menu.  Its exit status is always 0. */
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -20,29 +22,110 @@ char g_szUserPin[SKFTEST_PIN_BUFFER];
 #define DEVICE_NAME_BUFFER 64u
 #define APP_NAME_BUFFER 64u
 
-/* ---- The key press that cancels the device wait ---- */
+/* ---- Standard descriptors ---- */
+
+/* A descriptor 0, 1 or 2 the program was started without is opened on
+ * /dev/null: otherwise the first file or pipe opened takes its number, and
+ * the program reads its keys from it (or prints into it).  This runs before
+ * the middleware's initialisers open anything, from the executable's
+ * pre-initialisation array; a closed input is then an input at its end. */
+static void OpenClosedStandardDescriptors(int, char **, char **)
+{
+    for (int nFd = STDIN_FILENO; nFd <= STDERR_FILENO; ++nFd) {
+        if (fcntl(nFd, F_GETFD) != -1 || errno != EBADF) continue;
+        /* The lowest free number: this one, as those below it are open. */
+        int nNull = open("/dev/null", nFd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (nNull != -1 && nNull != nFd) {
+            dup2(nNull, nFd);
+            close(nNull);
+        }
+    }
+}
+
+__attribute__((section(".preinit_array"), used)) static void (*const OPEN_CLOSED_STANDARD_DESCRIPTORS)(
+    int, char **, char **) = OpenClosedStandardDescriptors;
+
+/* ---- Signals: the terminal's modes on every path ---- */
+
+static pthread_t g_hMainThread;
+
+/* The handlers change the terminal's modes, which otherwise only the main
+ * thread changes: a signal that another thread took (the key thread, one of
+ * the middleware's) is passed on to the main thread, so that a handler can
+ * interrupt that thread's change of the modes but never runs beside it. */
+static bool PassedToMainThread(int nSignal)
+{
+    if (pthread_equal(pthread_self(), g_hMainThread)) return false;
+    pthread_kill(g_hMainThread, nSignal);
+    return true;
+}
 
 static void OnTerminatingSignal(int nSignal)
 {
+    if (PassedToMainThread(nSignal)) return;
     RestoreStandardInput();
     signal(nSignal, SIG_DFL);
     raise(nSignal);
 }
 
+/* Ctrl+Z: the terminal gets its own modes back, then the program stops as
+ * SIGTSTP's default action stops it, and goes on here after SIGCONT. */
+static void OnStopSignal(int nSignal)
+{
+    if (PassedToMainThread(nSignal)) return;
+    int nErrno = errno;
+    RestoreModesForStop();
+    sigset_t stStop;
+    sigemptyset(&stStop);
+    sigaddset(&stStop, SIGTSTP);
+    signal(SIGTSTP, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stStop, nullptr);
+    raise(SIGTSTP);
+    /* Blocked again until the handler is back: a second Ctrl+Z meanwhile
+     * waits for it instead of stopping with the program's modes set. */
+    pthread_sigmask(SIG_BLOCK, &stStop, nullptr);
+    signal(SIGTSTP, OnStopSignal);
+    /* Also when the stop did not happen: the kernel drops SIGTSTP in a
+     * process group that no shell could continue (an orphaned one). */
+    ApplyModesAgain();
+    errno = nErrno;
+}
+
+/* fg: the shell set its own modes while the program was stopped (by Ctrl+Z
+ * or by SIGSTOP): the program's are set again. */
+static void OnContinueSignal(int nSignal)
+{
+    if (PassedToMainThread(nSignal)) return;
+    int nErrno = errno;
+    ApplyModesAgain();
+    errno = nErrno;
+}
+
+/* A signal the program was started with ignored stays ignored (a job a
+ * shell without job control started in the background). */
+static void HandleSignal(int nSignal, void (*pfnHandler)(int))
+{
+    struct sigaction stOld;
+    if (sigaction(nSignal, nullptr, &stOld) == 0 && stOld.sa_handler == SIG_IGN) return;
+    signal(nSignal, pfnHandler);
+}
+
+/* ---- The key press that cancels the device wait ---- */
+
+/* The key thread only looks at standard input, without changing its modes
+ * or flags: the main thread cleared ICANON and ECHO for the wait, so a key
+ * is there as soon as it is typed.  Nothing else reads standard input
+ * during the wait, so nothing waits in stdin's buffer that the descriptor
+ * no longer shows. */
 int kbhit(void)
 {
-    bool bRestoreModes = ClearTerminalModes(ICANON | ECHO);
-    SetInputNonBlocking();
-    int c = getchar();
-    bool bEnded = c == EOF && feof(stdin);
-    RestoreInputFlags();
-    if (bRestoreModes) RestoreTerminal();
-    if (c == EOF) {
-        clearerr(stdin);
-        return bEnded ? 1 : 0;
-    }
-    ungetc(c, stdin);
-    return 1;
+    pollfd stInput = {STDIN_FILENO, POLLIN, 0};
+    int nReady;
+    do nReady = poll(&stInput, 1, 0);
+    while (nReady < 0 && errno == EINTR);
+    /* A key, the end of input (POLLHUP), or a descriptor that cannot be
+     * read (POLLERR, POLLNVAL): the getchar that follows does not wait. */
+    return nReady > 0 ? 1 : 0;
 }
 
 /* A cancel only ends a wait that has begun: a key pressed before the main
@@ -212,9 +295,13 @@ static void Usage(const char *pszProgram)
 
 int main(int argc, char *argv[])
 {
-    signal(SIGINT, OnTerminatingSignal);
-    signal(SIGTERM, OnTerminatingSignal);
-    signal(SIGHUP, OnTerminatingSignal);
+    g_hMainThread = pthread_self();
+    HandleSignal(SIGINT, OnTerminatingSignal);
+    HandleSignal(SIGQUIT, OnTerminatingSignal);
+    HandleSignal(SIGTERM, OnTerminatingSignal);
+    HandleSignal(SIGHUP, OnTerminatingSignal);
+    HandleSignal(SIGTSTP, OnStopSignal);
+    HandleSignal(SIGCONT, OnContinueSignal);
     /* The default user PIN: the placeholder, which brings up the PIN prompt. */
     BuildPlaceholderPin(g_szUserPin);
 

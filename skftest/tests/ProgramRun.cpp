@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -58,7 +59,102 @@ std::vector<char *> Pointers(std::vector<std::string> &astr)
     return ap;
 }
 
+/* In the child: no core file from a run that ends on SIGQUIT. */
+void NoCoreFile()
+{
+    struct rlimit stLimit = {0, 0};
+    setrlimit(RLIMIT_CORE, &stLimit);
+}
+
+void WriteAll(int nFd, const char *pszText)
+{
+    for (size_t nLeft = strlen(pszText); nLeft > 0;) {
+        ssize_t n = write(nFd, pszText, nLeft);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        pszText += n;
+        nLeft -= (size_t)n;
+    }
+}
+
+/* Reads lines from standard input until one is "fg"; false at its end. */
+bool WaitForForegroundCommand()
+{
+    char szLine[64];
+    size_t nLen = 0;
+    for (;;) {
+        char c;
+        ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (c != '\n') {
+            if (nLen < sizeof(szLine) - 1) szLine[nLen++] = c;
+            continue;
+        }
+        szLine[nLen] = '\0';
+        if (strcmp(szLine, "fg") == 0) return true;
+        nLen = 0;
+    }
+}
+
+const int JOB_CONTROL_SIGNALS[] = {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU};
+
+/* The stand-in shell of Input::JobTerminal, in the forkpty child: a
+ * process forked from a test process may only make async-signal-safe
+ * calls, and this one does not exec. */
+[[noreturn]] void RunAsJob(char *const *apArgs, char *const *apEnv)
+{
+    const tcflag_t MODES = ICANON | ECHO;
+    struct termios stShell;
+    if (tcgetattr(STDIN_FILENO, &stShell) != 0) _exit(127);
+    for (int nSignal : JOB_CONTROL_SIGNALS) signal(nSignal, SIG_IGN);
+    pid_t pid = fork();
+    if (pid < 0) _exit(127);
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setpgid(0, 0);
+        tcsetpgrp(STDIN_FILENO, getpid());
+        for (int nSignal : JOB_CONTROL_SIGNALS) signal(nSignal, SIG_DFL);
+        execve(apArgs[0], apArgs, apEnv);
+        _exit(127);
+    }
+    /* Both sides set the group, as a shell does: whichever comes first. */
+    setpgid(pid, pid);
+    tcsetpgrp(STDIN_FILENO, pid);
+    for (;;) {
+        int nStatus;
+        if (waitpid(pid, &nStatus, WUNTRACED) < 0) {
+            if (errno == EINTR) continue;
+            _exit(127);
+        }
+        if (WIFSTOPPED(nStatus)) {
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+            struct termios stFound;
+            bool bKept = tcgetattr(STDIN_FILENO, &stFound) == 0 &&
+                         (stFound.c_lflag & MODES) == (stShell.c_lflag & MODES);
+            tcsetattr(STDIN_FILENO, TCSANOW, &stShell);
+            WriteAll(STDOUT_FILENO, bKept ? CProgramRun::STOPPED_MODES_KEPT : CProgramRun::STOPPED_MODES_CHANGED);
+            if (!WaitForForegroundCommand()) {
+                kill(-pid, SIGKILL);
+                _exit(127);
+            }
+            tcsetpgrp(STDIN_FILENO, pid);
+            kill(-pid, SIGCONT);
+            continue;
+        }
+        if (WIFSIGNALED(nStatus)) {
+            signal(WTERMSIG(nStatus), SIG_DFL);
+            kill(getpid(), WTERMSIG(nStatus));
+            _exit(128 + WTERMSIG(nStatus));
+        }
+        _exit(WEXITSTATUS(nStatus));
+    }
+}
+
 }  // namespace
+
+const char *const CProgramRun::STOPPED_MODES_KEPT = "\n[stopped; the terminal's modes as before]\n";
+const char *const CProgramRun::STOPPED_MODES_CHANGED = "\n[stopped; the terminal's modes changed]\n";
 
 CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector<std::string> &astrEnv,
                          Input eInput)
@@ -69,7 +165,7 @@ CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector
     std::vector<std::string> astrEnvironment = ChildEnvironment(astrEnv);
     std::vector<char *> apArgs = Pointers(astrArgs);
     std::vector<char *> apEnv = Pointers(astrEnvironment);
-    if (eInput == Input::Terminal) {
+    if (eInput == Input::Terminal || eInput == Input::JobTerminal) {
         struct winsize stSize;
         memset(&stSize, 0, sizeof(stSize));
         stSize.ws_row = 40;
@@ -77,6 +173,8 @@ CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector
         m_pid = forkpty(&m_nTerminal, nullptr, nullptr, &stSize);
         if (m_pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            NoCoreFile();
+            if (eInput == Input::JobTerminal) RunAsJob(apArgs.data(), apEnv.data());
             execve(apArgs[0], apArgs.data(), apEnv.data());
             _exit(127);
         }
@@ -95,8 +193,13 @@ CProgramRun::CProgramRun(const std::vector<std::string> &argv, const std::vector
     m_pid = fork();
     if (m_pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int nNull = eInput == Input::Null ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
-        dup2(nNull != -1 ? nNull : anIn[0], STDIN_FILENO);
+        NoCoreFile();
+        if (eInput == Input::Closed) {
+            close(STDIN_FILENO);
+        } else {
+            int nNull = eInput == Input::Null ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+            dup2(nNull != -1 ? nNull : anIn[0], STDIN_FILENO);
+        }
         dup2(anOut[1], STDOUT_FILENO);
         dup2(anOut[1], STDERR_FILENO);
         execve(apArgs[0], apArgs.data(), apEnv.data());

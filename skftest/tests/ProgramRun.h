@@ -18,11 +18,21 @@ namespace skftest_test {
 
 class CProgramRun {
 public:
-    /* Null: standard input from /dev/null (nothing to send). */
-    enum class Input { Pipe, Terminal, Null };
+    /* Null: standard input from /dev/null (nothing to send).  Closed: no
+     * descriptor 0 at all, as a shell's "<&-" starts a program.
+     * JobTerminal: a terminal, the program a job of a stand-in for a shell
+     * with job control: in the terminal's foreground in a process group of
+     * its own, so that Ctrl+Z stops it.  Once it stopped, the stand-in takes
+     * the terminal back, sets the modes the terminal had at the start and
+     * writes STOPPED_MODES_KEPT (the program had put those back itself) or
+     * STOPPED_MODES_CHANGED; a line "fg" continues the job.  The run ends
+     * as the job ends. */
+    enum class Input { Pipe, Terminal, Null, Closed, JobTerminal };
+    static const char *const STOPPED_MODES_KEPT;
+    static const char *const STOPPED_MODES_CHANGED;
 
     /* Starts argv with the environment changed by astrEnv ("NAME=value"
-     * sets, "NAME" unsets).  With a pipe or /dev/null, standard error joins
+     * sets, "NAME" unsets).  Without a terminal, standard error joins
      * the output; with a terminal, both go to it. */
     CProgramRun(const std::vector<std::string> &argv, const std::vector<std::string> &astrEnv, Input eInput);
     /* A child still running is killed. */
@@ -50,7 +60,8 @@ public:
     std::string Tail() const;
     /* waitpid's status once Finish returned true. */
     int Status() const { return m_nStatus; }
-    /* The terminal's controlling side (Input::Terminal), -1 otherwise. */
+    /* The terminal's controlling side (Input::Terminal, Input::JobTerminal),
+     * -1 otherwise. */
     int TerminalFd() const { return m_nTerminal; }
 
 private:

@@ -33,7 +33,13 @@ using Input = CProgramRun::Input;
 namespace skftest_test {
 void PrintTo(Input eInput, std::ostream *pOut)
 {
-    *pOut << (eInput == Input::Pipe ? "pipe" : eInput == Input::Terminal ? "terminal" : "/dev/null");
+    switch (eInput) {
+    case Input::Pipe: *pOut << "pipe"; break;
+    case Input::Terminal: *pOut << "terminal"; break;
+    case Input::Null: *pOut << "/dev/null"; break;
+    case Input::Closed: *pOut << "closed"; break;
+    case Input::JobTerminal: *pOut << "terminal, as a job"; break;
+    }
 }
 }  // namespace skftest_test
 
@@ -63,6 +69,38 @@ std::string LastLine(const std::string &strText)
 }
 
 bool ExitedWithZero(int nStatus) { return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0; }
+
+bool EndedOnSignal(int nStatus, int nSignal) { return WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == nSignal; }
+
+/* The terminal's key that sends nSignal to its foreground: Ctrl+C, Ctrl+\,
+ * Ctrl+Z. */
+char ControlKey(int nTerminal, int nSignal)
+{
+    struct termios st;
+    memset(&st, 0, sizeof(st));
+    EXPECT_EQ(0, tcgetattr(nTerminal, &st));
+    return (char)st.c_cc[nSignal == SIGQUIT ? VQUIT : nSignal == SIGTSTP ? VSUSP : VINTR];
+}
+
+/* The local modes that matter here: ICANON and ECHO. */
+tcflag_t LocalModes(int nTerminal)
+{
+    struct termios st;
+    memset(&st, 0, sizeof(st));
+    EXPECT_EQ(0, tcgetattr(nTerminal, &st));
+    return st.c_lflag & (ICANON | ECHO);
+}
+
+/* True once the terminal's modes are ulModes, false after nSeconds (the
+ * program sets them on a signal: nothing in its output says when). */
+bool WaitForModes(int nTerminal, tcflag_t ulModes, int nSeconds = 30)
+{
+    for (int n = 0; n < nSeconds * 50; ++n) {
+        if (LocalModes(nTerminal) == ulModes) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
 
 class SkftestProgramTest : public ::testing::Test {
 protected:
@@ -352,10 +390,12 @@ INSTANTIATE_TEST_SUITE_P(Wait, SkftestDeviceWaitTest, ::testing::ValuesIn(WAIT_C
 /* ---- Standard input at its end from the start ---- */
 
 /* Nobody is there to press a key: the end of input skips the device wait
- * as a key would, and without a token there is nothing left to wait for. */
+ * as a key would, and without a token there is nothing left to wait for.
+ * A program started with its input closed reads it as at its end, not
+ * from whatever it opened first under descriptor 0. */
 struct EndOfInputCase {
     const char *pszName;
-    unsigned int ulAddress;  /* from /dev/null; a closed pipe takes the next ten */
+    unsigned int ulAddress;  /* from /dev/null; a closed pipe takes the next ten, closed input the ten after */
     bool bToken;
     bool bMenu;
     std::vector<std::string> astrOutput;
@@ -384,7 +424,7 @@ TEST_P(SkftestEndOfInputTest, EndsByItself)
 {
     Input eInput = std::get<0>(GetParam());
     const EndOfInputCase &c = std::get<1>(GetParam());
-    unsigned int ulAddress = c.ulAddress + (eInput == Input::Pipe ? 10 : 0);
+    unsigned int ulAddress = c.ulAddress + (eInput == Input::Pipe ? 10 : eInput == Input::Closed ? 20 : 0);
     if (c.bToken) AddToken(ulAddress, true);
     else m_ulAddress = ulAddress;
     std::vector<std::string> astrArgs = {"--password", FACTORY_PIN};
@@ -398,9 +438,11 @@ TEST_P(SkftestEndOfInputTest, EndsByItself)
 
 INSTANTIATE_TEST_SUITE_P(
     EndOfInput, SkftestEndOfInputTest,
-    ::testing::Combine(::testing::Values(Input::Null, Input::Pipe), ::testing::ValuesIn(END_OF_INPUT_CASES)),
+    ::testing::Combine(::testing::Values(Input::Null, Input::Pipe, Input::Closed),
+                       ::testing::ValuesIn(END_OF_INPUT_CASES)),
     [](const ::testing::TestParamInfo<std::tuple<Input, EndOfInputCase>> &info) {
-        return std::string(std::get<0>(info.param) == Input::Pipe ? "ClosedPipe_" : "DevNull_") +
+        Input eInput = std::get<0>(info.param);
+        return std::string(eInput == Input::Pipe ? "ClosedPipe_" : eInput == Input::Closed ? "ClosedInput_" : "DevNull_") +
                std::get<1>(info.param).pszName;
     });
 
@@ -492,27 +534,20 @@ struct PinEntryCase {
     std::string strPinMenuKey;          /* 'a' verifies, 'b' changes */
     std::vector<std::string> astrPins;  /* one per prompt, in this order */
     std::string strResult;              /* after the last PIN */
-    bool bInterrupt;                    /* Ctrl+C at the last prompt instead of its PIN */
+    int nEndingSignal;                  /* its key (Ctrl+C, Ctrl+\) at the last prompt instead of its PIN; 0: none */
 };
 
+/* Addresses from 81 on: up to 74 are the end-of-input cases'. */
 const PinEntryCase PIN_ENTRY_CASES[] = {
-    {"VerifyPin", 61, "a\n", {FACTORY_PIN}, "SKF_VerifyPIN......Passed", false},
-    {"ChangePin", 62, "b\n", {FACTORY_PIN, NEW_PIN}, "SKF_ChangePIN......Passed", false},
-    {"CtrlCAtThePinPrompt", 63, "a\n", {"Interrupted77"}, "", true},
+    {"VerifyPin", 81, "a\n", {FACTORY_PIN}, "SKF_VerifyPIN......Passed", 0},
+    {"ChangePin", 82, "b\n", {FACTORY_PIN, NEW_PIN}, "SKF_ChangePIN......Passed", 0},
+    {"CtrlCAtThePinPrompt", 83, "a\n", {"Interrupted77"}, "", SIGINT},
+    {"CtrlBackslashAtThePinPrompt", 84, "a\n", {"Quitted77"}, "", SIGQUIT},
 };
 
 void PrintTo(const PinEntryCase &c, std::ostream *pOut) { *pOut << c.pszName; }
 
-class SkftestPinEntryTest : public SkftestProgramTest, public ::testing::WithParamInterface<PinEntryCase> {
-protected:
-    tcflag_t LocalModes(CProgramRun &run)
-    {
-        struct termios st;
-        memset(&st, 0, sizeof(st));
-        EXPECT_EQ(0, tcgetattr(run.TerminalFd(), &st));
-        return st.c_lflag & (ICANON | ECHO);
-    }
-};
+class SkftestPinEntryTest : public SkftestProgramTest, public ::testing::WithParamInterface<PinEntryCase> {};
 
 TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
 {
@@ -530,42 +565,112 @@ TEST_P(SkftestPinEntryTest, PinIsNotEchoedAndTheTerminalComesBack)
         const char *pszPrompt = PROMPTS[c.astrPins.size() == 1 ? 0 : n + 1];
         ASSERT_TRUE(run->WaitFor(pszPrompt)) << run->Tail();
         /* The echo is off from the prompt on. */
-        EXPECT_EQ((tcflag_t)ICANON, LocalModes(*run)) << pszPrompt;
-        if (c.bInterrupt && n + 1 == c.astrPins.size()) {
-            struct termios st;
-            ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
-            run->Send(std::string(1, (char)st.c_cc[VINTR]));
+        EXPECT_EQ((tcflag_t)ICANON, LocalModes(run->TerminalFd())) << pszPrompt;
+        if (c.nEndingSignal != 0 && n + 1 == c.astrPins.size()) {
+            run->Send(std::string(1, ControlKey(run->TerminalFd(), c.nEndingSignal)));
             ASSERT_TRUE(run->Finish(30)) << "skftest did not end:\n" << run->Tail();
-            EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == SIGINT) << run->Status();
+            EXPECT_TRUE(EndedOnSignal(run->Status(), c.nEndingSignal)) << run->Status();
         } else {
             run->Send(c.astrPins[n] + "\n");
         }
     }
-    if (!c.bInterrupt) {
+    if (c.nEndingSignal == 0) {
         ASSERT_TRUE(run->WaitFor(c.strResult)) << run->Tail();
-        EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
+        EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(run->TerminalFd()));
         run->Send("x\nq\n");
         EndedWith(*run, 60, {c.strResult, MODULE_PROMPT, SEQUENCE_END});
     }
     for (const std::string &strPin : c.astrPins)
         EXPECT_EQ(std::string::npos, run->Output().find(strPin)) << strPin << " shown in\n" << run->Tail();
-    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(*run));
+    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(run->TerminalFd()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminal, SkftestPinEntryTest, ::testing::ValuesIn(PIN_ENTRY_CASES),
                          [](const ::testing::TestParamInfo<PinEntryCase> &info) { return info.param.pszName; });
 
-/* ---- Ctrl+C on a terminal ---- */
+/* ---- Ctrl+Z (or SIGSTOP) and fg on a terminal ---- */
+
+/* The shell puts its own modes back when a job stops, and leaves them when
+ * it continues the job: the program restores the terminal before it stops
+ * and sets its modes again when it goes on. */
+struct StopCase {
+    const char *pszName;
+    unsigned int ulAddress;
+    bool bAtPinPrompt;  /* else at the device wait */
+    int nStopSignal;    /* SIGTSTP: Ctrl+Z; SIGSTOP: sent to the job, it cannot restore first */
+};
+
+const StopCase STOP_CASES[] = {
+    {"CtrlZAtThePinPrompt", 91, true, SIGTSTP},
+    {"CtrlZAtTheDeviceWait", 92, false, SIGTSTP},
+    {"SigstopAtThePinPrompt", 93, true, SIGSTOP},
+};
+
+void PrintTo(const StopCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+class SkftestStopTest : public SkftestProgramTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(SkftestStopTest, TypedAfterFgIsNotEchoed)
+{
+    const StopCase &c = GetParam();
+    /* Typed once the job goes on: a PIN, or the key that skips the wait. */
+    const std::string strTyped = c.bAtPinPrompt ? FACTORY_PIN : "~";
+    const tcflag_t ulProgramModes = c.bAtPinPrompt ? ICANON : 0;
+    AddToken(c.ulAddress, true);
+    std::unique_ptr<CProgramRun> run = StartSkftest({"--menu"}, Input::JobTerminal);
+    ASSERT_TRUE(run->WaitFor(DEVICE_PROMPT)) << run->Tail();
+    if (c.bAtPinPrompt) {
+        run->Send("K");
+        ASSERT_TRUE(run->WaitFor(MODULE_PROMPT)) << run->Tail();
+        run->Send("p\na\n");
+        ASSERT_TRUE(run->WaitFor("请输入PIN码: ")) << run->Tail();
+    }
+    ASSERT_TRUE(WaitForModes(run->TerminalFd(), ulProgramModes)) << run->Tail();
+
+    if (c.nStopSignal == SIGTSTP) {
+        run->Send(std::string(1, ControlKey(run->TerminalFd(), SIGTSTP)));
+    } else {
+        pid_t pgrpJob = tcgetpgrp(run->TerminalFd());
+        ASSERT_GT(pgrpJob, 0);
+        ASSERT_EQ(0, kill(-pgrpJob, c.nStopSignal));
+    }
+    ASSERT_TRUE(run->WaitFor("[stopped;")) << run->Tail();
+    if (c.nStopSignal == SIGTSTP) {
+        EXPECT_NE(std::string::npos, run->Output().find(CProgramRun::STOPPED_MODES_KEPT)) << run->Tail();
+    }
+    run->Send("fg\n");
+    /* Typed anyway when they are not: then it is echoed. */
+    EXPECT_TRUE(WaitForModes(run->TerminalFd(), ulProgramModes)) << "the program's modes are not back\n"
+                                                                  << run->Tail();
+    run->Send(strTyped + (c.bAtPinPrompt ? "\n" : ""));
+    if (c.bAtPinPrompt) {
+        ASSERT_TRUE(run->WaitFor("SKF_VerifyPIN......Passed")) << run->Tail();
+        run->Send("x\n");
+    }
+    ASSERT_TRUE(run->WaitFor(MODULE_PROMPT, 30, c.bAtPinPrompt ? 2 : 1)) << run->Tail();
+    run->Send("q\n");
+    std::string strOut = EndedWith(*run, 60, {"[stopped;", "fg", MODULE_PROMPT, SEQUENCE_END});
+    EXPECT_EQ(std::string::npos, strOut.find(strTyped)) << strTyped << " shown in\n" << run->Tail();
+    EXPECT_EQ((tcflag_t)(ICANON | ECHO), LocalModes(run->TerminalFd()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, SkftestStopTest, ::testing::ValuesIn(STOP_CASES),
+                         [](const ::testing::TestParamInfo<StopCase> &info) { return info.param.pszName; });
+
+/* ---- Ctrl+C and Ctrl+\ on a terminal ---- */
 
 struct InterruptCase {
     const char *pszName;
     unsigned int ulAddress;
     bool bKeyFirst;  /* interrupt the device-list polls rather than the wait */
+    int nSignal;     /* its key is typed */
 };
 
 const InterruptCase INTERRUPT_CASES[] = {
-    {"DuringTheDeviceWait", 41, false},
-    {"DuringTheDeviceListPolls", 42, true},
+    {"CtrlCDuringTheDeviceWait", 41, false, SIGINT},
+    {"CtrlCDuringTheDeviceListPolls", 42, true, SIGINT},
+    {"CtrlBackslashDuringTheDeviceWait", 43, false, SIGQUIT},
+    {"CtrlBackslashDuringTheDeviceListPolls", 44, true, SIGQUIT},
 };
 
 void PrintTo(const InterruptCase &c, std::ostream *pOut) { *pOut << c.pszName; }
@@ -582,16 +687,15 @@ TEST_P(SkftestInterruptTest, EndsWithTheTerminalAsItWas)
         run->Send("x");
         ASSERT_TRUE(run->WaitFor(POLLING_LINE)) << run->Tail();
     }
-    struct termios st;
-    ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
-    run->Send(std::string(1, (char)st.c_cc[VINTR]));
+    run->Send(std::string(1, ControlKey(run->TerminalFd(), c.nSignal)));
     ASSERT_TRUE(run->Finish(30)) << "skftest did not end:\n" << run->Tail();
-    EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == SIGINT) << run->Status();
+    EXPECT_TRUE(EndedOnSignal(run->Status(), c.nSignal)) << run->Status();
+    struct termios st;
     ASSERT_EQ(0, tcgetattr(run->TerminalFd(), &st));
     EXPECT_EQ((tcflag_t)(ICANON | ECHO), st.c_lflag & (ICANON | ECHO));
 }
 
-INSTANTIATE_TEST_SUITE_P(CtrlC, SkftestInterruptTest, ::testing::ValuesIn(INTERRUPT_CASES),
+INSTANTIATE_TEST_SUITE_P(EndingKey, SkftestInterruptTest, ::testing::ValuesIn(INTERRUPT_CASES),
                          [](const ::testing::TestParamInfo<InterruptCase> &info) { return info.param.pszName; });
 
 }  // namespace
