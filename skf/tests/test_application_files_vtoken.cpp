@@ -13,6 +13,7 @@
 #include "SarnCore/APDU.h"
 #include "SarnCore/APDUCommon.h"
 #include "SarnCore/BrioContext.h"
+#include "SkfLogCapture.h"
 #include "TransportPause.h"
 #include "skf/DeviceObject.h"
 
@@ -1126,6 +1127,26 @@ TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
     EXPECT_EQ(0u, pApp->ReadCosFile((char *)"f1k", 0, 1024, out.data(), &ulLen));
     EXPECT_EQ(1 + 3 + 2 + 1024 / APDU_CHUNK_LEN, transport_pause::Count());
     EXPECT_EQ(data, out);
+}
+
+/* Creation, writes and deletion touch only the object's own files: on a
+ * sound token no step fails, so the log has no failure line (deleting the
+ * whole run of 32 identifiers wrote three for each absent file). */
+TEST_F(ApplicationTest, CreationAndDeletionMeetNoAbsentFiles)
+{
+    CApplicationObject *pApp = OpenApp(20);
+    skf_test::CLogCapture log;
+    ASSERT_TRUE(log.Started());
+    for (unsigned int ulSize : {1000u, 30000u}) {
+        Bytes data = RandomBytes(ulSize);
+        ASSERT_EQ(0u, pApp->CreateCosFile((char *)"own", ulSize, 0xFF, 0xFF));
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"own", 0, data.data(), ulSize));
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"own", 0, data.data(), 16));
+        EXPECT_EQ(data, ReadBack(pApp, "own"));
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"own"));
+    }
+    std::string text = log.Text();
+    EXPECT_EQ(std::string::npos, text.find(" failed(")) << text.substr(0, 2000);
 }
 
 /* What another connection (or a host, by hand) changes is seen at the next
