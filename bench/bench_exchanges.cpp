@@ -111,13 +111,16 @@ void TearDown(Stand &s)
 }
 
 /* Times fnCall per iteration and reports the exchanges it cost per call;
- * the token's counter is read outside the timed part. */
-void Measure(benchmark::State &state, const std::function<ULONG(Stand &)> &fnCall)
+ * the token's counter is read outside the timed part, and so is fnBefore,
+ * which readies the stand for the call (the file a deletion deletes). */
+void Measure(benchmark::State &state, const std::function<ULONG(Stand &)> &fnCall,
+             const std::function<void(Stand &)> &fnBefore)
 {
     Stand &s = *g_pStand;
     unsigned long ulTotal = 0;
     for (auto _ : state) {
         state.PauseTiming();
+        if (fnBefore) fnBefore(s);
         unsigned long ulBefore = s.daemon.Exchanges(kSerial);
         state.ResumeTiming();
         ULONG ulRet = fnCall(s);
@@ -166,6 +169,33 @@ std::function<ULONG(Stand &)> Write(const char *pszFile, ULONG ulSize)
     };
 }
 
+/* A one-piece file made and deleted again: each call is measured with the
+ * other one outside the count, so the file cache is warm. */
+ULONG CreateSmallFile(Stand &s)
+{
+    std::string strName = "fnew";
+    return SKF_CreateFile(s.hApp, &strName[0], kSmallFile, SECURE_ANYONE_ACCOUNT, SECURE_ANYONE_ACCOUNT);
+}
+
+ULONG DeleteSmallFile(Stand &s)
+{
+    std::string strName = "fnew";
+    return SKF_DeleteFile(s.hApp, &strName[0]);
+}
+
+/* Whether the one-piece file is listed; asked without a failing call, which
+ * would leave the file cache cold. */
+bool SmallFileListed(Stand &s)
+{
+    char szList[256] = {};
+    ULONG ulSize = sizeof(szList);
+    if (SKF_EnumFiles(s.hApp, szList, &ulSize) != SAR_OK) return false;
+    for (const char *psz = szList; *psz != '\0'; psz += strlen(psz) + 1) {
+        if (strcmp(psz, "fnew") == 0) return true;
+    }
+    return false;
+}
+
 ULONG OpenApplication(Stand &s)
 {
     std::string strApp = "Tola";
@@ -188,10 +218,11 @@ ULONG GenRandom(Stand &s)
     return SKF_GenRandom(s.hDev, pb, sizeof(pb));
 }
 
-void Register(const char *pszName, std::function<ULONG(Stand &)> fnCall)
+void Register(const char *pszName, std::function<ULONG(Stand &)> fnCall,
+              std::function<void(Stand &)> fnBefore = nullptr)
 {
     benchmark::RegisterBenchmark((std::string("exchanges/") + pszName).c_str(),
-                                 [fnCall](benchmark::State &state) { Measure(state, fnCall); })
+                                 [fnCall, fnBefore](benchmark::State &state) { Measure(state, fnCall, fnBefore); })
         ->Iterations(7)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
@@ -232,6 +263,14 @@ int main(int argc, char **argv)
     Register("SKF_WriteFile-1KiB", Write("f1k", kSmallFile));
     Register("SKF_ReadFile-24KiB", Read("f24k", kLargeFile));
     Register("SKF_WriteFile-24KiB", Write("f24k", kLargeFile));
+    Register("SKF_WriteFile-16B-into-24KiB", Write("f24k", 16));
+    /* Each one's file is deleted or made by the other beforehand. */
+    Register("SKF_CreateFile-1KiB", CreateSmallFile, [](Stand &s) {
+        if (SmallFileListed(s)) DeleteSmallFile(s);
+    });
+    Register("SKF_DeleteFile-1KiB", DeleteSmallFile, [](Stand &s) {
+        if (!SmallFileListed(s)) CreateSmallFile(s);
+    });
     Register("SKF_OpenApplication", OpenApplication);
     Register("SKF_VerifyPIN", VerifyPin);
     Register("SKF_GenRandom-32", GenRandom);

@@ -48,6 +48,9 @@
 #define RECORD_FILE_NAME 84u
 
 #define RECORD_LIVE 1u
+/* Occupied but not readable: a record whose first file is being made again
+ * in another form carries it until the file is whole. */
+#define RECORD_UNREADABLE 2u
 #define RECORD_ERASED 0xFFu
 #define RIGHTS_ANYONE 0xFFu
 #define RIGHTS_USER 0x10u
@@ -73,6 +76,12 @@ static unsigned short DataFileID(unsigned int ulIndex, unsigned int ulPiece)
 static unsigned int PiecesFor(unsigned int ulStored)
 {
     return (ulStored + SKF_DATA_OBJECT_PIECE - 1) / SKF_DATA_OBJECT_PIECE;
+}
+
+/* The token files an object of this layout stores its bytes in. */
+static unsigned int StoredPieces(bool bHeader, unsigned int ulContent)
+{
+    return bHeader ? PiecesFor(ulContent + SKF_OBJECT_HEADER_LEN) : 1;
 }
 
 /* Bytes of piece k when ulStored bytes are cut into whole pieces. */
@@ -272,8 +281,57 @@ unsigned int CApplicationObject::FindLiveRecord(const char *pszOperation, const 
     if (ulRet != 0) return ulRet;
     unsigned int ulIndex = IsRecordExist(m_szAppName, pszFileName);
     OP_STEP(pszOperation, "IsRecordExist", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_FILE_NOT_EXIST));
+    /* A write cut between its new record and the old one's release leaves
+     * a second record of the name; left there, a later deletion would bring
+     * it back, and a later copy write would make it the one found.  The
+     * record the lookup found stays, the others go with their files. */
+    for (unsigned int j = ulIndex + 1; j < SKF_OBJECT_RECORD_COUNT; ++j) {
+        const unsigned char *pbRecord = m_pbRecords + j * SKF_OBJECT_RECORD_LEN;
+        if (IsFreeRecord(pbRecord) || !NameMatches(pbRecord, RECORD_APP_LEN, RECORD_APP_NAME, m_szAppName) ||
+            !NameMatches(pbRecord, RECORD_FILE_LEN, RECORD_FILE_NAME, pszFileName))
+            continue;
+        TRACE(LOG_LEVEL_WARN, "%s - object record %u repeats the name of record %u, freed", pszOperation, j, ulIndex);
+        OP_STEP(pszOperation, "Free repeated object record", FreeRecord(j));
+    }
     *pulIndex = ulIndex;
     return 0;
+}
+
+/* The record freed on the token first, then the object's own files (the
+ * layout says how many; a record whose layout cannot be read has its whole
+ * run cleared).  A failed record write leaves the files: the name may
+ * still be there. */
+unsigned int CApplicationObject::FreeRecord(unsigned int ulIndex)
+{
+    static const char *OP = "FreeRecord";
+    ObjectLayout stLayout;
+    unsigned int ulPieces = ReadObjectLayout(ulIndex, &stLayout) == 0
+                                ? StoredPieces(stLayout.bHeader, stLayout.ulContentLen)
+                                : SKF_DATA_OBJECT_FILES_PER_RECORD;
+    m_pbLayoutKnown[ulIndex] = false;
+    memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
+    OP_STEP(OP, "Write Object record file", SaveDataObjRecord(ulIndex));
+    OP_STEP(OP, "Delete data object file", ClearDataObjectFiles(ulIndex, 0, ulPieces));
+    return 0;
+}
+
+/* A record write that failed may still have reached the token (its answer
+ * lost): the record is freed again before the files it names are deleted,
+ * so that no name is left without its files.  When the freeing fails too,
+ * the files stay with whatever the token holds. */
+void CApplicationObject::AbandonRecord(unsigned int ulIndex, unsigned int ulPieces)
+{
+    m_pbLayoutKnown[ulIndex] = false;
+    memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
+    /* A short record file is written only by its rebuild, which puts the
+     * old bytes back when it fails: the record never reached the token. */
+    bool bShortFile = m_bRecordFile && m_ulRecordFileSize < SKF_OBJECT_RECORD_FILE_LEN;
+    unsigned int ulRet = bShortFile ? 0 : SaveDataObjRecord(ulIndex);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL("AbandonRecord", "Write Object record file", ulRet);
+        return;
+    }
+    ClearDataObjectFiles(ulIndex, 0, ulPieces);
 }
 
 /* ---- data object files ---- */
@@ -371,32 +429,55 @@ unsigned int CApplicationObject::WriteStoredBytes(unsigned int ulIndex, unsigned
     return 0;
 }
 
-/* An object's files are consecutive from its first one, but a deletion or
- * creation cut short (by this host or another one) can leave any of them
- * behind, with gaps between: every identifier of the record's run is
- * tried, a missing file ends nothing. */
-unsigned int CApplicationObject::ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece)
+/* Files k = ulFromPiece to ulToPiece - 1 of the record's run; a missing
+ * file ends nothing (a deletion cut short leaves gaps), another failure
+ * stops with its code. */
+unsigned int CApplicationObject::ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece,
+                                                      unsigned int ulToPiece)
 {
     static const char *OP = "ClearDataObjectFiles";
-    for (unsigned int k = ulFromPiece; k < SKF_DATA_OBJECT_FILES_PER_RECORD; ++k) {
+    for (unsigned int k = ulFromPiece; k < ulToPiece; ++k) {
         unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
         OP_STEP(OP, "Delete data object file", CHECK_RESULT(ulRet == 0 || ulRet == SW_FILE_NOT_FOUND, ulRet));
     }
     return 0;
 }
 
+/* A file of a free record's run that a cut left behind answers "file
+ * exists": it belongs to no object, so it is deleted and made again. */
+unsigned int CApplicationObject::CreatePieceFile(unsigned short usFileID, unsigned short usLen)
+{
+    unsigned int ulRet = CDeviceOperator::CreateCosFile(usFileID, usLen);
+    if (ulRet == SW_FILE_EXISTS) {
+        ulRet = CDeviceOperator::DeleteCosFile(usFileID);
+        if (ulRet == 0) ulRet = CDeviceOperator::CreateCosFile(usFileID, usLen);
+    }
+    return ulRet;
+}
+
+/* Files that cuts left in the runs of free records take room that only a
+ * sweep of those runs gives back. */
+unsigned int CApplicationObject::ClearFreeRuns()
+{
+    for (unsigned int i = 0; i < SKF_OBJECT_RECORD_COUNT; ++i) {
+        if (!IsFreeRecord(m_pbRecords + i * SKF_OBJECT_RECORD_LEN)) continue;
+        unsigned int ulRet = ClearDataObjectFiles(i);
+        if (ulRet != 0) return ulRet;
+    }
+    return 0;
+}
+
 /* The header, then the files of each piece; after a failure nothing of the
- * record's files is left behind. */
+ * object's files is left behind. */
 unsigned int CApplicationObject::CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize)
 {
     static const char *OP = "CreateDataObjectFiles";
-    unsigned int ulRet = ClearDataObjectFiles(ulIndex);
-    if (ulRet != 0) return ulRet;
+    unsigned int ulRet = 0;
     bool bHeader = ulSize > SKF_DATA_OBJECT_PIECE;
     unsigned int ulStored = bHeader ? ulSize + SKF_OBJECT_HEADER_LEN : ulSize;
-    unsigned int ulPieces = bHeader ? PiecesFor(ulStored) : 1;
+    unsigned int ulPieces = StoredPieces(bHeader, ulSize);
     for (unsigned int k = 0; k < ulPieces && ulRet == 0; ++k) {
-        ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
+        ulRet = CreatePieceFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
         if (ulRet != 0) {
             TRACE_STEP_FAIL(OP, "Create data object file", ulRet);
         } else if (k == 0 && bHeader) {
@@ -406,26 +487,47 @@ unsigned int CApplicationObject::CreateDataObjectFiles(unsigned int ulIndex, uns
             ulRet = WriteStoredBytes(ulIndex, 0, pbHeader, sizeof(pbHeader));
         }
     }
-    if (ulRet != 0) ClearDataObjectFiles(ulIndex);
+    if (ulRet != 0) ClearDataObjectFiles(ulIndex, 0, ulPieces);
+    return ulRet;
+}
+
+/* The record's in-use byte on the token (the rest of the record as the
+ * cache holds it); tried twice, since a token that failed one command may
+ * take the next. */
+unsigned int CApplicationObject::MarkRecord(unsigned int ulIndex, unsigned char byInUse)
+{
+    m_pbRecords[ulIndex * SKF_OBJECT_RECORD_LEN + RECORD_IN_USE] = byInUse;
+    unsigned int ulRet = SaveDataObjRecord(ulIndex);
+    if (ulRet != 0) ulRet = SaveDataObjRecord(ulIndex);
     return ulRet;
 }
 
 /* Raw content that now begins with the magic, stored in place in the header
- * form: the later pieces first (no reader of the raw form looks at them),
- * then the first file again.  A failure puts the old raw content back,
- * trying twice, since a token that failed one command may take the next. */
+ * form.  While the first file is made again the record is marked
+ * unreadable, so that no reader takes a half-written first file for
+ * content: it answers an error and the name stays deletable.  The later
+ * pieces come first (no reader of the raw form looks at them), then the
+ * first file, then the record is marked live again.  A failure puts the
+ * old raw content back (trying twice) and the failure is answered. */
 unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
                                                    const std::vector<unsigned char> &vImage)
 {
     static const char *OP = "WriteObject";
     const unsigned int ulContent = stLayout.ulContentLen;
     const unsigned int ulStored = (unsigned int)vImage.size();
+    const unsigned int ulPieces = PiecesFor(ulStored);
     std::vector<unsigned char> vOld(ulContent);
     unsigned int ulRet = ReadStoredBytes(ulIndex, 0, vOld.data(), ulContent);
     if (ulRet != 0) return ulRet;
-    for (unsigned int k = 1; k < PiecesFor(ulStored) && ulRet == 0; ++k) {
-        CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
-        ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
+    ulRet = MarkRecord(ulIndex, RECORD_UNREADABLE);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "Mark object record unreadable", ulRet);
+        MarkRecord(ulIndex, RECORD_LIVE);
+        OPENSSL_cleanse(vOld.data(), vOld.size());
+        return ulRet;
+    }
+    for (unsigned int k = 1; k < ulPieces && ulRet == 0; ++k) {
+        ulRet = CreatePieceFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
         if (ulRet == 0)
             ulRet = WriteStoredBytes(ulIndex, k * SKF_DATA_OBJECT_PIECE, vImage.data() + k * SKF_DATA_OBJECT_PIECE,
                                      PieceLength(ulStored, k));
@@ -437,27 +539,35 @@ unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const O
     if (ulRet == 0)
         ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)PieceLength(ulStored, 0));
     if (ulRet == 0) ulRet = WriteStoredBytes(ulIndex, 0, vImage.data(), PieceLength(ulStored, 0));
-    if (ulRet != 0) {
-        TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
-        unsigned int ulRestored = bFirstTouched ? 1u : 0u;
-        for (unsigned int ulTry = 0; ulTry < 2 && ulRestored != 0; ++ulTry) {
-            CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
-            ulRestored = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent);
-            if (ulRestored == 0) ulRestored = WriteStoredBytes(ulIndex, 0, vOld.data(), ulContent);
-        }
-        if (ulRestored != 0) TRACE_STEP_FAIL(OP, "Restore raw content", ulRestored);
-        ClearDataObjectFiles(ulIndex, 1);
+    if (ulRet == 0) {
+        /* The new content is whole; a failure here leaves it behind a
+         * record marked unreadable, answered as a failure. */
+        ulRet = MarkRecord(ulIndex, RECORD_LIVE);
+        if (ulRet != 0) TRACE_STEP_FAIL(OP, "Mark object record live", ulRet);
+        OPENSSL_cleanse(vOld.data(), vOld.size());
+        return ulRet;
     }
+    TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
+    unsigned int ulRestored = bFirstTouched ? 1u : 0u;
+    for (unsigned int ulTry = 0; ulTry < 2 && ulRestored != 0; ++ulTry) {
+        CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+        ulRestored = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent);
+        if (ulRestored == 0) ulRestored = WriteStoredBytes(ulIndex, 0, vOld.data(), ulContent);
+    }
+    if (ulRestored == 0) ulRestored = ClearDataObjectFiles(ulIndex, 1, ulPieces);
+    /* The old content is back and nothing else names its files: readable
+     * again.  Else the record stays unreadable, and deletable. */
+    if (ulRestored == 0) ulRestored = MarkRecord(ulIndex, RECORD_LIVE);
+    if (ulRestored != 0) TRACE_STEP_FAIL(OP, "Restore raw content", ulRestored);
     OPENSSL_cleanse(vOld.data(), vOld.size());
     return ulRet;
 }
 
 /* The stored bytes of the object after a write of ulLength bytes at offset
- * 0: the header form when the object has it, or when raw content would
- * begin with the magic (every reader would take it for a header). */
+ * 0, in the header form or raw as bHeader says. */
 unsigned int CApplicationObject::NewStoredImage(unsigned int ulIndex, const ObjectLayout &stLayout,
-                                                const unsigned char *pbData, unsigned int ulLength,
-                                                std::vector<unsigned char> *pvImage, bool *pbHeader)
+                                                const unsigned char *pbData, unsigned int ulLength, bool bHeader,
+                                                std::vector<unsigned char> *pvImage)
 {
     const unsigned int ulContent = stLayout.ulContentLen;
     const unsigned int ulOldAt = stLayout.bHeader ? SKF_OBJECT_HEADER_LEN : 0;
@@ -467,9 +577,7 @@ unsigned int CApplicationObject::NewStoredImage(unsigned int ulIndex, const Obje
     memcpy(pbContent, pbData, ulLength);
     unsigned int ulRet = ReadStoredBytes(ulIndex, ulOldAt + ulLength, pbContent + ulLength, ulContent - ulLength);
     if (ulRet != 0) return ulRet;
-    *pbHeader = stLayout.bHeader ||
-                (ulContent >= SKF_OBJECT_MAGIC_LEN && memcmp(pbContent, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN) == 0);
-    if (*pbHeader) {
+    if (bHeader) {
         memcpy(vImage.data(), SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
         PutLE32(vImage.data() + SKF_OBJECT_MAGIC_LEN, ulContent);
     } else {
@@ -478,41 +586,27 @@ unsigned int CApplicationObject::NewStoredImage(unsigned int ulIndex, const Obje
     return 0;
 }
 
-/* Deletes files k = 0 to ulPieces - 1 of record ulIndex's run. */
-void CApplicationObject::DeletePieces(unsigned int ulIndex, unsigned int ulPieces)
-{
-    for (unsigned int k = 0; k < ulPieces; ++k) {
-        unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
-        if (ulRet != 0 && ulRet != SW_FILE_NOT_FOUND) TRACE_STEP_FAIL("DeletePieces", "Delete data object file", ulRet);
-    }
-}
-
 /* The object of record ulIndex written whole into the run of the free
  * record ulTo, whose record then takes the name; the old record is freed
  * after it.  Each step leaves one record of the name that reads whole: the
- * old one until the new record is written (a lookup finds the first record
- * of a name, and a second one is reclaimable), the new one after.  A
- * failure before the switch leaves nothing of the copy behind. */
+ * old one until the new record is written, the new one after (a second
+ * record of the name that a cut leaves is freed by the next operation on
+ * the name).  A failure before the switch leaves nothing of the copy
+ * behind. */
 unsigned int CApplicationObject::WriteObjectCopy(unsigned int ulIndex, unsigned int ulTo,
                                                  const ObjectLayout &stOld, const std::vector<unsigned char> &vImage,
                                                  bool bHeader)
 {
     static const char *OP = "WriteObject";
     const unsigned int ulStored = (unsigned int)vImage.size();
-    const unsigned int ulPieces = bHeader ? PiecesFor(ulStored) : 1;
+    const unsigned int ulPieces = StoredPieces(bHeader, stOld.ulContentLen);
     unsigned int ulRet = 0;
-    for (unsigned int k = 0; k < ulPieces && ulRet == 0; ++k) {
-        unsigned short usFileID = DataFileID(ulTo, k), usLen = (unsigned short)PieceLength(ulStored, k);
-        ulRet = CDeviceOperator::CreateCosFile(usFileID, usLen);
-        if (ulRet == SW_FILE_EXISTS) {  /* left behind in the free record's run */
-            ulRet = CDeviceOperator::DeleteCosFile(usFileID);
-            if (ulRet == 0) ulRet = CDeviceOperator::CreateCosFile(usFileID, usLen);
-        }
-    }
+    for (unsigned int k = 0; k < ulPieces && ulRet == 0; ++k)
+        ulRet = CreatePieceFile(DataFileID(ulTo, k), (unsigned short)PieceLength(ulStored, k));
     if (ulRet == 0) ulRet = WriteStoredBytes(ulTo, 0, vImage.data(), ulStored);
     if (ulRet != 0) {
         TRACE_STEP_FAIL(OP, "Write copy of the object", ulRet);
-        DeletePieces(ulTo, ulPieces);
+        ClearDataObjectFiles(ulTo, 0, ulPieces);
         return ulRet;
     }
     unsigned char *pbFrom = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
@@ -520,15 +614,41 @@ unsigned int CApplicationObject::WriteObjectCopy(unsigned int ulIndex, unsigned 
     memcpy(pbTo, pbFrom, SKF_OBJECT_RECORD_LEN);
     pbTo[RECORD_FIRST_FILE] = (unsigned char)DataFileID(ulTo, 0);
     pbTo[RECORD_FIRST_FILE + 1] = (unsigned char)(DataFileID(ulTo, 0) >> 8);
-    OP_STEP(OP, "Update Data Object Record file", SaveDataObjRecord(ulTo));
+    ulRet = SaveDataObjRecord(ulTo);
+    if (ulRet != 0) {
+        TRACE_STEP_FAIL(OP, "Update Data Object Record file", ulRet);
+        AbandonRecord(ulTo, ulPieces);
+        return ulRet;
+    }
     m_pbLayoutKnown[ulIndex] = false;
     m_pstLayouts[ulTo] = ObjectLayout{bHeader, stOld.ulContentLen};
     m_pbLayoutKnown[ulTo] = true;
     memset(pbFrom, 0, SKF_OBJECT_RECORD_LEN);
     OP_STEP(OP, "Update Data Object Record file", SaveDataObjRecord(ulIndex));
-    /* The old files are free; the next creation in that run clears what a
-     * failure here leaves. */
-    DeletePieces(ulIndex, stOld.bHeader ? PiecesFor(stOld.ulContentLen + SKF_OBJECT_HEADER_LEN) : 1);
+    /* The old files are free; what a failure here leaves in the free run is
+     * cleared when a creation finds no room. */
+    ClearDataObjectFiles(ulIndex, 0, StoredPieces(stOld.bHeader, stOld.ulContentLen));
+    return 0;
+}
+
+/* Whether the object's content begins with the magic after ulLength bytes
+ * are written at its start (raw content shorter than the magic never
+ * does): only the bytes of the magic not written are read. */
+unsigned int CApplicationObject::BeginsWithMagic(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                                 const unsigned char *pbData, unsigned int ulLength, bool *pbMagic)
+{
+    *pbMagic = false;
+    if (stLayout.ulContentLen < SKF_OBJECT_MAGIC_LEN) return 0;
+    unsigned char pbFirst[SKF_OBJECT_MAGIC_LEN];
+    unsigned int ulOwn = ulLength < SKF_OBJECT_MAGIC_LEN ? ulLength : SKF_OBJECT_MAGIC_LEN;
+    memcpy(pbFirst, pbData, ulOwn);
+    if (memcmp(pbFirst, SKF_OBJECT_MAGIC, ulOwn) != 0) return 0;
+    unsigned int ulAt = stLayout.bHeader ? SKF_OBJECT_HEADER_LEN : 0;
+    if (ulOwn < SKF_OBJECT_MAGIC_LEN) {
+        unsigned int ulRet = ReadStoredBytes(ulIndex, ulAt + ulOwn, pbFirst + ulOwn, SKF_OBJECT_MAGIC_LEN - ulOwn);
+        if (ulRet != 0) return ulRet;
+    }
+    *pbMagic = memcmp(pbFirst, SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN) == 0;
     return 0;
 }
 
@@ -542,9 +662,22 @@ unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char
      * into files that are not there (or another piece's bytes). */
     OP_STEP(OP, "Check data length", CHECK_RESULT(ulLength <= stLayout.ulContentLen, SAR_INDATALENERR));
     if (ulLength == 0) return 0;
+    /* Raw content that would begin with the magic goes into the header form
+     * (every reader would take it for a header). */
+    bool bMagic = false;
+    if (!stLayout.bHeader) {
+        ulRet = BeginsWithMagic(ulIndex, stLayout, pbData, ulLength, &bMagic);
+        if (ulRet != 0) return ulRet;
+    }
+    const bool bHeader = stLayout.bHeader || bMagic;
+    const unsigned int ulAt = bHeader ? SKF_OBJECT_HEADER_LEN : 0;
+    /* A shorter write in the object's own form goes in place, costing only
+     * the bytes it writes: cut short, the bytes up to the cut are new and
+     * the rest old. */
+    if (ulLength < stLayout.ulContentLen && bHeader == stLayout.bHeader)
+        return WriteStoredBytes(ulIndex, ulAt, pbData, ulLength);
     std::vector<unsigned char> vImage;
-    bool bHeader = false;
-    ulRet = NewStoredImage(ulIndex, stLayout, pbData, ulLength, &vImage, &bHeader);
+    ulRet = NewStoredImage(ulIndex, stLayout, pbData, ulLength, bHeader, &vImage);
     if (ulRet == 0) {
         /* All or nothing through a free record when the token has room for
          * a copy; else in place. */
@@ -552,8 +685,7 @@ unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char
         ulRet = ulTo == SKF_NO_RECORD ? SW_FILE_NO_ROOM : WriteObjectCopy(ulIndex, ulTo, stLayout, vImage, bHeader);
         if (ulRet == SW_FILE_NO_ROOM) {
             if (bHeader == stLayout.bHeader)
-                ulRet = WriteStoredBytes(ulIndex, bHeader ? SKF_OBJECT_HEADER_LEN : 0,
-                                         vImage.data() + (bHeader ? SKF_OBJECT_HEADER_LEN : 0), ulLength);
+                ulRet = WriteStoredBytes(ulIndex, ulAt, vImage.data() + ulAt, ulLength);
             else
                 ulRet = RewriteWithHeader(ulIndex, stLayout, vImage);
             /* Either way the object has the new form and its length. */
@@ -654,8 +786,19 @@ unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int u
         unsigned int ulIndex = FindAvailabeRecordIndex();
         OP_STEP(OP, "FindAvailabeRecordIndex", CHECK_RESULT(ulIndex != SKF_NO_RECORD, SAR_NO_ROOM));
         m_pbLayoutKnown[ulIndex] = false;
-        OP_STEP(OP, "CreateDataObjectFiles", CreateDataObjectFiles(ulIndex, ulFileSize));
         unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
+        /* A damaged record taken back: nothing says which of its run's files
+         * are its own. */
+        if (!IsFreeRecord(pbRecord)) OP_STEP(OP, "ClearDataObjectFiles", ClearDataObjectFiles(ulIndex));
+        ulRet = CreateDataObjectFiles(ulIndex, ulFileSize);
+        if (ulRet == SW_FILE_NO_ROOM) {
+            /* Room that cuts left in the free records' runs is taken back,
+             * once. */
+            OP_STEP(OP, "Clear free records' runs", ClearFreeRuns());
+            ulRet = CreateDataObjectFiles(ulIndex, ulFileSize);
+        }
+        OP_STEP(OP, "CreateDataObjectFiles", ulRet);
+        const bool bHeader = ulFileSize > SKF_DATA_OBJECT_PIECE;
         size_t nApp = strlen(m_szAppName);
         memset(pbRecord, 0, SKF_OBJECT_RECORD_LEN);
         pbRecord[RECORD_IN_USE] = RECORD_LIVE;
@@ -670,10 +813,12 @@ unsigned int CApplicationObject::CreateCosFile(char *pszFileName, unsigned int u
         ulRet = SaveDataObjRecord(ulIndex);
         if (ulRet != 0) {
             TRACE_STEP_FAIL(OP, "Update Data Object Record file", ulRet);
-            ClearDataObjectFiles(ulIndex);
+            AbandonRecord(ulIndex, StoredPieces(bHeader, ulFileSize));
             return ulRet;
         }
         TRACE_STEP_OK(OP, "Update Data Object Record file");
+        m_pstLayouts[ulIndex] = ObjectLayout{bHeader, ulFileSize};
+        m_pbLayoutKnown[ulIndex] = true;
         return 0;
     });
 }
@@ -685,10 +830,7 @@ unsigned int CApplicationObject::DeleteCosFile(char *pszFileName)
         unsigned int ulIndex = 0;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
         if (ulRet != 0) return ulRet;
-        m_pbLayoutKnown[ulIndex] = false;
-        memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
-        OP_STEP(OP, "Write Object record file", SaveDataObjRecord(ulIndex));
-        OP_STEP(OP, "ClearDataObjectFiles", ClearDataObjectFiles(ulIndex));
+        OP_STEP(OP, "FreeRecord", FreeRecord(ulIndex));
         return 0;
     });
 }

@@ -161,21 +161,34 @@ private:
      * through a copy in a free record when there is one and room, else in
      * place. */
     unsigned int WriteObject(unsigned int ulIndex, unsigned char *pbData, unsigned int ulLength);
+    unsigned int BeginsWithMagic(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
+                                 unsigned int ulLength, bool *pbMagic);
     unsigned int NewStoredImage(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData,
-                                unsigned int ulLength, std::vector<unsigned char> *pvImage, bool *pbHeader);
+                                unsigned int ulLength, bool bHeader, std::vector<unsigned char> *pvImage);
     unsigned int WriteObjectCopy(unsigned int ulIndex, unsigned int ulTo, const ObjectLayout &stOld,
                                  const std::vector<unsigned char> &vImage, bool bHeader);
-    void DeletePieces(unsigned int ulIndex, unsigned int ulPieces);
     /* Raw content that would begin with the magic, stored in place in the
      * header form (vImage: the new stored bytes). */
     unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
                                    const std::vector<unsigned char> &vImage);
-    /* The files of record ulIndex for content of ulSize bytes; clears the
-     * record's identifiers first. */
+    /* Writes the record's in-use byte to the token (twice if need be). */
+    unsigned int MarkRecord(unsigned int ulIndex, unsigned char byInUse);
+    /* Frees the record on the token, then deletes the object's own files. */
+    unsigned int FreeRecord(unsigned int ulIndex);
+    /* After a failed record write that may have landed: the record freed,
+     * then the ulPieces files it names deleted (kept when the freeing
+     * fails). */
+    void AbandonRecord(unsigned int ulIndex, unsigned int ulPieces);
+    /* Creates a file of a run, replacing one that a cut left there. */
+    unsigned int CreatePieceFile(unsigned short usFileID, unsigned short usLen);
+    /* Deletes every file of the free records' runs. */
+    unsigned int ClearFreeRuns();
+    /* The files of record ulIndex for content of ulSize bytes. */
     unsigned int CreateDataObjectFiles(unsigned int ulIndex, unsigned int ulSize);
-    /* Deletes every data object file of the record's run from piece
-     * ulFromPiece on, past missing ones: also what a cut-short deletion left. */
-    unsigned int ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece = 0);
+    /* Deletes files ulFromPiece to ulToPiece - 1 of the record's run, past
+     * missing ones. */
+    unsigned int ClearDataObjectFiles(unsigned int ulIndex, unsigned int ulFromPiece = 0,
+                                      unsigned int ulToPiece = SKF_DATA_OBJECT_FILES_PER_RECORD);
     /* Writes cached record ulIndex (only that one) to the record file. */
     unsigned int SaveDataObjRecord(unsigned int ulIndex);
     /* The cache into a record file of ulOldSize bytes, too short for it. */

@@ -13,6 +13,7 @@
 #include "SarnCore/APDU.h"
 #include "SarnCore/APDUCommon.h"
 #include "SarnCore/BrioContext.h"
+#include "SkfLogCapture.h"
 #include "TransportPause.h"
 #include "skf/DeviceObject.h"
 
@@ -241,7 +242,9 @@ TEST_F(ApplicationTest, WritesKeepTheObjectsForm)
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"large", 0, part.data(), 100));
     std::copy(part.begin(), part.end(), full.begin());
     EXPECT_EQ(full, ReadBack(pApp, "large"));
-    EXPECT_EQ(Header(30000), Slice(RawFile(DataFile(0, 0)), 0, 8));
+    unsigned int ulLarge = RecordOf(RawFile(SKF_OBJECT_RECORD_FILE), "large");
+    ASSERT_LT(ulLarge, 4u);
+    EXPECT_EQ(Header(30000), Slice(RawFile(DataFile(ulLarge, 0)), 0, 8));
     Bytes piece = RandomBytes(PIECE);
     ASSERT_EQ(0u, pApp->WriteCosFile((char *)"large", 0, piece.data(), PIECE));
     std::copy(piece.begin(), piece.end(), full.begin());
@@ -505,33 +508,39 @@ TEST_F(ApplicationTest, TokenWrittenByHandReadsBack)
                                                Record(3, "shorter")}));
     EXPECT_EQ(shorter, ReadBack(pApp, "shorter"));
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"shorter"));
-    for (unsigned int k = 0; k < 3; ++k) EXPECT_EQ(0u, RawFile(DataFile(3, k)).size()) << k;
+    /* The object's own files go; the one beyond them is left to the sweep
+     * of free runs. */
+    for (unsigned int k = 0; k < 2; ++k) EXPECT_EQ(0u, RawFile(DataFile(3, k)).size()) << k;
 
-    /* Files that an older deletion of the first four left behind go with
-     * the next object of their record. */
-    for (unsigned int k = 4; k < 7; ++k) PutRawFile(DataFile(1, k), Bytes(10, 0xEE));
-    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"next", 10, 0xFF, 0xFF));
-    for (unsigned int k = 4; k < 7; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
-    EXPECT_EQ(Record(1, "next", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
 }
 
-TEST_F(ApplicationTest, RunsAreClearedPastTheirGaps)
+TEST_F(ApplicationTest, FreeRunsAreClearedWhenACreationFindsNoRoom)
 {
     CApplicationObject *pApp = OpenApp(34);
-    /* A deletion cut short left files k = 5 and 7 of record 0's run behind
-     * (k = 1 to 4 and 6 are gone), and k = 6 and 31 of the free record 1. */
+    /* A deletion cut short left files k = 5 and 7 of record 0's run behind,
+     * and k = 6 and 31 of the free record 1; another host's file 0xE000
+     * fills the token so that only their room is left for a new file. */
     PutRawFile(DataFile(0, 0), RandomBytes(10));
-    for (unsigned int k : {5u, 7u}) PutRawFile(DataFile(0, k), Bytes(10, 0xEE));
-    for (unsigned int k : {6u, 31u}) PutRawFile(DataFile(1, k), Bytes(10, 0xEE));
+    for (unsigned int k : {5u, 7u}) PutRawFile(DataFile(0, k), Bytes(1000, 0xEE));
+    for (unsigned int k : {6u, 31u}) PutRawFile(DataFile(1, k), Bytes(1000, 0xEE));
     PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "gap"), Bytes(3 * RECORD, 0)}));
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    PutRawFile(0xE000, Bytes(stInfo.ulFreeSpace - 100, 0xEE));
 
+    /* The deletion takes only the object's own file. */
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"gap"));
-    for (unsigned int k = 0; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(0, k)).size()) << k;
-    /* A creation in record 1 takes its run whole. */
-    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"zero", 10, 0xFF, 0xFF));
-    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"one", 10, 0xFF, 0xFF));
-    EXPECT_EQ(Record(1, "one", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
-    for (unsigned int k = 1; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(1, k)).size()) << k;
+    EXPECT_EQ(0u, RawFile(DataFile(0, 0)).size());
+    EXPECT_EQ(1000u, RawFile(DataFile(0, 5)).size());
+    /* A creation that finds no room sweeps the free runs and tries again. */
+    ASSERT_EQ(0u, pApp->CreateCosFile((char *)"zero", 3000, 0xFF, 0xFF));
+    for (unsigned int i = 0; i < 2; ++i) {
+        for (unsigned int k = 1; k < 32; ++k) EXPECT_EQ(0u, RawFile(DataFile(i, k)).size()) << i << "/" << k;
+    }
+    EXPECT_EQ(3000u, FileSize(pApp, "zero"));
+    /* Without that room it answers as the token does. */
+    EXPECT_EQ(0x8000F104u, pApp->CreateCosFile((char *)"one", 3000, 0xFF, 0xFF));
+    EXPECT_EQ(std::string("zero\0\0", 6), FileList(pApp));
 }
 
 TEST_F(ApplicationTest, UnagreeingHeaderIsRawContent)
@@ -606,17 +615,21 @@ TEST_F(ApplicationTest, UnreachableRecordsAreReclaimedByCreation)
     /* Listed only what a name reaches, each name once. */
     EXPECT_EQ(std::string("d\0\0", 3), FileList(pApp));
     EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, pApp->DeleteCosFile((char *)"x"));
+    /* The first call on the name keeps the record it finds and frees the
+     * second one with its file. */
     EXPECT_EQ(dup, ReadBack(pApp, "d"));
+    EXPECT_EQ(Bytes(RECORD, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), 3 * RECORD, RECORD));
+    EXPECT_EQ(0u, RawFile(DataFile(3, 0)).size());
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"d"));
-    EXPECT_EQ(std::string("d\0\0", 3), FileList(pApp));
-    EXPECT_EQ(20u, FileSize(pApp, "d"));
+    EXPECT_EQ(std::string(), FileList(pApp));
 
-    /* The freed record first, then the unreachable ones, in their order. */
-    for (const char *pszName : {"x", "a", "b"}) ASSERT_EQ(0u, pApp->CreateCosFile((char *)pszName, 10, 0xFF, 0xFF));
+    /* The freed records first, then the unreachable ones, in their order. */
+    for (const char *pszName : {"x", "y", "a", "b"})
+        ASSERT_EQ(0u, pApp->CreateCosFile((char *)pszName, 10, 0xFF, 0xFF));
     EXPECT_EQ((unsigned int)SAR_NO_ROOM, pApp->CreateCosFile((char *)"c", 10, 0xFF, 0xFF));
-    EXPECT_EQ(std::string("a\0b\0x\0d\0\0", 9), FileList(pApp));
-    EXPECT_EQ(Concat({Record(0, "a", 1, 0), Record(1, "b", 1, 0), Record(2, "x", 1, 0)}),
-              Slice(RawFile(SKF_OBJECT_RECORD_FILE), 0, 3 * RECORD));
+    EXPECT_EQ(std::string("a\0b\0x\0y\0\0", 9), FileList(pApp));
+    EXPECT_EQ(Concat({Record(0, "a", 1, 0), Record(1, "b", 1, 0), Record(2, "x", 1, 0), Record(3, "y", 1, 0)}),
+              RawFile(SKF_OBJECT_RECORD_FILE));
     EXPECT_EQ(10u, FileSize(pApp, "b"));
 }
 
@@ -776,6 +789,197 @@ TEST_F(ApplicationCutTest, HeaderRewriteInPlaceWithFailedStepsLeavesOldOrNew)
     }
 }
 
+/* Every form of call cut at each of its exchanges, by an unplug (the
+ * command reached the token, its answer never came) and by a lost answer
+ * (the daemon's faulty status for a command the token carried out), then
+ * seen from a new connection: the name holds the old or the new content
+ * (or, for an in-place write, new bytes up to the cut and old after; for
+ * a rewrite into the header form, an error), a listed name reads or is
+ * deleted, a write and a deletion of it answer 0 and hold, and once every
+ * file is deleted the largest file that fitted at the start fits again. */
+enum class CutKind { Write, Create, Delete };
+
+struct CutForm {
+    const char *pszName;
+    unsigned int ulAddr;
+    CutKind kind;
+    bool bFree;          /* a free record for the copy */
+    bool bMagic;         /* new content beginning with the magic */
+    unsigned int ulSize; /* of the object */
+};
+
+std::ostream &operator<<(std::ostream &os, const CutForm &f) { return os << f.pszName; }
+
+class ApplicationCutTableTest : public ApplicationTest, public ::testing::WithParamInterface<CutForm> {
+protected:
+    CApplicationObject *m_pApp = nullptr;
+    Bytes m_old, m_new;
+
+    /* The token as the form starts from: the object (for a write or a
+     * deletion) in record 1 when a free record 0 takes the copy, else in
+     * record 0 beside three small files. */
+    void SetUpToken()
+    {
+        const CutForm &f = GetParam();
+        for (unsigned int i = 0; i < 4; ++i) {
+            for (unsigned int k = 0; k < 3; ++k) Operator()->DeleteCosFile(DataFile(i, k));
+        }
+        Bytes records(SKF_OBJECT_RECORD_FILE_LEN, 0);
+        if (f.kind != CutKind::Create) {
+            unsigned int ulAt = f.bFree ? 1 : 0;
+            Bytes stored = f.ulSize > PIECE ? Concat({Header(f.ulSize), m_old}) : m_old;
+            for (unsigned int k = 0; k * PIECE < stored.size(); ++k)
+                PutRawFile(DataFile(ulAt, k), Slice(stored, k * PIECE, std::min<size_t>(PIECE, stored.size() - k * PIECE)));
+            Bytes rec = Record(ulAt, "obj");
+            std::copy(rec.begin(), rec.end(), records.begin() + ulAt * RECORD);
+            for (unsigned int i = 1; !f.bFree && i < 4; ++i) {
+                PutRawFile(DataFile(i, 0), Bytes(10, (unsigned char)i));
+                Bytes other = Record(i, std::string(1, (char)('a' + i)));
+                std::copy(other.begin(), other.end(), records.begin() + i * RECORD);
+            }
+        }
+        PutRawFile(SKF_OBJECT_RECORD_FILE, records);
+    }
+
+    unsigned int Call()
+    {
+        const CutForm &f = GetParam();
+        switch (f.kind) {
+        case CutKind::Write:
+            return m_pApp->WriteCosFile((char *)"obj", 0, m_new.data(), (unsigned int)m_new.size());
+        case CutKind::Create:
+            return m_pApp->CreateCosFile((char *)"obj", f.ulSize, 0xFF, 0xFF);
+        case CutKind::Delete:
+            return m_pApp->DeleteCosFile((char *)"obj");
+        }
+        return 1;
+    }
+
+    /* A new connection, as another process would make after the cut. */
+    void Reconnect()
+    {
+        daemon.InjectFault(TokenSerial(), "none");
+        daemon.Plug(TokenSerial());
+        CloseToken();
+        ConnectToken(GetParam().ulAddr, true);
+        m_pApp = NewApp();
+    }
+
+    bool IsMix(const Bytes &back) const
+    {
+        if (back.size() != m_old.size()) return false;
+        size_t n = 0;
+        while (n < back.size() && back[n] == m_new[n]) ++n;
+        return std::equal(back.begin() + n, back.end(), m_old.begin() + n);
+    }
+
+    void ExpectSound(unsigned int ulRet, unsigned int ulLargest, const std::string &where)
+    {
+        const CutForm &f = GetParam();
+        std::string list = FileList(m_pApp);
+        std::vector<std::string> names;
+        for (size_t at = 0; at < list.size() && list[at] != '\0'; at += names.back().size() + 1)
+            names.push_back(std::string(list.c_str() + at));
+        bool bListed = std::find(names.begin(), names.end(), "obj") != names.end();
+        if (f.kind == CutKind::Write) { EXPECT_TRUE(bListed) << where << ": the name is gone"; }
+        if (f.kind != CutKind::Delete && ulRet == 0) { EXPECT_TRUE(bListed) << where; }
+        if (f.kind == CutKind::Delete && ulRet == 0) { EXPECT_FALSE(bListed) << where; }
+        if (bListed) {
+            unsigned int ulLen = 0;
+            unsigned int ulRead = m_pApp->ReadCosFile((char *)"obj", 0, 0xFFFFFFFFu, nullptr, &ulLen);
+            if (ulRead == 0) {
+                Bytes back = ReadBack(m_pApp, "obj");
+                if (f.kind == CutKind::Create) {
+                    EXPECT_EQ(f.ulSize, back.size()) << where;
+                } else if (f.kind == CutKind::Delete) {
+                    EXPECT_EQ(m_old, back) << where;
+                } else {
+                    bool bInPlaceMix = !f.bFree && !f.bMagic && IsMix(back);
+                    EXPECT_TRUE(back == m_old || back == m_new || bInPlaceMix)
+                        << where << ": " << back.size() << " bytes no writer wrote";
+                    if (ulRet == 0) { EXPECT_EQ(m_new, back) << where << ": success with the old content"; }
+                }
+            } else {
+                /* Only a rewrite into the header form has a window that
+                 * reads as an error. */
+                EXPECT_TRUE(f.kind == CutKind::Write && !f.bFree && f.bMagic)
+                    << where << ": listed but unreadable (0x" << std::hex << ulRead << ")";
+            }
+            /* A readable name takes a write that holds; any listed name
+             * takes a deletion. */
+            if (ulRead == 0) {
+                Bytes again = RandomBytes(f.ulSize);
+                again[0] = 'w';
+                EXPECT_EQ(0u, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), f.ulSize)) << where;
+                EXPECT_EQ(again, ReadBack(m_pApp, "obj")) << where;
+            }
+            EXPECT_EQ(0u, m_pApp->DeleteCosFile((char *)"obj")) << where;
+            EXPECT_EQ((unsigned int)SAR_FILE_NOT_EXIST, m_pApp->GetCosFileInfo((char *)"obj", nullptr)) << where;
+        }
+        for (const std::string &name : names) {
+            if (name != "obj") { EXPECT_EQ(0u, m_pApp->DeleteCosFile((char *)name.c_str())) << where << " " << name; }
+        }
+        EXPECT_EQ(std::string(), FileList(m_pApp)) << where;
+        EXPECT_EQ(0u, m_pApp->CreateCosFile((char *)"largest", ulLargest, 0xFF, 0xFF)) << where;
+        EXPECT_EQ(0u, m_pApp->DeleteCosFile((char *)"largest")) << where;
+    }
+};
+
+TEST_P(ApplicationCutTableTest, EveryCutLeavesSoundFiles)
+{
+    const CutForm &f = GetParam();
+    extraInitArgs = {"--file-space", "65536"};
+    m_pApp = OpenApp(f.ulAddr);
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Bytes(SKF_OBJECT_RECORD_FILE_LEN, 0));
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    const unsigned int ulLargest = stInfo.ulFreeSpace - SKF_OBJECT_HEADER_LEN;
+    ASSERT_GT(ulLargest, PIECE);
+    m_old = RandomBytes(f.ulSize);
+    m_new = RandomBytes(f.ulSize);
+    m_old[0] = 'o';
+    if (f.bMagic) std::copy(SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC + SKF_OBJECT_MAGIC_LEN, m_new.begin());
+    else m_new[0] = 'n';
+
+    SetUpToken();
+    m_pApp = NewApp();
+    transport_pause::Reset();
+    ASSERT_EQ(0u, Call());
+    const unsigned int ulSteps = transport_pause::Count();
+    struct Way {
+        const char *pszName;
+        unsigned int ulFirst;
+        std::function<void()> fnCut;
+    } ways[] = {
+        {"unplug", 1, [&] { daemon.Unplug(TokenSerial()); }},
+        /* Armed at pause n, the fault takes the next answer; 0: the first. */
+        {"lost answer", 0, [&] { daemon.InjectFault(TokenSerial(), "csw-status"); }},
+    };
+    for (const Way &w : ways) {
+        for (unsigned int n = w.ulFirst; n <= ulSteps; ++n) {
+            Reconnect();
+            SetUpToken();
+            m_pApp = NewApp();
+            if (n == 0) w.fnCut();
+            else transport_pause::At(n, w.fnCut);
+            unsigned int ulRet = Call();
+            transport_pause::Clear();
+            Reconnect();
+            ExpectSound(ulRet, ulLargest, std::string(w.pszName) + " at exchange " + std::to_string(n));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, ApplicationCutTableTest,
+    ::testing::Values(CutForm{"CopyThroughAFreeRecord", 54, CutKind::Write, true, false, 1000},
+                      CutForm{"InPlace", 55, CutKind::Write, false, false, 1000},
+                      CutForm{"InPlaceIntoTheHeaderForm", 56, CutKind::Write, false, true, 1000},
+                      CutForm{"CreateOnePiece", 57, CutKind::Create, true, false, 1000},
+                      CutForm{"CreateSeveralPieces", 58, CutKind::Create, true, false, 30000},
+                      CutForm{"Delete", 59, CutKind::Delete, true, false, 30000}),
+    [](const ::testing::TestParamInfo<CutForm> &info) { return std::string(info.param.pszName); });
+
 /* ---- records shared by handles and processes ---- */
 
 TEST_F(ApplicationTest, TwoHandlesKeepEachOthersRecords)
@@ -898,14 +1102,21 @@ TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
          * record written, the old one freed, its file deleted */
         {"write 1 KiB", [&] { return pApp->WriteCosFile((char *)"f1k", 0, data.data(), 1024); },
          1 + 1024 / APDU_CHUNK_LEN + 2 + 1},
+        /* a shorter write in place: its own chunk, nothing read */
+        {"write 16 bytes", [&] { return pApp->WriteCosFile((char *)"f1k", 0, data.data(), 16); }, 1},
+        /* its file, its record */
+        {"create 1 KiB", [&] { return pApp->CreateCosFile((char *)"new", 1024, 0xFF, 0xFF); }, 2},
+        /* its record, its file */
+        {"delete 1 KiB", [&] { return pApp->DeleteCosFile((char *)"new"); }, 2},
     };
-    for (auto &c : cases) {
-        for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2; ++i) {
+        for (auto &c : cases) {
             transport_pause::Reset();
             EXPECT_EQ(0u, c.fnCall()) << c.pszCall;
             EXPECT_EQ(c.ulExchanges, transport_pause::Count()) << c.pszCall << ", call " << i;
         }
     }
+    EXPECT_EQ(data, ReadBack(pApp, "f1k"));
     /* A new secure channel may mean another token: the next read asks the
      * record file's size and reads its three chunks, asks the object's size
      * and reads its header, then the content. */
@@ -916,6 +1127,26 @@ TEST_F(ApplicationTest, UnchangedFilesAreNotReadAgain)
     EXPECT_EQ(0u, pApp->ReadCosFile((char *)"f1k", 0, 1024, out.data(), &ulLen));
     EXPECT_EQ(1 + 3 + 2 + 1024 / APDU_CHUNK_LEN, transport_pause::Count());
     EXPECT_EQ(data, out);
+}
+
+/* Creation, writes and deletion touch only the object's own files: on a
+ * sound token no step fails, so the log has no failure line (deleting the
+ * whole run of 32 identifiers wrote three for each absent file). */
+TEST_F(ApplicationTest, CreationAndDeletionMeetNoAbsentFiles)
+{
+    CApplicationObject *pApp = OpenApp(20);
+    skf_test::CLogCapture log;
+    ASSERT_TRUE(log.Started());
+    for (unsigned int ulSize : {1000u, 30000u}) {
+        Bytes data = RandomBytes(ulSize);
+        ASSERT_EQ(0u, pApp->CreateCosFile((char *)"own", ulSize, 0xFF, 0xFF));
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"own", 0, data.data(), ulSize));
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"own", 0, data.data(), 16));
+        EXPECT_EQ(data, ReadBack(pApp, "own"));
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"own"));
+    }
+    std::string text = log.Text();
+    EXPECT_EQ(std::string::npos, text.find(" failed(")) << text.substr(0, 2000);
 }
 
 /* What another connection (or a host, by hand) changes is seen at the next
