@@ -1,6 +1,8 @@
 /* The step-trace lines every operation of the middleware writes:
  *   level 3  "%s - %s success"
  *   level 1  "%s - %s failed(0x%08lx)[%s:%d]"
+ *   level 3  "%s - %s answered 0x%08lx as expected[%s:%d]" (see
+ *            CExpectedStepCode)
  * Operation and step names are literals; an argument check is a step named
  * "CHECK " followed by what it tests. */
 #ifndef BRIO_LOG_STEP_TRACE_H
@@ -14,6 +16,20 @@ void TraceStepFailure(const char *pszOperation, const char *pszStep, unsigned lo
 
 /* Base name of the current source file, for the failure lines. */
 #define BRIO_FILE_NAME (__builtin_strrchr(__FILE__, '/') ? __builtin_strrchr(__FILE__, '/') + 1 : __FILE__)
+
+/* While one lives on a thread, a step of that thread failing with its code
+ * is an answer the caller looks for (an absent file that a sweep deletes,
+ * say), traced at level 3 instead of as a failure.  Scopes nest. */
+class CExpectedStepCode {
+public:
+    explicit CExpectedStepCode(unsigned long ulCode);
+    ~CExpectedStepCode();
+    CExpectedStepCode(const CExpectedStepCode &) = delete;
+    CExpectedStepCode &operator=(const CExpectedStepCode &) = delete;
+
+private:
+    unsigned long m_ulOuter;
+};
 
 #define TRACE_STEP_OK(op, step) TraceStepSuccess((op), (step))
 #define TRACE_STEP_FAIL(op, step, code) \

@@ -20,9 +20,27 @@ void TraceStepSuccess(const char *pszOperation, const char *pszStep)
     TRACE(LOG_LEVEL_INFO, "%s - %s success", pszOperation, pszStep);
 }
 
+/* 0 is no failure, so it expects nothing. */
+static thread_local unsigned long t_ulExpectedCode = 0;
+
+CExpectedStepCode::CExpectedStepCode(unsigned long ulCode) : m_ulOuter(t_ulExpectedCode)
+{
+    t_ulExpectedCode = ulCode;
+}
+
+CExpectedStepCode::~CExpectedStepCode()
+{
+    t_ulExpectedCode = m_ulOuter;
+}
+
 void TraceStepFailure(const char *pszOperation, const char *pszStep, unsigned long ulCode,
                       const char *pszFile, int nLine)
 {
+    if (ulCode != 0 && ulCode == t_ulExpectedCode) {
+        TRACE(LOG_LEVEL_INFO, "%s - %s answered 0x%08lx as expected[%s:%d]", pszOperation, pszStep, ulCode,
+              pszFile, nLine);
+        return;
+    }
     TRACE(LOG_LEVEL_ERROR, "%s - %s failed(0x%08lx)[%s:%d]", pszOperation, pszStep, ulCode, pszFile,
           nLine);
 }

@@ -436,6 +436,8 @@ unsigned int CApplicationObject::ClearDataObjectFiles(unsigned int ulIndex, unsi
                                                       unsigned int ulToPiece)
 {
     static const char *OP = "ClearDataObjectFiles";
+    /* Absent files are what a sweep mostly meets: no error in the log. */
+    CExpectedStepCode absent(SW_FILE_NOT_FOUND);
     for (unsigned int k = ulFromPiece; k < ulToPiece; ++k) {
         unsigned int ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, k));
         OP_STEP(OP, "Delete data object file", CHECK_RESULT(ulRet == 0 || ulRet == SW_FILE_NOT_FOUND, ulRet));
