@@ -11,15 +11,16 @@
 
 #include "SarnCore/DeviceContext.h"
 
-/* Whether a new thread takes the device mutex of device ulDeviceID
- * ((pid << 16) | (bus << 8) | address) at its first try (and gives it back);
- * false also when the device has no mutex segment. */
-inline bool DevMutexFreeAtOnce(unsigned int ulDeviceID)
+/* What a new thread's one pthread_mutex_trylock of the device mutex of
+ * device ulDeviceID ((pid << 16) | (bus << 8) | address) answers (the mutex
+ * is given back when taken): 0 free, EBUSY held; -1 when the device has no
+ * mutex segment. */
+inline int DevMutexTryLock(unsigned int ulDeviceID)
 {
     int iID = shmget(static_cast<key_t>(ulDeviceID), 0, 0);
-    if (iID < 0) return false;
+    if (iID < 0) return -1;
     void *pSegment = shmat(iID, nullptr, 0);
-    if (pSegment == reinterpret_cast<void *>(-1)) return false;
+    if (pSegment == reinterpret_cast<void *>(-1)) return -1;
     pthread_mutex_t *pMutex = reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(pSegment) + DEV_MUTEX_OFFSET);
     int iRet = -1;
     std::thread other([&] {
@@ -28,5 +29,12 @@ inline bool DevMutexFreeAtOnce(unsigned int ulDeviceID)
     });
     other.join();
     shmdt(pSegment);
-    return iRet == 0;
+    return iRet;
+}
+
+/* Whether a new thread takes the device mutex at its first try; false also
+ * when the device has no mutex segment. */
+inline bool DevMutexFreeAtOnce(unsigned int ulDeviceID)
+{
+    return DevMutexTryLock(ulDeviceID) == 0;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "SarnCore/tests/DevMutexProbe.h"
 #include "VTokenContext.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
@@ -459,18 +460,8 @@ TEST_F(ContextTest, AContextDestroyedUnclosedGivesBackOnlyItsOwnHolds)
     ASSERT_EQ(0u, pOther->HoldDevMutex());
     ASSERT_EQ(0u, holder.HoldDevMutex());
     delete pOther;
-    /* Whether another thread finds the mutex (offset 8 of the segment) free. */
-    pthread_mutex_t *pMutex = reinterpret_cast<pthread_mutex_t *>(static_cast<char *>(holder.m_hMutexHandle) + 8);
-    auto fnTryOnAnotherThread = [pMutex] {
-        int iTry = -1;
-        std::thread([&] {
-            iTry = pthread_mutex_trylock(pMutex);
-            if (iTry == 0) pthread_mutex_unlock(pMutex);
-        }).join();
-        return iTry;
-    };
-    EXPECT_EQ(EBUSY, fnTryOnAnotherThread());
+    EXPECT_EQ(EBUSY, DevMutexTryLock(holder.m_ulDeviceID));
     EXPECT_EQ(0u, holder.DropDevMutex());
-    EXPECT_EQ(0, fnTryOnAnotherThread());
+    EXPECT_EQ(0, DevMutexTryLock(holder.m_ulDeviceID));
     EXPECT_EQ(0u, holder.Close());
 }
