@@ -384,6 +384,9 @@ ULONG CSkfCall::DropLock(int nLine)
 
 ULONG CSkfCall::Close(void *h, SkfHandleKind eKind, const char *pszStep, int nLine)
 {
+    /* The registry closes as the step's condition: a call refused before
+     * (after the library's end) must not reach it. */
+    if (Failed()) return Result();
     Check(h != nullptr && CSkfHandles::Instance().Close(h, eKind) == 0, pszStep, SAR_INVALIDHANDLEERR, nLine);
     return Result();
 }

@@ -105,6 +105,16 @@ void CSameAddressDevice::operator delete(void *)
     if (fn) fn();
 }
 
+/* How many handle objects of the fixture were destroyed: what a call freed
+ * shows, not only the code it answered. */
+std::atomic<int> g_nObjectsFreed{0};
+
+template <class T> class CCounted : public T {
+public:
+    using T::T;
+    ~CCounted() override { ++g_nObjectsFreed; }
+};
+
 /* A container object that takes its time to go. */
 class CSlowlyFreedContainer : public CContainerObject {
 public:
@@ -131,18 +141,19 @@ protected:
         std::string strName = AddToken(ulAddr);
         CBrioContext *pContext = new CBrioContext();
         ASSERT_EQ(0u, pContext->Open(DRIVER_TYPE_USB_BULK, strName.c_str(), true));
-        CDeviceObject *pDevice = new COpeningDevice(pContext);
+        CDeviceObject *pDevice = new CCounted<COpeningDevice>(pContext);
         ASSERT_EQ(0u, pDevice->Initialize(0));
         CSkfHandles &handles = CSkfHandles::Instance();
         ASSERT_EQ(0u, handles.AddDevice(pDevice));
         m_hDev = pDevice;
         CSkfHandleRef device;
         ASSERT_TRUE(handles.Acquire(m_hDev, SkfHandleKind::Device, device));
-        m_hApplication = static_cast<CApplicationObject *>(new CDefaultFlagApplication(pContext, m_bDefaultPin));
+        m_hApplication =
+            static_cast<CApplicationObject *>(new CCounted<CDefaultFlagApplication>(pContext, m_bDefaultPin));
         ASSERT_EQ(0u, handles.AddChild(m_hApplication, SkfHandleKind::Application, device));
-        m_hContainer = new CContainerObject(pContext);
+        m_hContainer = static_cast<CContainerObject *>(new CCounted<CContainerObject>(pContext));
         ASSERT_EQ(0u, handles.AddChild(m_hContainer, SkfHandleKind::Container, device));
-        m_hKey = static_cast<CKeyObject *>(new CSymKeyObject(pContext));
+        m_hKey = static_cast<CKeyObject *>(new CCounted<CSymKeyObject>(pContext));
         ASSERT_EQ(0u, handles.AddChild(m_hKey, SkfHandleKind::Key, device));
     }
 
@@ -510,20 +521,28 @@ TEST_F(HandleRegistry, AnOperationTheHandleDoesNotOfferRunsUnderTheLockAndReleas
 /* After the library's end (which the process's exit runs while other
  * threads may still call) every function is refused at once with
  * SAR_NOTINITIALIZEERR, also on live handles: nothing of the library is
- * used.  A child ends the library and runs every handle row with the live
- * handle of its kind. */
+ * used, and the closes and the disconnect free nothing.  A child ends the
+ * library and runs every handle row with the live handle of its kind. */
 TEST_F(HandleRegistry, CallsAfterTheLibrarysEndAreRefused)
 {
     Connect(12);
     EXPECT_EXIT(
         {
             SKF_fini();
-            for (const CallCase &c : skftest::HandleCases()) {
+            int nFreedBefore = g_nObjectsFreed.load();
+            std::vector<CallCase> calls = skftest::HandleCases();
+            calls.push_back({"SKF_CloseHandle", "CHECK_KEY_PCTX", SAR_INVALIDHANDLEERR, HandleKind::Key,
+                             [](CallArgs &, HANDLE h) { return SKF_CloseHandle(h); }});
+            for (const CallCase &c : calls) {
                 CallArgs args;
                 ULONG ulRet = c.fnCall(args, Of(c.eKind));
                 if (ulRet != SAR_NOTINITIALIZEERR) {
                     fprintf(stderr, "%s answered 0x%08lx\n", c.pszFunction, static_cast<unsigned long>(ulRet));
                     _exit(1);
+                }
+                if (g_nObjectsFreed.load() != nFreedBefore) {
+                    fprintf(stderr, "%s freed a handle's object\n", c.pszFunction);
+                    _exit(2);
                 }
             }
             _exit(0);
