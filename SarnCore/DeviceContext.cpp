@@ -35,6 +35,8 @@ static_assert(offsetof(DEV_MUTEX_SEGMENT, ullFileLayerChanges) == 64, "file laye
 static_assert(sizeof(unsigned long long) == 8, "64-bit words");
 static_assert(sizeof(DEV_MUTEX_SEGMENT) <= DEV_MUTEX_SEGMENT_SIZE, "segment of 72 bytes");
 
+unsigned int CDeviceContext::s_ulMutexTimeoutS = DEV_MUTEX_TIMEOUT_S;
+
 static unsigned int ErrnoCode(int iErr)
 {
     return iErr != 0 ? (unsigned int)iErr : E_FAIL;
@@ -63,8 +65,9 @@ CDeviceContext::CDeviceContext()
       m_ullKeySlotOwner(0),
       m_ullFileLayerChanges(0),
       m_ullConnection(0),
+      m_ulMutexUsers(0),
       m_ulHolds(0),
-      m_holder()
+      m_ullHolder(0)
 {
     TraceInfo("CDeviceContext: Constructor");
 }
@@ -87,6 +90,9 @@ CDeviceContext::~CDeviceContext()
             DropOwnHolds();
         }
         CloseDevMutex();
+        /* Still held by another thread: the mapping stays for the rest of
+         * the process (the holder's robust list points into it). */
+        if (m_hMutexHandle != nullptr) TraceInfo("device mutex held by another thread: segment left attached");
     }
     TraceInfo("CDeviceContext: Destructor");
 }
@@ -203,6 +209,16 @@ unsigned int CDeviceContext::Close()
     {
         CDevMutexLock lock(this);
         TraceInfo("WaitDevMutex return %#x", lock.Result());
+        /* Another thread of this process holds it here (SKF_LockDev): the
+         * connection stays whole, that thread can still give it back. */
+        if (lock.Result() != 0 && m_ulMutexUsers.load() != 0) {
+            TRACE_STEP_FAIL("Close", "WaitDevMutex", lock.Result());
+            return lock.Result();
+        }
+        if (lock.Result() == 0) {
+            std::lock_guard<std::mutex> holds(m_mtxHolds);
+            ForgetEndedHolds();
+        }
         if (m_pDevieHandle != nullptr && m_pDevieHandle->m_hDevice != nullptr) {
             unsigned int ulRet = SarnCloseDevice(m_pDevieHandle->m_hDevice);
             TraceInfo("SarnCloseDevice return %#x", ulRet);
@@ -302,11 +318,13 @@ unsigned int CDeviceContext::WaitDevMutex()
     pthread_mutex_t *pMutex = &static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle)->stMutex;
     struct timespec stDeadline;
     clock_gettime(CLOCK_REALTIME, &stDeadline);
-    stDeadline.tv_sec += DEV_MUTEX_TIMEOUT_S;
+    stDeadline.tv_sec += s_ulMutexTimeoutS;
+    ++m_ulMutexUsers;
     for (;;) {
         int iRet = pthread_mutex_timedlock(pMutex, &stDeadline);
         if (iRet == 0) return 0;
         if (iRet != EOWNERDEAD) {
+            --m_ulMutexUsers;
             TRACE_STEP_FAIL(OP, "pthread_mutex_timedlock", ErrnoCode(iRet));
             return ErrnoCode(iRet);
         }
@@ -314,6 +332,7 @@ unsigned int CDeviceContext::WaitDevMutex()
          * may have died half way through a change of the files. */
         iRet = pthread_mutex_consistent(pMutex);
         if (iRet != 0) {
+            --m_ulMutexUsers;
             TRACE_STEP_FAIL(OP, "pthread_mutex_consistent_np", ErrnoCode(iRet));
             return ErrnoCode(iRet);
         }
@@ -334,7 +353,17 @@ unsigned int CDeviceContext::ReleaseDevMutex()
         TRACE_STEP_FAIL(OP, "pthread_mutex_unlock", ErrnoCode(iRet));
         return ErrnoCode(iRet);
     }
+    --m_ulMutexUsers;
     return 0;
+}
+
+/* A tag of the calling thread that no other thread of the process ever
+ * has: a thread's pthread_t and its id are given again once it ended. */
+static unsigned long long ThisThreadTag()
+{
+    static std::atomic<unsigned long long> s_ullLast{0};
+    static thread_local const unsigned long long t_ullTag = ++s_ullLast;
+    return t_ullTag;
 }
 
 unsigned int CDeviceContext::HoldDevMutex()
@@ -342,9 +371,18 @@ unsigned int CDeviceContext::HoldDevMutex()
     unsigned int ulRet = WaitDevMutex();
     if (ulRet != 0) return ulRet;
     std::lock_guard<std::mutex> lock(m_mtxHolds);
-    m_holder = pthread_self();
+    ForgetEndedHolds();
+    m_ullHolder = ThisThreadTag();
     ++m_ulHolds;
     return 0;
+}
+
+void CDeviceContext::ForgetEndedHolds()
+{
+    if (m_ulHolds == 0 || m_ullHolder == ThisThreadTag()) return;
+    TraceInfo("%u holds of an ended thread dropped", m_ulHolds);
+    m_ulMutexUsers -= m_ulHolds;
+    m_ulHolds = 0;
 }
 
 unsigned int CDeviceContext::DropDevMutex()
@@ -353,7 +391,7 @@ unsigned int CDeviceContext::DropDevMutex()
     std::lock_guard<std::mutex> lock(m_mtxHolds);
     if (m_ulHolds == 0) return 0;
     /* The mutex refuses an unlock by another thread; so is the hold. */
-    if (!pthread_equal(m_holder, pthread_self())) {
+    if (m_ullHolder != ThisThreadTag()) {
         TRACE_STEP_FAIL(OP, "CHECK holder", E_FAIL);
         return E_FAIL;
     }
@@ -365,7 +403,7 @@ unsigned int CDeviceContext::DropDevMutex()
 void CDeviceContext::DropOwnHolds()
 {
     if (m_ulHolds == 0) return;
-    if (!pthread_equal(m_holder, pthread_self())) {
+    if (m_ullHolder != ThisThreadTag()) {
         TraceInfo("%u holds of another thread kept", m_ulHolds);
         return;
     }
@@ -376,6 +414,10 @@ void CDeviceContext::DropOwnHolds()
 void CDeviceContext::CloseDevMutex()
 {
     if (m_hMutexHandle == nullptr) return;
+    if (m_ulMutexUsers.load() != 0) {
+        TRACE_STEP_FAIL("CloseDevMutex", "CHECK holders", E_FAIL);
+        return;
+    }
     DEV_MUTEX_SEGMENT *pSeg = static_cast<DEV_MUTEX_SEGMENT *>(m_hMutexHandle);
     CSarnCommandLock lock;
     bool bLocked = lock.Result() == 0;

@@ -24,6 +24,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -60,18 +61,30 @@ public:
                              char *pszDevNames, unsigned int *pnSize);
     unsigned int SetDeviceName(const char *pszDevName, unsigned int ulNameLen);
     unsigned int Open(EnumDriverType eType, const char *pszDevName, bool bInitialize);
+    /* 0; or, when the device mutex is not obtained while another thread of
+     * this process holds it through this connection, the lock's code, with
+     * nothing closed. */
     unsigned int Close();
 
     unsigned int CreateDevMutex();
     unsigned int WaitDevMutex();
     unsigned int ReleaseDevMutex();
+    /* Resets the mutex when this is the last attachment, and detaches.  A
+     * mutex that a thread of this process holds or waits for through this
+     * attachment is neither destroyed nor unmapped (its robust list points
+     * into the mapping): the attachment is kept. */
     void CloseDevMutex();
+    /* How long WaitDevMutex waits, in seconds: DEV_MUTEX_TIMEOUT_S (tests
+     * shorten it). */
+    static unsigned int s_ulMutexTimeoutS;
 
     /* Holds of the device mutex that outlast a call (SKF_LockDev): the
      * connection counts them, so that Close gives back every hold its
      * thread still has.  Only the holding thread can drop a hold: from any
      * other thread DropDevMutex fails (E_FAIL) and the hold stays; with no
-     * hold on this connection it does nothing. */
+     * hold on this connection it does nothing.  A hold taken once the
+     * mutex is had ends the holds counted for another thread (it died
+     * holding them). */
     unsigned int HoldDevMutex();
     unsigned int DropDevMutex();
 
@@ -154,12 +167,19 @@ private:
     /* A new connection generation, and a bump of the file layer counter. */
     void NoteNewConnection();
 
+    /* The waits for the device mutex through this attachment in progress
+     * and the locks they took not yet given back, of every thread. */
+    std::atomic<unsigned int> m_ulMutexUsers;
+
     /* The holds of HoldDevMutex not yet dropped, and their thread. */
     std::mutex m_mtxHolds;
     unsigned int m_ulHolds;
-    pthread_t m_holder;
+    unsigned long long m_ullHolder;  /* the holding thread's tag */
     /* Gives back the holds of the calling thread; under m_mtxHolds. */
     void DropOwnHolds();
+    /* The calling thread has the mutex, so the holds counted for another
+     * thread ended with that thread: forgets them; under m_mtxHolds. */
+    void ForgetEndedHolds();
 
     unsigned int WrapSessionKey(const unsigned char *pbKey, unsigned char *pbOut, unsigned int *pulOutLen);
 

@@ -188,23 +188,43 @@ bool CSkfHandles::BeginDisconnect(void *hDev)
     std::shared_ptr<SkfDeviceGroup> pGroup = it->second.pGroup;
     pGroup->bGone = true;
     Data().idle.wait(lock, [&] { return pGroup->ulCalls == 0; });
-    pGroup->bClosing = true;
     return true;
 }
 
 unsigned int CSkfHandles::EndDisconnect(void *hDev)
 {
-    /* The entry goes before the device: once the object is freed, a connect
-     * on another thread may be given its address for a new handle. */
+    /* The device lock first, as SKF_LockDev takes it, while its holder can
+     * still give it back (only that unlock is let in): the mutex is never
+     * closed under a thread that holds it.  Not had in time: the device
+     * stays connected. */
+    CDeviceObject *pDevice = static_cast<CDeviceObject *>(hDev);
+    CDeviceContext *pContext = pDevice->GetDeviceContext();
+    unsigned int ulRet = pContext != nullptr ? pContext->HoldDevMutex() : ERR_NO_CONTEXT;
     decltype(State::entries)::node_type node;
     {
-        std::lock_guard<std::mutex> lock(Data().mutex);
+        std::unique_lock<std::mutex> lock(Data().mutex);
+        /* Still there: only a disconnect removes a device's entry, and this
+         * is the device's one disconnect. */
+        std::shared_ptr<SkfDeviceGroup> pGroup = Data().entries.find(hDev)->second.pGroup;
+        if (ulRet != 0) {
+            pGroup->bGone = false;
+            return ulRet;
+        }
+        /* No call at all from here, and none running (an unlock let in
+         * above may still be on its way out). */
+        pGroup->bClosing = true;
+        Data().idle.wait(lock, [&] { return pGroup->ulCalls == 0; });
+        /* The entry goes before the device: once the object is freed, a
+         * connect on another thread may be given its address for a new
+         * handle. */
         node = Data().entries.extract(hDev);
     }
-    CDeviceOperator *pOperator = static_cast<CDeviceObject *>(hDev);
-    unsigned int ulRet = SkfManager().CloseDevice(pOperator);
+    /* The close gives back this thread's holds, the one above included. */
+    CDeviceOperator *pOperator = pDevice;
+    ulRet = SkfManager().CloseDevice(pOperator);
     if (ulRet != 0) {
         /* Not closed, so not freed: the address is still this device's. */
+        pContext->DropDevMutex();
         std::lock_guard<std::mutex> lock(Data().mutex);
         node.mapped().pGroup->bGone = node.mapped().pGroup->bClosing = false;
         Data().entries.insert(std::move(node));

@@ -96,8 +96,10 @@ public:
     unsigned int Close(void *hHandle, SkfHandleKind eKind);
     /* Ends a device handle.  BeginDisconnect refuses new calls on it and on
      * its handles and waits for the running ones (false: not a live device
-     * handle); EndDisconnect then closes and deletes the device through the
-     * device manager.  When that fails, the device stays connected. */
+     * handle); EndDisconnect then takes the device lock (as SKF_LockDev,
+     * while a holder's SKF_UnlockDev is still let in), and closes and
+     * deletes the device through the device manager.  When either fails,
+     * the device stays connected. */
     bool BeginDisconnect(void *hDev);
     unsigned int EndDisconnect(void *hDev);
 

@@ -38,3 +38,12 @@ inline bool DevMutexFreeAtOnce(unsigned int ulDeviceID)
 {
     return DevMutexTryLock(ulDeviceID) == 0;
 }
+
+/* How many attachments the mutex segment of device ulDeviceID has; -1 when
+ * the device has no mutex segment. */
+inline int DevMutexAttachments(unsigned int ulDeviceID)
+{
+    struct shmid_ds stDs;
+    int iID = shmget(static_cast<key_t>(ulDeviceID), 0, 0);
+    return iID >= 0 && shmctl(iID, IPC_STAT, &stDs) == 0 ? static_cast<int>(stDs.shm_nattch) : -1;
+}

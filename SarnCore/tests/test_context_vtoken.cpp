@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -464,4 +465,66 @@ TEST_F(ContextTest, AContextDestroyedUnclosedGivesBackOnlyItsOwnHolds)
     EXPECT_EQ(0u, holder.DropDevMutex());
     EXPECT_EQ(0, DevMutexTryLock(holder.m_ulDeviceID));
     EXPECT_EQ(0u, holder.Close());
+}
+
+/* A device mutex that another thread of the process holds is neither
+ * destroyed nor unmapped under it (its robust list points into the
+ * mapping): a Close that cannot get the mutex answers the lock's code and
+ * closes nothing; a context destroyed meanwhile leaves its segment
+ * attached.  A new open finds the mutex still held either way, until the
+ * holder gives it back, or ends holding it (the mutex is robust). */
+TEST_F(ContextTest, AMutexAnotherThreadHoldsIsNeitherResetNorUnmapped)
+{
+    struct TimeoutOfOneSecond {
+        TimeoutOfOneSecond() { CDeviceContext::s_ulMutexTimeoutS = 1; }
+        ~TimeoutOfOneSecond() { CDeviceContext::s_ulMutexTimeoutS = DEV_MUTEX_TIMEOUT_S; }
+    } timeout;
+    struct {
+        const char *pszName;
+        unsigned int ulAddr;
+        bool bDestroy;
+    } cases[] = {{"Close", 34, false}, {"destructor", 35, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pszName);
+        std::string name = AddToken(c.ulAddr);
+        CDeviceContext *pCtx = new CDeviceContext();
+        ASSERT_EQ(0u, pCtx->Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+        unsigned int ulDeviceID = pCtx->m_ulDeviceID;
+        std::atomic<int> nStage{0};
+        unsigned int ulHold = 0xFFFFFFFF, ulDrop = 0xFFFFFFFF;
+        std::thread holder([&] {
+            ulHold = pCtx->HoldDevMutex();
+            nStage = 1;
+            while (nStage.load() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            /* Stage 2 gives the hold back; stage 3 ends the thread with it. */
+            if (nStage.load() == 2) ulDrop = pCtx->DropDevMutex();
+        });
+        while (nStage.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(0u, ulHold);
+        if (c.bDestroy) {
+            delete pCtx;
+            pCtx = nullptr;
+            int32_t iID = 0;
+            uint32_t ulMark = 0;
+            ASSERT_TRUE(ReadSegment(ulDeviceID, &iID, &ulMark));
+            EXPECT_EQ(DEV_MUTEX_READY, ulMark) << "the held mutex was reset";
+        } else {
+            EXPECT_EQ((unsigned int)ETIMEDOUT, pCtx->Close());
+            EXPECT_NE(nullptr, pCtx->GetDeviceHandle()->m_hDevice) << "the refused close closed the transport";
+        }
+        EXPECT_EQ(EBUSY, DevMutexTryLock(ulDeviceID));
+        CDeviceContext next;
+        ASSERT_EQ(0u, next.Open(DRIVER_TYPE_USB_BULK, name.c_str(), true));
+        EXPECT_EQ((unsigned int)ETIMEDOUT, next.WaitDevMutex()) << "a new open took the held mutex";
+        nStage = c.bDestroy ? 3 : 2;
+        holder.join();
+        if (!c.bDestroy) {
+            EXPECT_EQ(0u, ulDrop);
+            EXPECT_EQ(0u, pCtx->Close());
+            delete pCtx;
+        }
+        EXPECT_EQ(0u, next.WaitDevMutex());
+        EXPECT_EQ(0u, next.ReleaseDevMutex());
+        EXPECT_EQ(0u, next.Close());
+    }
 }

@@ -8,6 +8,7 @@
 // and registered directly; everything else goes through skf.h.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "SarnCore/BrioContext.h"
+#include "SarnCore/tests/DevMutexProbe.h"
 #include "skf/ApplicationObject.h"
 #include "skf/ContainerObject.h"
 #include "skf/DeviceObject.h"
@@ -389,6 +391,122 @@ TEST_F(HandleRegistry, AConnectGivenTheAddressOfADisconnectingDeviceKeepsItsHand
     EXPECT_EQ(SAR_OK, SKF_GetDevInfo(hNew, &info));
     EXPECT_EQ(SAR_OK, SKF_DisConnectDev(hNew));
     EXPECT_EQ(SAR_INVALIDHANDLEERR, SKF_GetDevInfo(hNew, &info));
+}
+
+/* The device lock's time-out shortened for one test. */
+class CShortLockTimeout {
+public:
+    explicit CShortLockTimeout(unsigned int ulSeconds) { CDeviceContext::s_ulMutexTimeoutS = ulSeconds; }
+    ~CShortLockTimeout() { CDeviceContext::s_ulMutexTimeoutS = DEV_MUTEX_TIMEOUT_S; }
+    CShortLockTimeout(const CShortLockTimeout &) = delete;
+    CShortLockTimeout &operator=(const CShortLockTimeout &) = delete;
+};
+
+/* A thread that takes SKF_LockDev on a device and keeps it until told to
+ * give it back, or to end with it. */
+class CLockHolder {
+public:
+    explicit CLockHolder(DEVHANDLE hDev)
+        : m_thread([this, hDev] {
+              m_ulLock = SKF_LockDev(hDev, 0);
+              m_nStage = 1;
+              while (m_nStage.load() == 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              if (m_nStage.load() == 2) m_ulUnlock = SKF_UnlockDev(hDev);
+          })
+    {
+        while (m_nStage.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ~CLockHolder() { Unlock(); }
+    CLockHolder(const CLockHolder &) = delete;
+    CLockHolder &operator=(const CLockHolder &) = delete;
+
+    ULONG LockResult() const { return m_ulLock.load(); }
+    /* SKF_UnlockDev on the holding thread; its answer. */
+    ULONG Unlock() { return Finish(2); }
+    /* The holding thread ends without an unlock. */
+    void End() { Finish(3); }
+
+private:
+    ULONG Finish(int nStage)
+    {
+        int nHolding = 1;
+        m_nStage.compare_exchange_strong(nHolding, nStage);
+        if (m_thread.joinable()) m_thread.join();
+        return m_ulUnlock.load();
+    }
+
+    std::atomic<ULONG> m_ulLock{0xFFFFFFFF};
+    std::atomic<ULONG> m_ulUnlock{0xFFFFFFFF};
+    std::atomic<int> m_nStage{0};
+    std::thread m_thread;
+};
+
+
+/* While another thread holds SKF_LockDev, a disconnect waits for the
+ * device lock.  Not had within the lock's time-out: it answers the lock's
+ * code and the connection is as it was: the mutex still held by its
+ * holder, also for a new open of the token (as another process's would
+ * be), the holder's unlock succeeds and frees it, and the disconnect can be
+ * made again.  Given back while the disconnect waits, or its holder's
+ * thread ended: the disconnect goes on at once, and leaves nothing
+ * attached. */
+TEST_F(HandleRegistry, ADisconnectNeverTakesTheDeviceLockFromItsHolder)
+{
+    enum class Holder { Keeps, UnlocksWhileWaiting, Ended };
+    struct {
+        const char *pszName;
+        Holder eHolder;
+    } cases[] = {{"the holder keeps the lock", Holder::Keeps},
+                 {"the holder unlocks while the disconnect waits", Holder::UnlocksWhileWaiting},
+                 {"the holder's thread ended", Holder::Ended}};
+    unsigned int ulAddr = 14;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pszName);
+        /* Short where it runs out; else long enough to tell a disconnect
+         * that went on from one that waited for it. */
+        CShortLockTimeout timeout(c.eHolder == Holder::Keeps ? 1 : 30);
+        Connect(ulAddr++);
+        DEVHANDLE hDev = m_hDev;
+        CDeviceContext *pContext = static_cast<CDeviceObject *>(hDev)->GetDeviceContext();
+        unsigned int ulDeviceID = pContext->m_ulDeviceID;
+        std::string strName = DeviceNameOf(INTERFACE_BUS, ulAddr - 1);
+        CLockHolder holder(hDev);
+        ASSERT_EQ(SAR_OK, holder.LockResult());
+        if (c.eHolder == Holder::Ended) holder.End();
+        std::atomic<bool> bDisconnected{false};
+        std::atomic<ULONG> ulDisconnect{0xFFFFFFFF};
+        auto start = std::chrono::steady_clock::now();
+        std::thread disconnect([&] {
+            ulDisconnect = SKF_DisConnectDev(hDev);
+            bDisconnected = true;
+        });
+        if (c.eHolder != Holder::Keeps) {
+            if (c.eHolder == Holder::UnlocksWhileWaiting) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                EXPECT_FALSE(bDisconnected.load());
+                EXPECT_EQ(SAR_OK, holder.Unlock());
+            }
+            disconnect.join();
+            EXPECT_EQ(SAR_OK, ulDisconnect.load());
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+            EXPECT_EQ(0, DevMutexAttachments(ulDeviceID));
+            m_hDev = nullptr;
+            continue;
+        }
+        disconnect.join();
+        EXPECT_EQ(static_cast<ULONG>(ETIMEDOUT), ulDisconnect.load());
+        EXPECT_EQ(EBUSY, DevMutexTryLock(ulDeviceID)) << "the failed disconnect let the mutex go";
+        {
+            CBrioContext next;
+            ASSERT_EQ(0u, next.Open(DRIVER_TYPE_USB_BULK, strName.c_str(), true));
+            EXPECT_EQ(static_cast<unsigned int>(ETIMEDOUT), next.WaitDevMutex()) << "a new open took the held mutex";
+            EXPECT_EQ(0u, next.Close());
+        }
+        EXPECT_EQ(SAR_OK, holder.Unlock());
+        EXPECT_EQ(0, DevMutexTryLock(ulDeviceID));
+        EXPECT_EQ(SAR_OK, SKF_DisConnectDev(hDev));
+        m_hDev = nullptr;
+    }
 }
 
 /* Only the thread that holds the device lock releases it: another thread's
