@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
 #include <type_traits>
 
@@ -47,25 +48,113 @@ struct _usbDevice {
 #define SARN_PHASE_PAUSE_US 15000
 
 libusb_context *g_pUsbCtx = nullptr;
-int g_semLock = -1;
+std::atomic<int> g_semLock{-1};
+void (*g_pfnSemaphoreCreated)(int iSem) = nullptr;
 
-/* Opens the command semaphore, or creates it.  Only the process whose
- * exclusive creation succeeds gives it its first value (a semaphore is born
- * with 0, i.e. taken): the others then wait in their first exchange until
- * the creator has done so, and no late starter can reset a taken one. */
-int SarnOpenSemaphore(int iKey)
+/* Rounds of SarnOpenSemaphore before it gives up: each ends with a set
+ * opened, or with one removed (by another process, or as never given its
+ * value) and a new look. */
+#define SARN_SEM_OPEN_ROUNDS 16
+/* The wait for a set's first value looks again after 1 ms, and then at
+ * most every 50 ms. */
+#define SARN_SEM_POLL_FIRST_US 1000L
+#define SARN_SEM_POLL_MAX_US 50000L
+
+namespace {
+
+union SemArg {
+    int val;
+    struct semid_ds *buf;
+    unsigned short *array;
+};
+
+long long NowUs()
 {
-    int iSem = semget(iKey, 1, 0666);
-    if (iSem >= 0) return iSem;
-    iSem = semget(iKey, 1, 0666 | IPC_CREAT | IPC_EXCL);
-    if (iSem >= 0) {
-        struct sembuf stOp = {0, 1, 0};
-        if (semop(iSem, &stOp, 1) != 0) TRACE_STEP_FAIL("usbInit", "semop(init)", errno);
-        return iSem;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
+}
+
+long long ToUs(const struct timespec &ts) { return (long long)ts.tv_sec * 1000000LL + ts.tv_nsec / 1000; }
+
+bool SetIsGone(int iErr) { return iErr == EIDRM || iErr == EINVAL; }
+
+enum class SetState { Ready, Gone, NeverGiven, Late };
+
+/* Waits for the first value of the set iSem: its creator's first
+ * operation sets sem_otime; a set given its value by semctl (as another
+ * release may) has a value other than 0 but no operation yet.  A set that
+ * has neither was never operated on, so nobody holds it. */
+SetState WaitForFirstValue(int iSem, unsigned int ulReadyWaitMs, const struct timespec *pDeadline)
+{
+    long long llStart = NowUs();
+    long lPauseUs = SARN_SEM_POLL_FIRST_US;
+    for (;;) {
+        struct semid_ds stDs;
+        SemArg arg;
+        arg.buf = &stDs;
+        if (semctl(iSem, 0, IPC_STAT, arg) != 0) return SetIsGone(errno) ? SetState::Gone : SetState::Ready;
+        if (stDs.sem_otime != 0) return SetState::Ready;
+        int iValue = semctl(iSem, 0, GETVAL);
+        if (iValue < 0) return SetIsGone(errno) ? SetState::Gone : SetState::Ready;
+        if (iValue != 0) return SetState::Ready;
+        long long llNow = NowUs();
+        if (llNow - llStart >= (long long)ulReadyWaitMs * 1000LL) return SetState::NeverGiven;
+        if (pDeadline != nullptr && llNow >= ToUs(*pDeadline)) return SetState::Late;
+        usleep((useconds_t)lPauseUs);
+        lPauseUs = lPauseUs * 2 < SARN_SEM_POLL_MAX_US ? lPauseUs * 2 : SARN_SEM_POLL_MAX_US;
     }
-    if (errno == EEXIST) iSem = semget(iKey, 1, 0666);
-    if (iSem < 0) TRACE_STEP_FAIL("usbInit", "semget", errno);
-    return iSem;
+}
+
+}  // namespace
+
+int SarnOpenSemaphore(int iKey, unsigned int ulReadyWaitMs, const struct timespec *pDeadline)
+{
+    static const char *OP = "usbInit";
+    for (int nRound = 0; nRound < SARN_SEM_OPEN_ROUNDS; ++nRound) {
+        int iSem = semget(iKey, 1, 0666);
+        if (iSem < 0) {
+            if (errno != ENOENT) break;
+            /* Only the process whose exclusive creation succeeds gives the
+             * set its first value (it is born with 0, i.e. taken), so no
+             * late starter can reset a taken one. */
+            iSem = semget(iKey, 1, 0666 | IPC_CREAT | IPC_EXCL);
+            if (iSem < 0) {
+                if (errno == EEXIST) continue;
+                break;
+            }
+            if (g_pfnSemaphoreCreated != nullptr) g_pfnSemaphoreCreated(iSem);
+            struct sembuf stOp = {0, 1, 0};
+            if (semop(iSem, &stOp, 1) == 0) return iSem;
+            /* Removed before its first value, taken for a dead creator's:
+             * the set of the key now is another one. */
+            if (SetIsGone(errno)) continue;
+            TRACE_STEP_FAIL(OP, "semop(init)", errno);
+            return iSem;
+        }
+        switch (WaitForFirstValue(iSem, ulReadyWaitMs, pDeadline)) {
+        case SetState::Ready:
+            return iSem;
+        case SetState::Gone:
+            continue;
+        case SetState::Late:
+            TRACE_STEP_FAIL(OP, "wait for the first value", ERR_LOCK_TIMEOUT);
+            return -1;
+        case SetState::NeverGiven:
+            /* Its creator ended (or stopped) before its first operation.
+             * One remover succeeds; the others find it gone.  Both look
+             * for the set of the key again. */
+            if (semctl(iSem, 0, IPC_RMID) == 0) {
+                TRACE_STEP_OK(OP, "semctl(IPC_RMID) of a set never given its value");
+            } else if (!SetIsGone(errno)) {
+                TRACE_STEP_FAIL(OP, "semctl(IPC_RMID)", errno);
+                return iSem;
+            }
+            continue;
+        }
+    }
+    TRACE_STEP_FAIL(OP, "semget", errno != 0 ? errno : ERR_LOCK_TIMEOUT);
+    return -1;
 }
 
 _usbInit::_usbInit()
@@ -86,35 +175,54 @@ void SarnEndTransport(void)
     g_pUsbCtx = nullptr;
 }
 
-unsigned int SarnAcquireCommandLock(void)
+unsigned int SarnTakeSemaphore(std::atomic<int> &iSem, int iKey, unsigned int ulReadyWaitMs,
+                               unsigned int ulTimeoutMs, int *piTaken)
 {
-    if (g_semLock < 0) return ERR_LOCK_TIMEOUT;
     struct timespec stDeadline;
     clock_gettime(CLOCK_MONOTONIC, &stDeadline);
-    stDeadline.tv_sec += SARN_LOCK_TIMEOUT_S;
+    stDeadline.tv_sec += ulTimeoutMs / 1000;
+    stDeadline.tv_nsec += (long)(ulTimeoutMs % 1000) * 1000000L;
+    if (stDeadline.tv_nsec >= 1000000000L) {
+        stDeadline.tv_sec += 1;
+        stDeadline.tv_nsec -= 1000000000L;
+    }
+    int iID = iSem.load();
+    int iStale = iID;  /* the id this thread found no set behind */
     for (;;) {
-        struct timespec stNow, stLeft;
-        clock_gettime(CLOCK_MONOTONIC, &stNow);
-        stLeft.tv_sec = stDeadline.tv_sec - stNow.tv_sec;
-        stLeft.tv_nsec = stDeadline.tv_nsec - stNow.tv_nsec;
-        if (stLeft.tv_nsec < 0) {
-            stLeft.tv_nsec += 1000000000L;
-            stLeft.tv_sec -= 1;
+        if (iID < 0) {
+            /* Not open, or removed: the set of the key now, stored unless
+             * another thread stored one meanwhile (then that one). */
+            int iOpened = SarnOpenSemaphore(iKey, ulReadyWaitMs, &stDeadline);
+            if (iOpened < 0) return ERR_LOCK_TIMEOUT;
+            iID = iSem.compare_exchange_strong(iStale, iOpened) ? iOpened : iStale;
         }
-        if (stLeft.tv_sec < 0) return ERR_LOCK_TIMEOUT;
+        long long llLeftUs = ToUs(stDeadline) - NowUs();
+        if (llLeftUs < 0) return ERR_LOCK_TIMEOUT;
+        struct timespec stLeft = {(time_t)(llLeftUs / 1000000LL), (long)(llLeftUs % 1000000LL) * 1000L};
         struct sembuf stOp = {0, -1, SEM_UNDO};
-        if (semtimedop(g_semLock, &stOp, 1, &stLeft) == 0) return 0;
-        if (errno != EINTR) return ERR_LOCK_TIMEOUT;
+        if (semtimedop(iID, &stOp, 1, &stLeft) == 0) {
+            *piTaken = iID;
+            return 0;
+        }
+        if (errno == EINTR) continue;
+        if (!SetIsGone(errno)) return ERR_LOCK_TIMEOUT;
+        iStale = iID;
+        iID = -1;
     }
 }
 
-void SarnReleaseCommandLock(void)
+void SarnGiveSemaphore(int iTaken)
 {
     struct sembuf stOp = {0, 1, SEM_UNDO};
-    if (g_semLock >= 0 && semop(g_semLock, &stOp, 1) != 0) {
-        TRACE_STEP_FAIL("SarnReleaseCommandLock", "semop", errno);
-    }
+    if (iTaken >= 0 && semop(iTaken, &stOp, 1) != 0) TRACE_STEP_FAIL("SarnReleaseCommandLock", "semop", errno);
 }
+
+unsigned int SarnAcquireCommandLock(int *piTaken)
+{
+    return SarnTakeSemaphore(g_semLock, SARN_SEM_KEY, SARN_SEM_READY_WAIT_MS, SARN_LOCK_TIMEOUT_S * 1000u, piTaken);
+}
+
+void SarnReleaseCommandLock(int iTaken) { SarnGiveSemaphore(iTaken); }
 
 void SarnBuildDeviceName(char szName[32], uint16_t usProductID, uint8_t byBus, uint8_t byAddress)
 {

@@ -59,19 +59,21 @@ bool SarnParseNameField(const char *pszFrom, const char *szKey, int iBase, unsig
 
 /* The command semaphore, for the few callers above the transport that need a
  * short machine-wide critical section of their own (the device-mutex segment
- * set-up).  Never held across a USB phase of the caller's. */
-unsigned int SarnAcquireCommandLock(void);
-void SarnReleaseCommandLock(void);
+ * set-up).  Never held across a USB phase of the caller's.  The acquire
+ * answers 0 and the id of the set it took (the release gives back to that
+ * one), or ERR_LOCK_TIMEOUT. */
+unsigned int SarnAcquireCommandLock(int *piTaken);
+void SarnReleaseCommandLock(int iTaken);
 
 /* The command semaphore over one scope: taken when this is made, and given
  * back on every way out of the scope (an exception among them).  Result is
  * SarnAcquireCommandLock's code: the semaphore is held only when it is 0. */
 class CSarnCommandLock {
 public:
-    CSarnCommandLock() : m_ulRet(SarnAcquireCommandLock()) {}
+    CSarnCommandLock() : m_ulRet(SarnAcquireCommandLock(&m_iTaken)) {}
     ~CSarnCommandLock()
     {
-        if (m_ulRet == 0) SarnReleaseCommandLock();
+        if (m_ulRet == 0) SarnReleaseCommandLock(m_iTaken);
     }
     CSarnCommandLock(const CSarnCommandLock &) = delete;
     CSarnCommandLock &operator=(const CSarnCommandLock &) = delete;
@@ -79,6 +81,7 @@ public:
     unsigned int Result() const { return m_ulRet; }
 
 private:
+    int m_iTaken = -1;  /* made before m_ulRet, whose acquire sets it */
     unsigned int m_ulRet;
 };
 

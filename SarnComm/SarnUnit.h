@@ -5,12 +5,18 @@
 
 #include <libusb.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 #include <mutex>
 
 #define SARN_SEM_KEY 0x287FF013
 #define SARN_LOCK_TIMEOUT_S 60
+/* How long a semaphore set may stay without its first value before it is
+ * taken for one whose creator died between its creation and its first
+ * operation, and made anew.  Far above any time a live creator takes for
+ * its two calls, and far below the lock's time-out. */
+#define SARN_SEM_READY_WAIT_MS 10000u
 
 /* What a hot-plug callback reports to the waiter. */
 struct _usbHotplugEvent {
@@ -37,12 +43,30 @@ struct _usbInit {
 };
 
 extern libusb_context *g_pUsbCtx;
-extern int g_semLock;
+/* The command semaphore's id, -1 while none is open; a thread that finds
+ * the set removed opens it again by its key and stores the new id. */
+extern std::atomic<int> g_semLock;
 extern _usbInit usbInit;
 
-/* Opens the semaphore set of iKey, or creates it with the value 1; see the
- * unit's constructor.  Returns the id, or -1. */
-int SarnOpenSemaphore(int iKey);
+/* The id of the semaphore set of iKey (one semaphore, 0666, 1 when free)
+ * once it has had its first value, or -1 (traced).  A set is made by
+ * exclusive creation and its creator's first operation (+1); an opener
+ * waits for that operation.  A set still without a value after
+ * ulReadyWaitMs of that wait was never operated on, so nobody holds it:
+ * it is removed and made anew.  With pDeadline (CLOCK_MONOTONIC), -1 once
+ * it passes. */
+int SarnOpenSemaphore(int iKey, unsigned int ulReadyWaitMs = SARN_SEM_READY_WAIT_MS,
+                      const struct timespec *pDeadline = nullptr);
+/* Takes the semaphore of iKey whose id iSem keeps (operation -1 with
+ * undo) within ulTimeoutMs: 0 and the id taken in *piTaken, which is the
+ * one to give back; else ERR_LOCK_TIMEOUT.  A set removed under the wait
+ * is opened again by its key. */
+unsigned int SarnTakeSemaphore(std::atomic<int> &iSem, int iKey, unsigned int ulReadyWaitMs,
+                               unsigned int ulTimeoutMs, int *piTaken);
+void SarnGiveSemaphore(int iTaken);
+/* Called, when set, by the creator of a set between its creation and its
+ * first value: tests stop or end a creator there. */
+extern void (*g_pfnSemaphoreCreated)(int iSem);
 
 /* Builds "Mirel&pid_%04x&bus_%03d&addr_%03d" into a 32-byte buffer. */
 void SarnBuildDeviceName(char szName[32], uint16_t usProductID, uint8_t byBus, uint8_t byAddress);
