@@ -242,6 +242,23 @@ TEST_F(SkfLibraryTest, AnExitHandlerRegisteredBeforeTheFirstCallClosesAndDisconn
     EXPECT_EQ("opened 00000000\nclosed 00000000 00000000\n", run.strOut);
 }
 
+/* An application's own functions named like the library's other exports
+ * (with other signatures) serve the application alone: the library's own
+ * calls (its start's trace, the connection's, the digest's) stay its own. */
+TEST_F(SkfLibraryTest, AnApplicationsOwnNamesServeTheApplicationAlone)
+{
+    setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
+    vtoken::Daemon daemon;
+    AddToken(daemon, "VTLIB4", 123);
+    PeerRun run = RunPeer(std::string(SKF_OWN_NAMES_PEER) + " 'Mirel&pid_f00d&bus_025&addr_123'");
+    EXPECT_TRUE(run.bOk);
+    EXPECT_EQ("00000000 trace 1 tick 1 sm3 1\n", run.strOut);
+    std::vector<std::string> lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("INFO PROCESS ATTACH", lines.front());
+    EXPECT_EQ("INFO PROCESS DETACH", lines.back());
+}
+
 /* The library's last line is written at unload and at exit, whether the
  * program is linked against the library or loads it, and also when its
  * threads logged and live on (each case a program of its own). */
