@@ -309,17 +309,37 @@ TEST_F(SkfLibraryTest, ThreadsEndingWhileTheLibraryUnloadsDoNotCrash)
 }
 
 /* The program exits while its threads are inside SKF calls on a token, and
- * logging: what those calls use is still there for them, calls that begin
- * after the library's end are refused, and the program ends cleanly, every
- * round (a program of its own). */
-TEST_F(SkfLibraryTest, ExitWhileThreadsAreInsideCallsDoesNotCrash)
+ * logging: what those calls use is still there for them (the manager, the
+ * USB context, OpenSSL's state and the library's own OpenSSL objects:
+ * random numbers, curve groups), calls that begin after the library's end
+ * are refused, and the program ends cleanly, every round (a program of its
+ * own, exiting 20 to 80 ms after its threads began).  One kind of call per
+ * test, each on a token of its own. */
+struct ExitCase {
+    const char *pszKind;
+    unsigned int ulAddr;
+    int nRounds;
+};
+
+void PrintTo(const ExitCase &c, std::ostream *pOut) { *pOut << c.pszKind; }
+
+class SkfLibraryExitTest : public SkfLibraryTest, public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(SkfLibraryExitTest, ExitWhileThreadsAreInsideCallsDoesNotCrash)
 {
+    const ExitCase &c = GetParam();
     setenv(VEXA_LOG_CONF_ENV, m_strConf.c_str(), 1);
     vtoken::Daemon daemon;
-    AddToken(daemon, "VTLIB3", 122);
-    const std::string strCommand = std::string(SKF_EXIT_PEER) + " calls 'Mirel&pid_f00d&bus_025&addr_122'";
-    const int kRounds = 20;
-    for (int i = 0; i < kRounds; ++i) ASSERT_TRUE(EndsCleanly(strCommand, "calling\n")) << "round " << i;
+    AddToken(daemon, "VTLIB3", c.ulAddr);
+    char szName[32];
+    snprintf(szName, sizeof(szName), "Mirel&pid_f00d&bus_025&addr_%03u", c.ulAddr);
+    const std::string strCommand = std::string(SKF_EXIT_PEER) + " calls '" + szName + "' " + c.pszKind;
+    for (int i = 0; i < c.nRounds; ++i) ASSERT_TRUE(EndsCleanly(strCommand, "calling\n")) << "round " << i;
 }
+
+INSTANTIATE_TEST_SUITE_P(CallKinds, SkfLibraryExitTest,
+                         ::testing::Values(ExitCase{"connect", 122, 20}, ExitCase{"verify", 124, 30},
+                                           ExitCase{"sign", 125, 15}, ExitCase{"sm4", 126, 15}),
+                         [](const ::testing::TestParamInfo<ExitCase> &info) { return info.param.pszKind; });
 
 }  // namespace
