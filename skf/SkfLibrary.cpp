@@ -25,9 +25,10 @@
  * told from an unload by a handler registered at load: at exit the exit
  * handlers run before SKF_fini, at an unload after it.
  *
- * Once a thread other than the one that loaded the library has logged, the
- * log marks the library never to be unloaded (a thread's end runs the log's
- * code): a later dlclose leaves it loaded, and its end comes at exit. */
+ * A thread other than the main one that logged runs the log's code at its
+ * end (it frees its buffers): while such a thread lives on or is ending, a
+ * dlclose leaves the library loaded (the C library keeps an image while a
+ * thread_local destructor of it is pending), and its end comes at exit. */
 #include <openssl/crypto.h>
 #include <stdlib.h>
 
@@ -85,8 +86,8 @@ extern "C" __attribute__((destructor)) void SKF_fini(void)
     /* Stored before the count is read, as a call counts itself before it
      * reads the flag: either the call sees the end, or the end sees it. */
     g_bEnded.store(true);
-    /* The last lines are written by whichever thread unloads: they must not
-     * mark the library to stay. */
+    /* The last lines are written by whichever thread unloads: they must
+     * leave nothing for that thread's end to run in the library. */
     brio_zlog::zlog_end_begins();
     TRACE(LOG_LEVEL_INFO, "PROCESS DETACH");
     vexa_log_fini();

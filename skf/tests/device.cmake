@@ -34,7 +34,12 @@ if(COMMAND brio_vtoken_gtest)
   target_link_libraries(skf_library_own_names_peer PRIVATE brioskf-enterprise)
   add_executable(skf_library_load_peer ${CMAKE_CURRENT_LIST_DIR}/load_peer.c)
   target_link_libraries(skf_library_load_peer PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
-  foreach(peer skf_library_exit_peer skf_library_own_names_peer skf_library_load_peer)
+  # Another loads it in a worker thread and holds that thread at its end, in
+  # a pthread_mutex_lock of its own that the library's calls reach.
+  add_executable(skf_library_unload_peer ${CMAKE_CURRENT_LIST_DIR}/unload_peer.c)
+  target_link_libraries(skf_library_unload_peer PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+  set_target_properties(skf_library_unload_peer PROPERTIES ENABLE_EXPORTS ON)
+  foreach(peer skf_library_exit_peer skf_library_own_names_peer skf_library_load_peer skf_library_unload_peer)
     target_include_directories(${peer} PRIVATE ${CMAKE_SOURCE_DIR})
   endforeach()
 
@@ -47,7 +52,8 @@ if(COMMAND brio_vtoken_gtest)
     BRIO_DIALOGS_SO="$<TARGET_FILE:brioui-enterprise>"
     SKF_EXIT_PEER="$<TARGET_FILE:skf_library_exit_peer>"
     SKF_OWN_NAMES_PEER="$<TARGET_FILE:skf_library_own_names_peer>"
-    SKF_LOAD_PEER="$<TARGET_FILE:skf_library_load_peer>")
+    SKF_LOAD_PEER="$<TARGET_FILE:skf_library_load_peer>"
+    SKF_UNLOAD_PEER="$<TARGET_FILE:skf_library_unload_peer>")
   add_dependencies(skf_library_test brioskf-enterprise brioui-enterprise skf_library_exit_peer
-                   skf_library_own_names_peer skf_library_load_peer)
+                   skf_library_own_names_peer skf_library_load_peer skf_library_unload_peer)
 endif()
