@@ -3,6 +3,10 @@
 #include <openssl/err.h>
 #include <openssl/provider.h>
 
+#include <atomic>
+#include <mutex>
+
+#include "gm/gm_release.h"
 #include "log/vexa_log.h"
 
 namespace softcrypto {
@@ -17,8 +21,9 @@ const char *const kCipherNames[CIPHER_COUNT] = {
 
 const char *const kDigestNames[DIGEST_COUNT] = {"MD5", "SHA1", "SHA256", "SHA512"};
 
-/* Made on first use (thread-safe static), freed at exit or unload before
- * OpenSSL's own clean-up, which was registered when the context was made. */
+/* Made on first use and kept for the process: no destructor runs at exit,
+ * where other threads may still be inside calls that use it.  The shared
+ * library frees it when it is really unloaded (ReleaseCryptoObjects). */
 class CLibCtxHolder {
 public:
     CLibCtxHolder()
@@ -72,26 +77,50 @@ public:
     EVP_MD *m_apDigests[DIGEST_COUNT] = {};
 };
 
-CLibCtxHolder &Holder()
+std::once_flag g_holderOnce;
+std::atomic<CLibCtxHolder *> g_pHolder{nullptr};
+
+/* Null once released. */
+CLibCtxHolder *Holder()
 {
-    static CLibCtxHolder s_holder;
-    return s_holder;
+    std::call_once(g_holderOnce, [] { g_pHolder.store(new CLibCtxHolder); });
+    return g_pHolder.load();
 }
 
 }  // namespace
 
-OSSL_LIB_CTX *LibCtx() { return Holder().m_pLibCtx; }
+OSSL_LIB_CTX *LibCtx()
+{
+    CLibCtxHolder *pHolder = Holder();
+    return pHolder != nullptr ? pHolder->m_pLibCtx : nullptr;
+}
 
 const EVP_CIPHER *Cipher(FetchedCipher eCipher)
 {
-    return (eCipher >= 0 && eCipher < CIPHER_COUNT) ? Holder().m_apCiphers[eCipher] : nullptr;
+    CLibCtxHolder *pHolder = Holder();
+    return (pHolder != nullptr && eCipher >= 0 && eCipher < CIPHER_COUNT) ? pHolder->m_apCiphers[eCipher] : nullptr;
 }
 
 const EVP_MD *Digest(FetchedDigest eDigest)
 {
-    return (eDigest >= 0 && eDigest < DIGEST_COUNT) ? Holder().m_apDigests[eDigest] : nullptr;
+    CLibCtxHolder *pHolder = Holder();
+    return (pHolder != nullptr && eDigest >= 0 && eDigest < DIGEST_COUNT) ? pHolder->m_apDigests[eDigest] : nullptr;
 }
 
-bool LegacyAvailable() { return Holder().m_pLegacy != nullptr; }
+bool LegacyAvailable()
+{
+    CLibCtxHolder *pHolder = Holder();
+    return pHolder != nullptr && pHolder->m_pLegacy != nullptr;
+}
+
+void ReleaseCryptoObjects()
+{
+    /* Not made after this either. */
+    std::call_once(g_holderOnce, [] {});
+    delete g_pHolder.exchange(nullptr);
+    gm_sm2_groups_release();
+    gm_records_release();
+    gm_slots_release();
+}
 
 }  // namespace softcrypto

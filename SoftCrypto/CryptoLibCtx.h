@@ -1,7 +1,7 @@
 /* The software layer's own OpenSSL library context.  It holds the default
  * and the legacy providers and the digests and ciphers fetched from them
  * once; the process's default library context is left as the host set it
- * up.  Internal to SoftCrypto/. */
+ * up.  Internal to the middleware. */
 #ifndef BRIO_SOFTCRYPTO_CRYPTO_LIB_CTX_H
 #define BRIO_SOFTCRYPTO_CRYPTO_LIB_CTX_H
 
@@ -28,6 +28,12 @@ const EVP_CIPHER *Cipher(FetchedCipher eCipher);
 const EVP_MD *Digest(FetchedDigest eDigest);
 /* Whether the legacy provider (single DES, RC4) could be loaded. */
 bool LegacyAvailable();
+
+/* Frees the context and the GM layer's shared objects (gm/gm_release.h);
+ * the shared library's end calls it when the library is really unloaded
+ * and no call runs, never at exit.  Nothing is made again afterwards: the
+ * calls that need them fail. */
+void ReleaseCryptoObjects();
 
 }  // namespace softcrypto
 

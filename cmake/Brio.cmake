@@ -18,6 +18,12 @@ endif()
 
 # Shared libraries resolve every symbol at their own link.
 set(BRIO_SHARED_NO_UNDEFINED "-Wl,--no-undefined" "-Wl,-z,defs")
+# A shared library's calls of its own exported functions go to its own
+# definitions: a function of the same name in the application (TRACE,
+# GetTickCount and SM3_Init are common names in ported code) serves the
+# application alone.  Every export stays; data (vtables, typeinfo) is still
+# bound as usual.
+set(BRIO_SHARED_OWN_CALLS "-Wl,-Bsymbolic-functions")
 
 # The fuzz build (clang only): every library is instrumented for coverage and
 # built under AddressSanitizer and UndefinedBehaviorSanitizer; the fuzz
@@ -182,7 +188,7 @@ function(brio_assemble_middleware)
     "LINKER:--whole-archive" ${whole_archives} "LINKER:--no-whole-archive")
   target_link_libraries(brioskf-enterprise PRIVATE ${archives})
   target_link_options(brioskf-enterprise PRIVATE
-    "-Wl,--version-script=${map}" ${BRIO_SHARED_NO_UNDEFINED})
+    "-Wl,--version-script=${map}" ${BRIO_SHARED_NO_UNDEFINED} ${BRIO_SHARED_OWN_CALLS})
   # The dialog library is a needed library of the middleware once the SKF
   # layer's dialog glue calls its prompts.
   if(TARGET brioui-enterprise AND TARGET brio_skf)

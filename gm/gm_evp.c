@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "gm/gm_objects.h"
+#include "gm/gm_release.h"
 #include "gm/sm3.h"
 #include "gm/sm4.h"
 #include "gm/zuc.h"
@@ -138,9 +139,14 @@ static void records_setup(void)
                               sizeof(GM_ZUC_CTX), zuc_init_key, zuc_do_cipher);
 }
 
-/* Released when the middleware is unloaded. */
-__attribute__((destructor)) static void records_release(void)
+static void records_noop(void)
 {
+}
+
+void gm_records_release(void)
+{
+    /* Not made after this either. */
+    pthread_once(&g_recordsOnce, records_noop);
     EVP_MD_meth_free(g_sm3);
     EVP_CIPHER_meth_free(g_sm4Cbc);
     EVP_CIPHER_meth_free(g_zuc);

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "gm/gm_asn1.h"
+#include "gm/gm_release.h"
 #include "gm/sm2.h"
 #include "gm/sm3.h"
 #include "gm/sm2_group.h"
@@ -31,10 +32,16 @@ static void slots_setup(void)
         g_slotIndex[i] = ENGINE_get_ex_new_index(0, NULL, NULL, NULL, NULL);
 }
 
-/* The indices go with the library. */
-__attribute__((destructor)) static void slots_release(void)
+static void slots_noop(void)
+{
+}
+
+void gm_slots_release(void)
 {
     int i;
+
+    /* Not taken after this either. */
+    pthread_once(&g_slotsOnce, slots_noop);
 
     for (i = 0; i < SLOT_COUNT; i++) {
         if (g_slotIndex[i] >= 0)

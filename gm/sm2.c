@@ -17,6 +17,7 @@
 #include <string.h>
 
 #include "gm/gm_endian.h"
+#include "gm/gm_release.h"
 #include "gm/sm2_group.h"
 #include "gm/sm2_test_seam.h"
 #include "gm/sm3.h"
@@ -31,6 +32,10 @@ static EC_GROUP *g_sm2_groups[2];
 /* Montgomery form of each group's order, for the inverse of 1 + d. */
 static BN_MONT_CTX *g_sm2_order_mont[2];
 static pthread_once_t g_sm2_groups_once = PTHREAD_ONCE_INIT;
+
+static void sm2_groups_noop(void)
+{
+}
 
 static void sm2_groups_build(void)
 {
@@ -52,9 +57,12 @@ static void sm2_groups_build(void)
     BN_CTX_free(ctx);
 }
 
-__attribute__((destructor)) static void sm2_groups_release(void)
+void gm_sm2_groups_release(void)
 {
     int i;
+
+    /* Not built after this either. */
+    pthread_once(&g_sm2_groups_once, sm2_groups_noop);
 
     for (i = 0; i < 2; i++) {
         EC_GROUP_free(g_sm2_groups[i]);

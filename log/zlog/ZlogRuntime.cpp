@@ -1,9 +1,9 @@
 #include "log/zlog/ZlogRuntime.h"
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -66,12 +66,27 @@ public:
     CLock &operator=(const CLock &) = delete;
 };
 
-/* Per-thread buffers, under a thread key whose destructor frees a thread's
- * buffers when it ends.  Every buffer is also on one list, so that the end
- * of the library (zlog_end) can free those of threads that live on
- * and delete the key: no destructor of the library is left to run in them
- * afterwards, and no thread keeps the library loaded.  The main thread's
- * buffers stay usable through the process's exit, up to the library's end. */
+/* Per-thread buffers.  Every buffer is on one list, so that the end of the
+ * library (zlog_end) can free those of threads that live on; the main
+ * thread's stay usable through the process's exit, up to the library's end.
+ *
+ * A thread other than the main one frees its buffers at its end, in the
+ * destructor of a thread_local object (CThreadEnd), not in a thread key's
+ * destructor: the C library counts the pending thread_local destructors of
+ * each image and does not unmap an image while one of them is registered
+ * or still running (it lets the count go only after the destructor has
+ * returned), whichever thread unloads it.  A key's destructor has no such
+ * guard: pthread_key_delete cannot stop one that has begun, and an unload
+ * meanwhile would leave the ending thread in code that is gone.  So an
+ * image whose threads are ending, or live on with buffers, stays loaded
+ * until their ends have run (then until the process's exit).  The main
+ * thread registers no destructor, as its end is the process's exit (or a
+ * pthread_exit after which its buffers wait for the library's end): a
+ * library only the main thread logged through still really unloads.
+ *
+ * Once the image's end has begun (zlog_end_begins), and in a thread whose
+ * end has run, a record is made in buffers of its own, freed with it: no
+ * destructor is registered in an image being unloaded. */
 struct CThreadBuffers {
     std::string strMessage;
     std::string strRecord;
@@ -80,21 +95,20 @@ struct CThreadBuffers {
     CThreadBuffers *pNext = nullptr;
 };
 
-/* Guards the list and the key's creation; the key is deleted only under
- * g_lock for writing as well, so a logging call (which holds it for
- * reading) always finds the key it saw. */
+/* Guards the list. */
 std::mutex g_buffersLock;
 CThreadBuffers *g_pBufferList = nullptr;
-pthread_key_t g_threadKey;
-std::atomic<bool> g_bThreadKey{false};
+/* Counts the library's ends: a thread's buffers from before the last end
+ * were freed by it. */
+std::atomic<unsigned long> g_ulEra{0};
+std::atomic<bool> g_bEnding{false};
+thread_local CThreadBuffers *t_pBuffers = nullptr;
+thread_local unsigned long t_ulBuffersEra = 0;
+thread_local bool t_bThreadEnded = false;
 
-/* Under g_buffersLock: takes p off the list and frees it, unless the
- * library's end freed it already. */
+/* Under g_buffersLock: takes p off the list and frees it. */
 void FreeListedBuffers(CThreadBuffers *p)
 {
-    CThreadBuffers *pListed = g_pBufferList;
-    while (pListed != nullptr && pListed != p) pListed = pListed->pNext;
-    if (pListed == nullptr) return;
     if (p->pPrev != nullptr) p->pPrev->pNext = p->pNext;
     else g_pBufferList = p->pNext;
     if (p->pNext != nullptr) p->pNext->pPrev = p->pPrev;
@@ -103,67 +117,60 @@ void FreeListedBuffers(CThreadBuffers *p)
     while (n > 0 && !g_lBufferCount.compare_exchange_weak(n, n - 1)) {}
 }
 
-/* The key's destructor: a thread ends. */
-void zlog_thread_clean(void *pBuffers)
+/* Frees the calling thread's buffers, unless the library's end freed them
+ * already. */
+void ReleaseOwnBuffers()
 {
-    if (pBuffers == nullptr) return;
+    CThreadBuffers *p = t_pBuffers;
+    t_pBuffers = nullptr;
+    if (p == nullptr) return;
     std::lock_guard<std::mutex> lock(g_buffersLock);
-    FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
+    if (t_ulBuffersEra == g_ulEra.load()) FreeListedBuffers(p);
 }
 
-/* A thread's end runs zlog_thread_clean, and pthread_key_delete cannot stop
- * a destructor that glibc has already entered: if the image holding this
- * code were unmapped meanwhile, the ending thread would resume in code that
- * is gone.  So once a thread other than the one that loaded the image holds
- * buffers, the image is marked never to be unloaded (its end then comes at
- * the process's exit).  The loader, taken to be the thread that first starts
- * the log (the library starts it at load), is spared, as it is the thread
- * that usually unloads; so is every thread once the image's end has begun,
- * for the last lines written at an unload.  g_bKeepDecided: marked, or no
- * longer to be. */
-thread_local bool t_bLoader = false;
-std::atomic<bool> g_bLoaderKnown{false};
-std::atomic<bool> g_bKeepDecided{false};
-
-void NoteLoaderThread()
+/* A thread other than the main one ends. */
+void zlog_thread_clean()
 {
-    if (!g_bLoaderKnown.exchange(true)) t_bLoader = true;
+    t_bThreadEnded = true;
+    ReleaseOwnBuffers();
 }
 
-/* Called with no lock of the log held: dlopen takes the loader's lock,
- * which an unload holds while its finalisers log. */
-void KeepImageLoaded()
+struct CThreadEnd {
+    CThreadEnd() = default;
+    ~CThreadEnd() { zlog_thread_clean(); }
+    CThreadEnd(const CThreadEnd &) = delete;
+    CThreadEnd &operator=(const CThreadEnd &) = delete;
+};
+
+bool IsMainThread() { return gettid() == getpid(); }
+
+/* Called with no lock of the log held: the registration takes the loader's
+ * lock, which an unload holds while its finalisers log. */
+void RegisterThreadEnd()
 {
-    if (t_bLoader || g_bKeepDecided.exchange(true)) return;
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void *>(&zlog_thread_clean), &info) == 0 || info.dli_fname == nullptr) return;
-    void *pImage = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
-    /* The mark stays with the image; the reference taken here is given back. */
-    if (pImage != nullptr) dlclose(pImage);
+    if (IsMainThread()) return;
+    thread_local CThreadEnd t_end;
+    (void)t_end;
 }
 
-/* Under g_lock (for reading at least).  *pbNew: the thread's buffers were
+/* Under g_lock (for reading at least).  The thread's buffers, or pLocal
+ * (emptied) where the thread keeps none; *pbNew: the thread's buffers were
  * made in this call. */
-CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf, bool *pbNew)
+CThreadBuffers *FetchThreadBuffers(const ZlogConf &conf, CThreadBuffers *pLocal, bool *pbNew)
 {
-    if (!g_bThreadKey.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(g_buffersLock);
-        if (!g_bThreadKey.load() && pthread_key_create(&g_threadKey, zlog_thread_clean) != 0) return nullptr;
-        g_bThreadKey.store(true, std::memory_order_release);
-    }
-    CThreadBuffers *p = static_cast<CThreadBuffers *>(pthread_getspecific(g_threadKey));
+    CThreadBuffers *p = t_pBuffers;
+    if (p != nullptr && t_ulBuffersEra != g_ulEra.load()) p = t_pBuffers = nullptr;
+    if (p == nullptr && (t_bThreadEnded || g_bEnding.load())) p = pLocal;
     if (p == nullptr) {
         p = new (std::nothrow) CThreadBuffers;
         if (p == nullptr) return nullptr;
-        if (pthread_setspecific(g_threadKey, p) != 0) {
-            delete p;
-            return nullptr;
-        }
         std::lock_guard<std::mutex> lock(g_buffersLock);
         p->pNext = g_pBufferList;
         if (g_pBufferList != nullptr) g_pBufferList->pPrev = p;
         g_pBufferList = p;
         g_lBufferCount.fetch_add(1);
+        t_pBuffers = p;
+        t_ulBuffersEra = g_ulEra.load();
         *pbNew = true;
     }
     if (p->ulVersion != g_ulVersion) {
@@ -241,7 +248,6 @@ void Install(std::unique_ptr<CRuntime> pRuntime)
 
 int InitWithConf(const ZlogConfPtr &pConf, const std::string &strConfError, const char *pszWhat)
 {
-    NoteLoaderThread();
     std::string strError = strConfError;
     std::unique_ptr<CRuntime> pRuntime;
     if (pConf) pRuntime = BuildRuntime(pConf, &strError);
@@ -295,9 +301,10 @@ bool MakeMessage(const CMessageSource &src, const ZlogConf &conf, std::string &s
 }
 
 /* Under the read lock: writes the record; true when the configuration is
- * due to be reloaded.  *pbNewBuffers: the thread's buffers were made. */
+ * due to be reloaded.  pLocal: buffers for a thread that keeps none;
+ * *pbNewBuffers: the thread's buffers were made. */
 bool WriteLocked(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
-                 const CMessageSource &src, bool *pbNewBuffers)
+                 const CMessageSource &src, CThreadBuffers *pLocal, bool *pbNewBuffers)
 {
     if (!g_bInited) return false;
     bool bWanted = false;
@@ -305,7 +312,7 @@ bool WriteLocked(zlog_category_t *pCategory, const char *pszFile, const char *ps
         bWanted = bWanted || LevelMatches(pRule->spec.eLevelOp, pRule->spec.nLevel, nLevel);
     if (!bWanted) return false;
     const ZlogConf &conf = *g_pRuntime->pConf;
-    CThreadBuffers *pBuffers = FetchThreadBuffers(conf, pbNewBuffers);
+    CThreadBuffers *pBuffers = FetchThreadBuffers(conf, pLocal, pbNewBuffers);
     if (pBuffers == nullptr) return false;
     std::string &strMessage = pBuffers->strMessage;
     if (!MakeMessage(src, conf, strMessage)) return false;
@@ -347,10 +354,11 @@ void Write(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
     bool bNewBuffers = false;
     bool bReload;
     {
+        CThreadBuffers local;
         CLock lock(false);
-        bReload = WriteLocked(pCategory, pszFile, pszFunc, lLine, nLevel, src, &bNewBuffers);
+        bReload = WriteLocked(pCategory, pszFile, pszFunc, lLine, nLevel, src, &local, &bNewBuffers);
     }
-    if (bNewBuffers) KeepImageLoaded();
+    if (bNewBuffers) RegisterThreadEnd();
     if (bReload) zlog_reload(nullptr);
 }
 
@@ -479,17 +487,9 @@ void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
     Write(pCategory, pszFile, pszFunc, lLine, nLevel, src);
 }
 
-void zlog_clean_rest_thread(void)
-{
-    std::lock_guard<std::mutex> lock(g_buffersLock);
-    if (!g_bThreadKey.load()) return;
-    void *pBuffers = pthread_getspecific(g_threadKey);
-    if (pBuffers == nullptr) return;
-    pthread_setspecific(g_threadKey, nullptr);
-    FreeListedBuffers(static_cast<CThreadBuffers *>(pBuffers));
-}
+void zlog_clean_rest_thread(void) { ReleaseOwnBuffers(); }
 
-void zlog_end_begins(void) { g_bKeepDecided.store(true); }
+void zlog_end_begins(void) { g_bEnding.store(true); }
 
 void zlog_end(void)
 {
@@ -507,10 +507,8 @@ void zlog_end(void)
         delete p;
     }
     g_lBufferCount.store(0);
-    if (g_bThreadKey.load()) {
-        pthread_key_delete(g_threadKey);
-        g_bThreadKey.store(false);
-    }
+    g_ulEra.fetch_add(1);
+    g_bEnding.store(false);
 }
 
 long zlog_thread_buffer_count(void) { return g_lBufferCount.load(); }

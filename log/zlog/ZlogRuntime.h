@@ -33,17 +33,19 @@ void vzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc,
 void hzlog(zlog_category_t *pCategory, const char *pszFile, const char *pszFunc, long lLine, int nLevel,
            const void *pBuf, size_t ulLen);
 
-/* Releases the calling thread's buffers (a thread's end releases its own). */
+/* Releases the calling thread's buffers (the end of a thread other than the
+ * main one releases its own). */
 void zlog_clean_rest_thread(void);
-/* The image's end begins (its finaliser runs): from here on no thread's
- * buffers keep the image loaded.  Until then, the first buffers of a thread
- * other than the loader mark the image never to be unloaded, since that
- * thread's end runs the image's code. */
+/* The image's end begins (its finaliser runs): from here on a thread
+ * without buffers makes each record in buffers of its own, so that nothing
+ * is left for its end to run in the image.  Until then, the first buffers
+ * of a thread other than the main one register a thread_local destructor
+ * that frees them at its end, and the image stays loaded while that
+ * destructor is pending or running. */
 void zlog_end_begins(void);
-/* The library's end, once stopped (else nothing): releases the categories,
- * the buffers of every thread, also of those that live on, and the thread
- * key, so that nothing of the library is left behind and no thread runs its
- * code after it is gone.  A later start begins afresh. */
+/* The library's end, once stopped (else nothing): releases the categories
+ * and the buffers of every thread, also of those that live on, so that
+ * nothing of the library is left behind.  A later start begins afresh. */
 void zlog_end(void);
 /* Threads holding buffers now. */
 long zlog_thread_buffer_count(void);

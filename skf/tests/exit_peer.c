@@ -5,14 +5,27 @@
  *     and says "closed" with both codes.
  *   exit_peer log [threads]: makes an SKF call (with "threads" also in
  *     threads that are still alive when main returns) and returns from main.
- *   exit_peer calls NAME: threads keep listing the tokens, or (every other
- *     one) connecting to the token NAME, asking it and disconnecting; once
- *     each has made a round, main says "calling" and returns, so that the
- *     program exits with them inside their calls. */
+ *   exit_peer calls NAME [KIND]: threads keep making calls on the token
+ *     NAME; once each has made one, main waits 20 to 80 ms (chosen at
+ *     random), says "calling" and returns, so that the program exits with
+ *     them inside their calls.  The calls, by KIND:
+ *       connect (the default): listing the tokens, or (every other thread)
+ *         connecting, asking the token and disconnecting;
+ *       verify: SKF_ExtECCVerify of a signature made by the token (the
+ *         software verification);
+ *       sign: SKF_ECCSignData with a container's key (the token's
+ *         signature, through the secure channel);
+ *       sm4: SKF_SetSymmKey, SKF_EncryptInit and SKF_EncryptUpdate in SM4
+ *         (the token's cipher, through the secure channel).
+ *     Each thread of the last three has a connection of its own, so that
+ *     the threads' calls keep setting a new secure channel up. */
+#define _POSIX_C_SOURCE 200809L
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "skf/skf.h"
 #include "skf/tests/PeerThreads.h"
@@ -51,6 +64,109 @@ static void UseDevice(void)
     SKF_DisConnectDev(hDev);
 }
 
+#define CRYPTO_THREADS 4
+
+static char g_szApp[] = "Tola";
+static char g_szPin[] = "12345678";
+static char g_szContainer[] = "exit";
+static BYTE g_abDigest[32] = {0x45, 0x78, 0x69, 0x74};
+static BYTE g_abSm4Key[16] = {0x53, 0x4d, 0x34};
+static ECCPUBLICKEYBLOB g_pub;
+static ECCSIGNATUREBLOB g_sig;
+static _Thread_local DEVHANDLE t_hDev = NULL;
+static _Thread_local HCONTAINER t_hContainer = NULL;
+
+/* The container "exit" with its signature key, on an application opened
+ * with the user PIN verified; made with its key the first time. */
+static ULONG OpenKeyContainer(DEVHANDLE hDev, HCONTAINER *phContainer)
+{
+    HAPPLICATION hApp = NULL;
+    ULONG ulRetry = 0;
+    ULONG ulRet = SKF_OpenApplication(hDev, g_szApp, &hApp);
+    if (ulRet == SAR_OK) ulRet = SKF_VerifyPIN(hApp, USER_TYPE, g_szPin, &ulRetry);
+    if (ulRet != SAR_OK) return ulRet;
+    if (SKF_OpenContainer(hApp, g_szContainer, phContainer) == SAR_OK) return SAR_OK;
+    ulRet = SKF_CreateContainer(hApp, g_szContainer, phContainer);
+    return ulRet == SAR_OK ? SKF_GenECCKeyPair(*phContainer, SGD_SM2_1, &g_pub) : ulRet;
+}
+
+/* The key and a signature of g_abDigest made by the token, for the
+ * software verification. */
+static ULONG PrepareKey(void)
+{
+    DEVHANDLE hDev = NULL;
+    HCONTAINER hContainer = NULL;
+    ULONG ulLen = sizeof(g_pub);
+    ULONG ulRet = SKF_ConnectDev(g_pszCallsDevice, &hDev);
+    if (ulRet != SAR_OK) return ulRet;
+    ulRet = OpenKeyContainer(hDev, &hContainer);
+    if (ulRet == SAR_OK) ulRet = SKF_ExportPublicKey(hContainer, TRUE, (BYTE *)&g_pub, &ulLen);
+    if (ulRet == SAR_OK) ulRet = SKF_ECCSignData(hContainer, g_abDigest, sizeof(g_abDigest), &g_sig);
+    if (ulRet == SAR_OK) ulRet = SKF_ExtECCVerify(hDev, &g_pub, g_abDigest, sizeof(g_abDigest), &g_sig);
+    SKF_DisConnectDev(hDev);
+    return ulRet;
+}
+
+static int ConnectOwn(void)
+{
+    if (t_hDev == NULL && SKF_ConnectDev(g_pszCallsDevice, &t_hDev) != SAR_OK) t_hDev = NULL;
+    return t_hDev != NULL;
+}
+
+static void VerifySignature(void)
+{
+    if (ConnectOwn()) SKF_ExtECCVerify(t_hDev, &g_pub, g_abDigest, sizeof(g_abDigest), &g_sig);
+}
+
+static void SignDigest(void)
+{
+    ECCSIGNATUREBLOB sig;
+    if (t_hContainer == NULL && ConnectOwn() && OpenKeyContainer(t_hDev, &t_hContainer) != SAR_OK)
+        t_hContainer = NULL;
+    if (t_hContainer != NULL) SKF_ECCSignData(t_hContainer, g_abDigest, sizeof(g_abDigest), &sig);
+}
+
+static void EncryptSm4(void)
+{
+    HANDLE hKey = NULL;
+    BLOCKCIPHERPARAM param;
+    BYTE abIn[32] = {0}, abOut[32];
+    ULONG ulOutLen = sizeof(abOut);
+    if (!ConnectOwn() || SKF_SetSymmKey(t_hDev, g_abSm4Key, SGD_SM4_ECB, &hKey) != SAR_OK) return;
+    memset(&param, 0, sizeof(param));
+    if (SKF_EncryptInit(hKey, param) == SAR_OK) SKF_EncryptUpdate(hKey, abIn, sizeof(abIn), abOut, &ulOutLen);
+    SKF_CloseHandle(hKey);
+}
+
+/* Threads making calls of one kind until the process ends; main returns
+ * 20 to 80 ms after each made its first. */
+static int ExitWhileCalling(const char *pszKind)
+{
+    PeerCall fnCall = NULL;
+    int nThreads = CRYPTO_THREADS;
+    struct timespec delay = {0, 0};
+    if (strcmp(pszKind, "connect") == 0) {
+        fnCall = UseDevice;
+        nThreads = CALLING_THREADS;
+    } else if (strcmp(pszKind, "verify") == 0) {
+        fnCall = VerifySignature;
+    } else if (strcmp(pszKind, "sign") == 0) {
+        fnCall = SignDigest;
+    } else if (strcmp(pszKind, "sm4") == 0) {
+        fnCall = EncryptSm4;
+    } else {
+        return 2;
+    }
+    if (fnCall != UseDevice && PrepareKey() != SAR_OK) return 1;
+    if (StartPeerThreadsEx(fnCall, nThreads, 1) != 0) return 1;
+    srand((unsigned int)getpid() ^ (unsigned int)time(NULL));
+    delay.tv_nsec = (20 + rand() % 61) * 1000000L;
+    nanosleep(&delay, NULL);
+    printf("calling\n");
+    fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     char szApp[] = "Tola";
@@ -70,12 +186,9 @@ int main(int argc, char **argv)
         fflush(stdout);
         return 0;
     }
-    if (argc == 3 && strcmp(argv[1], "calls") == 0) {
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "calls") == 0) {
         g_pszCallsDevice = argv[2];
-        if (StartPeerThreadsEx(UseDevice, CALLING_THREADS, 1) != 0) return 1;
-        printf("calling\n");
-        fflush(stdout);
-        return 0;
+        return ExitWhileCalling(argc == 4 ? argv[3] : "connect");
     }
     return 2;
 }
