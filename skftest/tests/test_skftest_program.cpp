@@ -158,9 +158,13 @@ protected:
      * container with keys and certificates. */
     void Provision()
     {
-        CProgramRun run({SKFTEST_PROVISION, FACTORY_PIN, ISSUED_PIN}, BaseEnvironment(), Input::Pipe);
+        std::string strCa = m_strDir + "/demo-ca.pem";
+        CProgramRun run({SKFTEST_PROVISION, "--ca-out", strCa, FACTORY_PIN, ISSUED_PIN}, BaseEnvironment(),
+                        Input::Pipe);
         run.EndInput();
-        ASSERT_TRUE(run.Finish(120)) << run.Tail();
+        bool bFinished = run.Finish(120);
+        unlink(strCa.c_str());
+        ASSERT_TRUE(bFinished) << run.Tail();
         ASSERT_TRUE(ExitedWithZero(run.Status())) << run.Tail();
     }
 
