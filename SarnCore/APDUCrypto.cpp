@@ -77,11 +77,15 @@ unsigned int CAPDUCrypto::SignDisp(const char *szOperation, unsigned char byINS,
     /* While the token waits for its button: no longer than a confirmation
      * prompt would let the user take. */
     unsigned int ulWaited = 0;
-    do {
-        SleepMs(CRYPTO_FETCH_WAIT_MS);
-        ulWaited += CRYPTO_FETCH_WAIT_MS;
-        ulRet = SendCommand(szOperation, {SECURE, byINS, 0x03, 0x00}, &prefix, &answer);
-    } while (ulRet == SW_BUTTON_WAIT && ulWaited < m_ulButtonWaitMs);
+    {
+        /* "Not pressed yet" is what each fetch of the wait looks for. */
+        CExpectedStepCode button(SW_BUTTON_WAIT);
+        do {
+            SleepMs(CRYPTO_FETCH_WAIT_MS);
+            ulWaited += CRYPTO_FETCH_WAIT_MS;
+            ulRet = SendCommand(szOperation, {SECURE, byINS, 0x03, 0x00}, &prefix, &answer);
+        } while (ulRet == SW_BUTTON_WAIT && ulWaited < m_ulButtonWaitMs);
+    }
     if (ulRet == SW_BUTTON_WAIT) return APDU_CHECK_FAIL(szOperation, "CHECK button wait", SCARD_E_TIMEOUT);
     return ulRet != 0 ? ulRet : ApduCopyOut(szOperation, answer, pbOut, pulOutLen);
 }

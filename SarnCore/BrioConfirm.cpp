@@ -30,7 +30,8 @@ static unsigned int AskCallback(const char *pszOperation, CDeviceContext *pDevic
 unsigned int CBrioOperator::VerifyPIN(unsigned char byPINType, char *pszPinBuf, unsigned char byPinLen,
                                       OperationCallback pfnCallback, void *pContext)
 {
-    unsigned int ulRet = CBrioOperator::VerifyPIN(byPINType, pszPinBuf, byPinLen);
+    unsigned int ulRet =
+        RunAwaitingButton(pfnCallback, [&] { return CBrioOperator::VerifyPIN(byPINType, pszPinBuf, byPinLen); });
     if (ulRet != SW_BUTTON_NOT_PRESSED || pfnCallback == nullptr) return ulRet;
     PressButtonRecord stRecord;
     unsigned int ulWrite = PressButtonWritePin(&stRecord, this, byPINType, pszPinBuf, byPinLen, pfnCallback);
@@ -42,7 +43,8 @@ unsigned int CBrioOperator::ChangePIN(unsigned char byPINType, char *pszOldPin, 
                                       char *pszNewPin, unsigned char byNewLen, OperationCallback pfnCallback,
                                       void *pContext)
 {
-    unsigned int ulRet = CBrioOperator::ChangePIN(byPINType, pszOldPin, byOldLen, pszNewPin, byNewLen);
+    unsigned int ulRet = RunAwaitingButton(
+        pfnCallback, [&] { return CBrioOperator::ChangePIN(byPINType, pszOldPin, byOldLen, pszNewPin, byNewLen); });
     if (ulRet != SW_BUTTON_NOT_PRESSED || pfnCallback == nullptr) return ulRet;
     PressButtonRecord stRecord;
     unsigned int ulWrite =
@@ -56,7 +58,8 @@ unsigned int CBrioOperator::ChangePIN(unsigned char byPINType, char *pszOldPin, 
 unsigned int CBrioOperator::InitTokenUser(unsigned char byResetFlag, unsigned char *pbyResetBuf,
                                           unsigned int &nBufLen, OperationCallback pfnCallback, void *pContext)
 {
-    unsigned int ulRet = CBrioOperator::InitTokenUser(byResetFlag, pbyResetBuf, nBufLen);
+    unsigned int ulRet = RunAwaitingButton(
+        pfnCallback, [&] { return CBrioOperator::InitTokenUser(byResetFlag, pbyResetBuf, nBufLen); });
     if (ulRet != SW_BUTTON_NOT_PRESSED || pfnCallback == nullptr) return ulRet;
     PressButtonRecord stRecord;
     unsigned int ulWrite = PressButtonWriteReset(&stRecord, this, byResetFlag, pbyResetBuf, nBufLen, pfnCallback);
@@ -183,7 +186,11 @@ unsigned long CBrioOperator::WaitPressButton(void *pContext, void *pRecord)
     unsigned int ulSignLen = 0;
     s_bInPressButtonWait = true;
     for (;;) {
-        ulRet = RunPending(stArgs, pbSignature, &ulSignLen);
+        {
+            /* "Not pressed yet" is what each round of the wait looks for. */
+            CExpectedStepCode button(SW_BUTTON_NOT_PRESSED);
+            ulRet = RunPending(stArgs, pbSignature, &ulSignLen);
+        }
         if (ulRet != SW_BUTTON_NOT_PRESSED) break;
         unsigned int ulStatus = (unsigned int)stArgs.pfnCallback(CALLBACK_WAIT_STATUS, pContext, nullptr);
         if (ulStatus == SCARD_W_CANCELLED_BY_USER || ulStatus == SCARD_E_TIMEOUT) {

@@ -35,9 +35,16 @@ void CBrioOperator::LogChange(const char *pszOperation, const char *pszTag)
 unsigned int CBrioOperator::SendRecovering(const char *pszOperation, const char *pszStep,
                                            const std::function<unsigned int()> &fnSend)
 {
-    unsigned int ulRet = fnSend();
+    unsigned int ulRet = 0;
+    {
+        /* The first secure command of a connection finds no channel, and
+         * one that another connection replaced is refused: both are the
+         * answers on which the channel is set up and the command sent again. */
+        CExpectedStepCode channel(ApduChannelRefused);
+        ulRet = fnSend();
+        if (ApduChannelRefused(ulRet)) TRACE_STEP_FAIL(pszOperation, pszStep, ulRet);
+    }
     if (ApduChannelRefused(ulRet)) {
-        TRACE_STEP_FAIL(pszOperation, pszStep, ulRet);
         if (m_pDeviceContext != nullptr) m_pDeviceContext->DisownKeySlot();
         OP_STEP(pszOperation, "SetSessionKey", SetSessionKey(true));
         ulRet = fnSend();

@@ -579,7 +579,13 @@ unsigned int CDeviceContext::SetSessionKey(bool bForce)
                   BRIO_FILE_NAME, __LINE__);
             return 0;
         }
-        if (m_pApduPin->CheckSessionKey(0) == 0) {
+        unsigned int ulCheck = 0;
+        {
+            /* No channel yet, or one the token no longer takes: set up below. */
+            CExpectedStepCode channel(ApduChannelRefused);
+            ulCheck = m_pApduPin->CheckSessionKey(0);
+        }
+        if (ulCheck == 0) {
             TRACE(LOG_LEVEL_INFO, "%s - %s (0x%08lx)[%s:%d]", OP, "CheckSessionKey OK", 0ul, BRIO_FILE_NAME,
                   __LINE__);
             pInfo->NoteChannelChecked();

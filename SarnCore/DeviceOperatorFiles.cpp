@@ -465,11 +465,14 @@ unsigned int CDeviceOperator::RecordSarnLog(char *pszTag)
     unsigned int ulRet = 0;
     const char *pszStep = "m_pDeviceContext->GetAPDUFile()->GetFileInfo";
     do {
-        /* Only a missing file is created, and at most twice. */
+        /* Only a missing file is created, and at most twice.  A token's
+         * first entry finds no file: that answer is looked for. */
+        auto fnInfo = [&] {
+            CExpectedStepCode missing(SARN_LOG_MISSING);
+            return pFile->GetFileInfo(OPERATOR_APP_ID, SARN_LOG_FILE_ID, 0, nullptr, nullptr);
+        };
         unsigned int ulTries = 0;
-        while ((ulRet = pFile->GetFileInfo(OPERATOR_APP_ID, SARN_LOG_FILE_ID, 0, nullptr, nullptr)) ==
-                   SARN_LOG_MISSING &&
-               ulTries < SARN_LOG_CREATE_TRIES) {
+        while ((ulRet = fnInfo()) == SARN_LOG_MISSING && ulTries < SARN_LOG_CREATE_TRIES) {
             ++ulTries;
             ulRet = pFile->CreateDataFile(OPERATOR_APP_ID, SARN_LOG_FILE_ID, SARN_LOG_FILE_SIZE);
             if (ulRet != 0) {

@@ -252,13 +252,18 @@ unsigned int CDeviceOperator::GetPINStatus(unsigned char byPINType, unsigned cha
      * the token takes the channel: it stands for the channel check.  A
      * failure sets a new channel up, as a failed check does, and reads once
      * more. */
-    unsigned int ulRet = fnRead();
+    unsigned int ulRet = 0;
+    {
+        /* No channel yet, or one the token no longer takes: set up below. */
+        CExpectedStepCode channel(ApduChannelRefused);
+        ulRet = fnRead();
+        if (ulRet != 0) TRACE_STEP_FAIL(OP, READ, ulRet);
+    }
     if (ulRet == 0) {
         TRACE_STEP_OK(OP, READ);
         pInfo->NoteChannelChecked();
         return 0;
     }
-    TRACE_STEP_FAIL(OP, READ, ulRet);
     /* The channel is gone, perhaps with all the token's volatile state. */
     m_pDeviceContext->DisownKeySlot();
     OP_STEP(OP, "SetSessionKey", SetSessionKey(true));

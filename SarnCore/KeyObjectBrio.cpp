@@ -28,7 +28,8 @@ unsigned int CAsymKeyObjectBrio::PrikeySign(CAsymKeyObject *pKey, unsigned char 
         ulLen = ulCapacity;
         return pKey->PrikeySign(0, byHashID, pbyInbuf, nInlen, pbyOutbuf, &ulLen);
     };
-    unsigned int ulRet = RepeatAfterUserPin(fnSign(), pfnCallback, pContext, fnSign);
+    unsigned int ulRet =
+        RunAwaitingButton(pfnCallback, [&] { return RepeatAfterUserPin(fnSign(), pfnCallback, pContext, fnSign); });
     if (ulRet == SW_BUTTON_NOT_PRESSED && pfnCallback != nullptr) {
         PressButtonRecord stRecord;
         ulRet = PressButtonWriteSign(&stRecord, pKey, pbyInbuf, nInlen, pfnCallback);

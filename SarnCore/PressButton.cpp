@@ -182,6 +182,12 @@ unsigned int RepeatAfterUserPin(unsigned int ulResult, OperationCallback pfnCall
     return fnOperation();
 }
 
+unsigned int RunAwaitingButton(OperationCallback pfnCallback, const std::function<unsigned int()> &fnOperation)
+{
+    CExpectedStepCode button(pfnCallback != nullptr ? SW_BUTTON_NOT_PRESSED : 0);
+    return fnOperation();
+}
+
 void PressButtonWipe(PressButtonRecord *pRecord)
 {
     if (pRecord != nullptr) OPENSSL_cleanse(pRecord->pbBytes, sizeof(pRecord->pbBytes));

@@ -97,6 +97,11 @@ unsigned int PressButtonRead(const PressButtonRecord *pRecord, PressButtonArgs *
 unsigned int RepeatAfterUserPin(unsigned int ulResult, OperationCallback pfnCallback, void *pContext,
                                 const std::function<unsigned int()> &fnOperation);
 
+/* Runs an operation that may wait for the token's button.  With a callback
+ * the token's 0x8000F321 leads to the confirmation and is an answer looked
+ * for (traced as such); without one it reaches the caller as a failure. */
+unsigned int RunAwaitingButton(OperationCallback pfnCallback, const std::function<unsigned int()> &fnOperation);
+
 /* Wipes PINs and data. */
 void PressButtonWipe(PressButtonRecord *pRecord);
 void PressButtonWipe(PressButtonArgs *pArgs);

@@ -30,7 +30,7 @@ done
 "$vtoken" init --serial "$serial" --bus 32 --address 5 --user-pin "$factory_pin" >/dev/null || exit 1
 export LD_LIBRARY_PATH="$build/vtoken/usb${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 unset DISPLAY VEXA_LOG_CONF_PATH
-"$build/demo/brio-demo-provision" "$factory_pin" "$user_pin" >"$work/provision.log" || { cat "$work/provision.log"; exit 1; }
+"$build/demo/brio-demo-provision" --ca-out "$work/demo-ca.pem" "$factory_pin" "$user_pin" >"$work/provision.log" || { cat "$work/provision.log"; exit 1; }
 tool="$build/bench/skf-sharing"
 
 if [[ $modes == *" costs "* ]]; then

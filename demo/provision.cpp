@@ -2,18 +2,26 @@
  * would, through the SKF interface: the user PIN changed from the factory
  * one, an SM2 container and an RSA container, each with a signature key pair
  * made on the token, an exchange key pair brought in under a wrapped key,
- * and a certificate for each pair.
+ * and an X.509 certificate for each pair's public key, issued by a demo CA
+ * made for the run (SM2 with SM3 for the SM2 container, RSA with SHA-256
+ * for the RSA one).
  *
- *   brio-demo-provision FACTORY_PIN NEW_PIN
+ *   brio-demo-provision [--ca-out FILE] FACTORY_PIN NEW_PIN
  *
- * Prints one line per step; exits 0 when every step succeeded. */
+ * The two CA certificates go to FILE (PEM), by default demo-ca.pem beside
+ * the virtual token's default state directory ($XDG_STATE_HOME/brio-vtoken,
+ * else ~/.local/state/brio-vtoken), before the token is touched.  Prints
+ * one line per step; exits 0 when every step succeeded. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
+#include <string>
 #include <vector>
 
 #include "SoftCrypto/SoftCrypto.h"
+#include "demo/DemoCertificates.h"
 #include "skf/skf.h"
 #include "skftest/SkfTest.h"
 #include "skftest/TestMaterial.h"
@@ -27,25 +35,29 @@ static bool Step(const char *pszStep, ULONG ulRet)
     return ulRet == SAR_OK;
 }
 
-/* The test certificate fragment, told apart by its last byte. */
-static std::vector<BYTE> Certificate(BYTE byTag)
+/* The certificates of a container's two pairs (Blob: the container's
+ * public key record), for the public keys the token exports, so each holds
+ * what the token holds. */
+template <class Blob>
+static bool ImportCertificates(CDemoIssuer &issuer, HCONTAINER hCon, const char *pszContainer)
 {
-    std::vector<BYTE> v(g_abTestCertificate, g_abTestCertificate + TEST_CERT_LEN);
-    v.back() = byTag;
-    return v;
+    for (BOOL bSign : {TRUE, FALSE}) {
+        Blob stPub;
+        ULONG ulLen = sizeof(stPub);
+        if (!Step(bSign ? "SKF_ExportPublicKey (signature)" : "SKF_ExportPublicKey (exchange)",
+                  SKF_ExportPublicKey(hCon, bSign, (BYTE *)&stPub, &ulLen)))
+            return false;
+        std::vector<BYTE> vCert = issuer.Certify(pszContainer, bSign, stPub);
+        if (!Step(bSign ? "certificate (signature)" : "certificate (exchange)", vCert.empty() ? SAR_FAIL : SAR_OK))
+            return false;
+        if (!Step(bSign ? "SKF_ImportCertificate (signature)" : "SKF_ImportCertificate (exchange)",
+                  SKF_ImportCertificate(hCon, bSign, vCert.data(), (ULONG)vCert.size())))
+            return false;
+    }
+    return true;
 }
 
-static bool ImportCertificates(HCONTAINER hCon, BYTE bySignTag, BYTE byExchTag)
-{
-    std::vector<BYTE> vSign = Certificate(bySignTag);
-    std::vector<BYTE> vExch = Certificate(byExchTag);
-    return Step("SKF_ImportCertificate (signature)",
-                SKF_ImportCertificate(hCon, TRUE, vSign.data(), (ULONG)vSign.size())) &&
-           Step("SKF_ImportCertificate (exchange)",
-                SKF_ImportCertificate(hCon, FALSE, vExch.data(), (ULONG)vExch.size()));
-}
-
-static bool ProvisionSm2(HAPPLICATION hApp)
+static bool ProvisionSm2(CDemoIssuer &issuer, HAPPLICATION hApp)
 {
     char szName[] = "DEMO_SM2";
     HCONTAINER hCon = nullptr;
@@ -57,7 +69,7 @@ static bool ProvisionSm2(HAPPLICATION hApp)
     ENVELOPEDKEYBLOB *pEnvelope = (ENVELOPEDKEYBLOB *)vEnvelope.data();
     bOk = bOk && Step("envelope of the exchange key pair", LOAD_ECC_KEYPAIR(&stPub, pEnvelope));
     bOk = bOk && Step("SKF_ImportECCKeyPair", SKF_ImportECCKeyPair(hCon, pEnvelope));
-    bOk = bOk && ImportCertificates(hCon, 0x31, 0x32);
+    bOk = bOk && ImportCertificates<ECCPUBLICKEYBLOB>(issuer, hCon, szName);
     SKF_CloseContainer(hCon);
     return bOk;
 }
@@ -98,7 +110,7 @@ static ULONG WrappedRsaImport(HCONTAINER hCon, const RSAPUBLICKEYBLOB *pTokenKey
     return SKF_ImportRSAKeyPair(hCon, SGD_SMS4_ECB, abWrapped, ulWrapped, vEncrypted.data(), ulMaterial);
 }
 
-static bool ProvisionRsa(HAPPLICATION hApp)
+static bool ProvisionRsa(CDemoIssuer &issuer, HAPPLICATION hApp)
 {
     char szName[] = "DEMO_RSA";
     HCONTAINER hCon = nullptr;
@@ -107,17 +119,56 @@ static bool ProvisionRsa(HAPPLICATION hApp)
     memset(&stPub, 0, sizeof(stPub));
     bool bOk = Step("SKF_GenRSAKeyPair", SKF_GenRSAKeyPair(hCon, 2048, &stPub));
     bOk = bOk && Step("SKF_ImportRSAKeyPair (wrapped)", WrappedRsaImport(hCon, &stPub));
-    bOk = bOk && ImportCertificates(hCon, 0x33, 0x34);
+    bOk = bOk && ImportCertificates<RSAPUBLICKEYBLOB>(issuer, hCon, szName);
     SKF_CloseContainer(hCon);
     return bOk;
 }
 
+/* demo-ca.pem in the virtual token's default state directory, whose
+ * missing folders are made (mode 0700, as the daemon makes them); a folder
+ * that cannot be made shows when the file is written. */
+static std::string DefaultCaPath()
+{
+    const char *pszState = getenv("XDG_STATE_HOME");
+    const char *pszHome = getenv("HOME");
+    std::string strDir;
+    if (pszState != nullptr && pszState[0] != '\0') strDir = pszState;
+    else if (pszHome != nullptr && pszHome[0] != '\0') strDir = std::string(pszHome) + "/.local/state";
+    else return "demo-ca.pem";
+    strDir += "/brio-vtoken";
+    for (size_t n = strDir.find('/', 1); ; n = strDir.find('/', n + 1)) {
+        mkdir(strDir.substr(0, n).c_str(), 0700);
+        if (n == std::string::npos) break;
+    }
+    return strDir + "/demo-ca.pem";
+}
+
+static int Usage(const char *pszProgram)
+{
+    fprintf(stderr, "usage: %s [--ca-out FILE] FACTORY_PIN NEW_PIN\n", pszProgram);
+    return 2;
+}
+
 int main(int argc, char *argv[])
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s FACTORY_PIN NEW_PIN\n", argv[0]);
-        return 2;
+    std::string strCaPath;
+    int nArg = 1;
+    if (nArg < argc && strcmp(argv[nArg], "--ca-out") == 0) {
+        if (nArg + 1 >= argc || argv[nArg + 1][0] == '\0') return Usage(argv[0]);
+        strCaPath = argv[nArg + 1];
+        nArg += 2;
     }
+    if (argc - nArg != 2) return Usage(argv[0]);
+    const char *pszFactoryPin = argv[nArg];
+    const char *pszNewPin = argv[nArg + 1];
+    if (strCaPath.empty()) strCaPath = DefaultCaPath();
+
+    /* The issuer first: a token is changed only once its CA is written. */
+    CDemoIssuer issuer;
+    if (!Step("demo CA (SM2 and RSA)", issuer.Ready() ? SAR_OK : SAR_FAIL) || !issuer.WriteAuthorities(strCaPath))
+        return 1;
+    printf("CA certificates: %s\n", strCaPath.c_str());
+
     char szNames[256] = {0};
     ULONG ulSize = sizeof(szNames);
     if (!Step("SKF_EnumDev", SKF_EnumDev(TRUE, szNames, &ulSize)) || szNames[0] == '\0') return 1;
@@ -129,10 +180,10 @@ int main(int argc, char *argv[])
     bool bOk = Step("SKF_EnumApplication", SKF_EnumApplication(hDev, szApps, &ulSize)) &&
                Step("SKF_OpenApplication", SKF_OpenApplication(hDev, szApps, &hApp));
     ULONG ulRetry = 0;
-    bOk = bOk && Step("SKF_ChangePIN (user)", SKF_ChangePIN(hApp, USER_TYPE, argv[1], argv[2], &ulRetry));
-    bOk = bOk && Step("SKF_VerifyPIN (user)", SKF_VerifyPIN(hApp, USER_TYPE, argv[2], &ulRetry));
-    bOk = bOk && ProvisionSm2(hApp);
-    bOk = bOk && ProvisionRsa(hApp);
+    bOk = bOk && Step("SKF_ChangePIN (user)", SKF_ChangePIN(hApp, USER_TYPE, (LPSTR)pszFactoryPin, (LPSTR)pszNewPin, &ulRetry));
+    bOk = bOk && Step("SKF_VerifyPIN (user)", SKF_VerifyPIN(hApp, USER_TYPE, (LPSTR)pszNewPin, &ulRetry));
+    bOk = bOk && ProvisionSm2(issuer, hApp);
+    bOk = bOk && ProvisionRsa(issuer, hApp);
     if (hApp != nullptr) {
         SKF_ClearSecureState(hApp);
         SKF_CloseApplication(hApp);

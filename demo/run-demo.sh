@@ -45,7 +45,7 @@ done
 
 export LD_LIBRARY_PATH="$build/vtoken/usb${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 echo "== Provisioning the virtual token"
-if ! "$build/demo/brio-demo-provision" "$factory_pin" "$user_pin"; then
+if ! "$build/demo/brio-demo-provision" --ca-out "$work/demo-ca.pem" "$factory_pin" "$user_pin"; then
   echo "demo: provisioning the virtual token failed"
   exit 1
 fi

@@ -17,18 +17,30 @@ void TraceStepFailure(const char *pszOperation, const char *pszStep, unsigned lo
 /* Base name of the current source file, for the failure lines. */
 #define BRIO_FILE_NAME (__builtin_strrchr(__FILE__, '/') ? __builtin_strrchr(__FILE__, '/') + 1 : __FILE__)
 
-/* While one lives on a thread, a step of that thread failing with its code
- * is an answer the caller looks for (an absent file that a sweep deletes,
- * say), traced at level 3 instead of as a failure.  Scopes nest. */
+/* While one lives on a thread, a step of that thread failing with a code
+ * it expects is an answer the design looks for and recovers from (an absent
+ * file that a sweep deletes, the missing secure channel that the first
+ * secure command of a connection meets and that is then set up), traced at
+ * level 3 instead of as a failure.  Scopes nest: a code is expected while
+ * any live scope of the thread expects it.  A failure that then reaches the
+ * caller is traced as one by the step that returns it, outside the scope. */
 class CExpectedStepCode {
 public:
+    /* That one code; 0 expects nothing. */
     explicit CExpectedStepCode(unsigned long ulCode);
+    /* Every code for which pfnExpected answers true. */
+    explicit CExpectedStepCode(bool (*pfnExpected)(unsigned int ulCode));
     ~CExpectedStepCode();
     CExpectedStepCode(const CExpectedStepCode &) = delete;
     CExpectedStepCode &operator=(const CExpectedStepCode &) = delete;
 
+    /* Whether a live scope of this thread expects ulCode. */
+    static bool Expected(unsigned long ulCode);
+
 private:
-    unsigned long m_ulOuter;
+    unsigned long m_ulCode = 0;
+    bool (*m_pfnExpected)(unsigned int) = nullptr;
+    const CExpectedStepCode *m_pOuter;
 };
 
 #define TRACE_STEP_OK(op, step) TraceStepSuccess((op), (step))

@@ -20,23 +20,41 @@ void TraceStepSuccess(const char *pszOperation, const char *pszStep)
     TRACE(LOG_LEVEL_INFO, "%s - %s success", pszOperation, pszStep);
 }
 
-/* 0 is no failure, so it expects nothing. */
-static thread_local unsigned long t_ulExpectedCode = 0;
+/* The innermost live scope of the thread. */
+static thread_local const CExpectedStepCode *t_pExpected = nullptr;
 
-CExpectedStepCode::CExpectedStepCode(unsigned long ulCode) : m_ulOuter(t_ulExpectedCode)
+CExpectedStepCode::CExpectedStepCode(unsigned long ulCode) : m_ulCode(ulCode), m_pOuter(t_pExpected)
 {
-    t_ulExpectedCode = ulCode;
+    t_pExpected = this;
+}
+
+CExpectedStepCode::CExpectedStepCode(bool (*pfnExpected)(unsigned int))
+    : m_pfnExpected(pfnExpected), m_pOuter(t_pExpected)
+{
+    t_pExpected = this;
 }
 
 CExpectedStepCode::~CExpectedStepCode()
 {
-    t_ulExpectedCode = m_ulOuter;
+    t_pExpected = m_pOuter;
+}
+
+bool CExpectedStepCode::Expected(unsigned long ulCode)
+{
+    /* 0 is no failure, so it is never expected. */
+    if (ulCode == 0) return false;
+    for (const CExpectedStepCode *p = t_pExpected; p != nullptr; p = p->m_pOuter) {
+        if (p->m_ulCode == ulCode) return true;
+        if (p->m_pfnExpected != nullptr && ulCode <= 0xFFFFFFFFul && p->m_pfnExpected((unsigned int)ulCode))
+            return true;
+    }
+    return false;
 }
 
 void TraceStepFailure(const char *pszOperation, const char *pszStep, unsigned long ulCode,
                       const char *pszFile, int nLine)
 {
-    if (ulCode != 0 && ulCode == t_ulExpectedCode) {
+    if (CExpectedStepCode::Expected(ulCode)) {
         TRACE(LOG_LEVEL_INFO, "%s - %s answered 0x%08lx as expected[%s:%d]", pszOperation, pszStep, ulCode,
               pszFile, nLine);
         return;

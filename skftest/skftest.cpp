@@ -128,24 +128,34 @@ int kbhit(void)
     return nReady > 0 ? 1 : 0;
 }
 
-/* A cancel only ends a wait that has begun: a key pressed before the main
- * thread entered SKF_WaitForDevEvent, or between two of its waits, would
- * otherwise be lost.  The key thread therefore repeats the cancel until the
- * main thread has left its wait. */
+/* Reads the key that kbhit found; the end of input counts as a key, since
+ * no key can follow it. */
+static void TakeKey(DEV_WAIT *pWait)
+{
+    if (getchar() == EOF) __atomic_store_n(&pWait->bInputEnded, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&pWait->bKeyPressed, 1, __ATOMIC_RELEASE);
+}
+
+/* A cancel only ends a wait that has begun, and one that finds none is
+ * refused (and logged as the failure it is).  A key that is there before
+ * the wait begins is taken by the main thread, which then does not wait;
+ * this thread looks at the keyboard a second later and once a second from
+ * then on, by when the main thread has entered its wait.  Should a cancel
+ * still come before the wait (or between two of its waits), the key is not
+ * lost: the cancel is repeated until the main thread has left its wait. */
 #define CANCEL_RETRY_US 50000
 
 void *ThreadCancelDevEvent(void *pvEvent)
 {
     DEV_WAIT *pWait = static_cast<DEV_WAIT *>(pvEvent);
-    while (!kbhit()) {
+    for (;;) {
+        sleep(1);
         /* The wait is over (a token came, or the wait failed): nothing left
          * to cancel. */
         if (__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) return nullptr;
-        sleep(1);
+        if (kbhit()) break;
     }
-    /* The end of input counts as a key: no key can follow it. */
-    if (getchar() == EOF) __atomic_store_n(&pWait->bInputEnded, 1, __ATOMIC_RELEASE);
-    __atomic_store_n(&pWait->bKeyPressed, 1, __ATOMIC_RELEASE);
+    TakeKey(pWait);
     while (!__atomic_load_n(&pWait->bOver, __ATOMIC_ACQUIRE)) {
         SKF_CancelWaitForDevEvent();
         usleep(CANCEL_RETRY_US);
@@ -175,8 +185,10 @@ static bool WaitForToken(char *pszName, ULONG ulNameRoom, bool *pbInputEnded)
     fflush(stdout);
     DEV_WAIT stWait;
     memset(&stWait, 0, sizeof(stWait));
+    /* A key that came before the wait (typed ahead, or piped) skips it at once. */
+    if (kbhit()) TakeKey(&stWait);
     pthread_t hThread;
-    bool bThread = pthread_create(&hThread, nullptr, ThreadCancelDevEvent, &stWait) == 0;
+    bool bThread = !stWait.bKeyPressed && pthread_create(&hThread, nullptr, ThreadCancelDevEvent, &stWait) == 0;
     bool bArrived = false;
     while (!__atomic_load_n(&stWait.bKeyPressed, __ATOMIC_ACQUIRE)) {
         ULONG ulLen = ulNameRoom - 1;

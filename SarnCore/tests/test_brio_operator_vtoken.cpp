@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "SarnCore/KeyObjectBrio.h"
 #include "SoftCrypto/SymKeyHandle.h"
 #include "VTokenContext.h"
+#include "log/tests/LogCapture.h"
 #include "vtoken/testkit/VTokenTestKit.h"
 
 static const unsigned int BUS = 5;
@@ -151,12 +153,15 @@ TEST_F(BrioOperatorTest, ResetByIssuerAnswerToTheFetchedChallenge)
 }
 
 /* Another connection's session key replaces this one's on the token: the
- * next PIN command finds the session lost, forces a new key and succeeds. */
+ * next PIN command finds the session lost, forces a new key and succeeds.
+ * The refusal is what the design waits for: no error in the log. */
 TEST_F(BrioOperatorTest, SessionLostOnTheTokenIsRecovered)
 {
     AddToken(4);
     CBrioOperator *pFirst = Open(4);
     CBrioOperator *pSecond = Open(4);
+    logtest::CLogCapture log;
+    ASSERT_TRUE(log.Started());
     ASSERT_EQ(0u, pFirst->VerifyPIN(1, (char *)USER_PIN, 8));
     unsigned char key[16];
     memcpy(key, Record(pFirst)->m_pbTransKey, 16);
@@ -168,7 +173,83 @@ TEST_F(BrioOperatorTest, SessionLostOnTheTokenIsRecovered)
     ASSERT_EQ(0u, pSecond->SetSessionKey(true));
     unsigned int len = 8;
     EXPECT_EQ(0u, pFirst->InitTokenUser(RESET_WITH_PIN, (unsigned char *)SO_PIN, len));
+    /* A status read, the step that stands for the channel check. */
+    ASSERT_EQ(0u, pFirst->SetSessionKey(true));
+    unsigned char byLeft = 0;
+    EXPECT_EQ(0u, pSecond->GetPINStatus(1, &byLeft, nullptr, nullptr, nullptr));
+    std::string strLog = log.Text();
+    EXPECT_TRUE(log.Contains("CHECK SW1SW2 answered 0x8000f5")) << strLog.substr(0, 4000);
+    EXPECT_EQ("", log.ErrorLines());
 }
+
+/* The first secure command of a connection finds no channel: the channel is
+ * set up and the command sent again, traced as the answer it looks for.
+ * What reaches the caller (a wrong PIN, a token the product key did not
+ * sign) stays an error. */
+struct FirstCommandCase {
+    const char *pszName;
+    bool bForeignSignature;
+    std::function<unsigned int(CBrioOperator *)> fnCall;
+    unsigned int ulResult;                /* ANY_FAILURE: a code that is not 0 */
+    std::vector<std::string> astrLogged;  /* parts of the log */
+    std::string strError;                 /* part of an ERROR line; empty: no ERROR line */
+};
+
+void PrintTo(const FirstCommandCase &c, std::ostream *pOut) { *pOut << c.pszName; }
+
+const unsigned int ANY_FAILURE = ~0u;
+const std::string NO_CHANNEL = "SendAPDUCmd - CHECK SecurityMode answered 0x00000107 as expected";
+
+const FirstCommandCase FIRST_COMMAND_CASES[] = {
+    {"Verify", false, [](CBrioOperator *pOp) { return pOp->VerifyPIN(1, (char *)USER_PIN, 8); }, 0,
+     {NO_CHANNEL, "VerifyPIN - pDeviceContext->GetAPDUPin()->VerifyPIN_Request answered 0x00000107 as expected",
+      "VerifyPIN - SetSessionKey success"},
+     ""},
+    /* The token's first operation log entry creates the log file. */
+    {"Change", false, [](CBrioOperator *pOp) { return pOp->ChangePIN(1, (char *)USER_PIN, 8, (char *)"Issued2026", 10); },
+     0, {NO_CHANNEL, "GetFileInfo - SendAPDUCmd answered 0x8000f102 as expected", "RecordSarnLog [HRESULT:0x0]"}, ""},
+    {"Status", false,
+     [](CBrioOperator *pOp) {
+         unsigned char byLeft = 0;
+         return pOp->GetPINStatus(1, &byLeft, nullptr, nullptr, nullptr);
+     },
+     0, {NO_CHANNEL, "GetPINStatus - m_pDeviceContext->GetAPDUPin()->GetPINStatus answered 0x00000107 as expected"},
+     ""},
+    {"KeyCheck", false, [](CBrioOperator *pOp) { return pOp->SetSessionKey(false); }, 0, {NO_CHANNEL}, ""},
+    {"WrongPin", false, [](CBrioOperator *pOp) { return pOp->VerifyPIN(1, (char *)"87654321", 8); }, 0x800063C9u,
+     {NO_CHANNEL}, "ERROR VerifyPIN - pDeviceContext->GetAPDUPin()->VerifyPIN_Response failed(0x800063c9)"},
+    {"ForeignToken", true, [](CBrioOperator *pOp) { return pOp->VerifyPIN(1, (char *)USER_PIN, 8); }, ANY_FAILURE,
+     {NO_CHANNEL}, "ERROR VerifyPIN - SetSessionKey failed("},
+};
+
+class BrioFirstCommandTest : public BrioOperatorTest, public ::testing::WithParamInterface<FirstCommandCase> {};
+
+TEST_P(BrioFirstCommandTest, NoChannelYetIsNoError)
+{
+    const FirstCommandCase &c = GetParam();
+    vtoken::TokenOptions opts;
+    opts.serial = Serial(50);
+    opts.bus = BUS;
+    opts.address = 50;
+    if (c.bForeignSignature) opts.extraArgs = {"--foreign-signature"};
+    daemon.CreateToken(opts);
+    CBrioOperator *pOp = Open(50);
+    logtest::CLogCapture log;
+    ASSERT_TRUE(log.Started());
+    unsigned int ulRet = c.fnCall(pOp);
+    if (c.ulResult == ANY_FAILURE) EXPECT_NE(0u, ulRet);
+    else EXPECT_EQ(c.ulResult, ulRet) << std::hex << ulRet;
+    std::string strLog = log.Text();
+    for (const std::string &strPart : c.astrLogged)
+        EXPECT_NE(std::string::npos, strLog.find(strPart)) << strPart << "\n" << strLog.substr(0, 4000);
+    std::string strErrors = log.ErrorLines();
+    if (c.strError.empty()) EXPECT_EQ("", strErrors);
+    else EXPECT_NE(std::string::npos, strErrors.find(c.strError)) << strErrors;
+    EXPECT_EQ(std::string::npos, strErrors.find("CHECK SecurityMode")) << strErrors;
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, BrioFirstCommandTest, ::testing::ValuesIn(FIRST_COMMAND_CASES),
+                         [](const ::testing::TestParamInfo<FirstCommandCase> &i) { return std::string(i.param.pszName); });
 
 TEST_F(BrioOperatorTest, SymmetricKeysOtherThanSm1AreSoftware)
 {
@@ -261,11 +342,16 @@ TEST_P(BrioPressTest, VerifyWaitsUntilThePress)
     user.iPressAfter = GetParam();
     const unsigned int addr = 10 + (unsigned int)GetParam();
     CBrioOperator *pOp = OpenWaiting(addr, user);
+    logtest::CLogCapture log;
+    ASSERT_TRUE(log.Started());
     unsigned int ulRet = UnderMutex(pOp, [&] {
         return pOp->VerifyPIN(1, (char *)USER_PIN, 8, &PlayedUser::Callback, &user);
     });
     EXPECT_EQ(0u, ulRet);
     EXPECT_EQ(GetParam(), user.iPolls.load());
+    /* The token's "not pressed yet" is what the wait looks for. */
+    EXPECT_TRUE(log.Contains("CHECK SW1SW2 answered 0x8000f321 as expected")) << log.Text().substr(0, 4000);
+    EXPECT_EQ("", log.ErrorLines());
     ASSERT_EQ(1u, user.vCodes.size());
     EXPECT_EQ(CALLBACK_PRESS_VERIFY_PIN, user.vCodes[0]);
     EXPECT_EQ(16u, Record(pOp)->m_ulAuthCodeLen);
@@ -302,9 +388,21 @@ TEST_P(BrioStopTest, EndsTheTokensWait)
     user.ulStopStatus = GetParam().status;
     const unsigned int addr = 20 + (unsigned int)GetParam().after;
     CBrioOperator *pOp = OpenWaiting(addr, user);
-    unsigned int ulRet = UnderMutex(pOp, [&] {
-        return pOp->VerifyPIN(1, (char *)USER_PIN, 8, &PlayedUser::Callback, &user);
-    });
+    std::string strErrors;
+    unsigned int ulRet = 0;
+    {
+        logtest::CLogCapture log;
+        ASSERT_TRUE(log.Started());
+        ulRet = UnderMutex(pOp, [&] {
+            return pOp->VerifyPIN(1, (char *)USER_PIN, 8, &PlayedUser::Callback, &user);
+        });
+        strErrors = log.ErrorLines();
+    }
+    /* The stop reaches the caller: an error, and only the stop is one. */
+    char szStop[64];
+    snprintf(szStop, sizeof(szStop), "ERROR WaitPressButton - VerifyPIN failed(0x%08x)", GetParam().status);
+    EXPECT_NE(std::string::npos, strErrors.find(szStop)) << strErrors;
+    EXPECT_EQ(std::string::npos, strErrors.find("0x8000f321")) << strErrors;
     EXPECT_EQ(GetParam().status, ulRet);
     EXPECT_EQ(GetParam().after, user.iPolls.load());
     EXPECT_EQ("no", Field(addr, "button-waiting"));
@@ -410,11 +508,16 @@ TEST_F(BrioButtonTest, SignatureWaitsAndComesBackThroughTheRecord)
     for (int i = 0; i < 32; ++i) digest[i] = (unsigned char)(i * 11);
     unsigned char sig[64];
     unsigned int sigLen = sizeof(sig);
+    std::unique_ptr<logtest::CLogCapture> log(new logtest::CLogCapture());
+    ASSERT_TRUE(log->Started());
     unsigned int ulRet = UnderMutex(pOp, [&] {
         return CAsymKeyObjectBrio::PrikeySign(key.get(), SC_HASH_SM3, digest, 32, sig, &sigLen,
                                               &PlayedUser::Callback, &user);
     });
     ASSERT_EQ(0u, ulRet);
+    EXPECT_TRUE(log->Contains("answered 0x8000f321 as expected")) << log->Text().substr(0, 4000);
+    EXPECT_EQ("", log->ErrorLines());
+    log.reset();
     EXPECT_EQ(64u, sigLen);
     EXPECT_EQ(2, user.iPolls.load());
     EXPECT_EQ(std::vector<unsigned int>{CALLBACK_PRESS_SIGN}, user.vCodes);
@@ -437,8 +540,11 @@ TEST_F(BrioButtonTest, SignatureWaitsAndComesBackThroughTheRecord)
     cancel.iStopAfter = 1;
     cancel.ulStopStatus = SCARD_W_CANCELLED_BY_USER;
     sigLen = sizeof(sig);
+    log.reset(new logtest::CLogCapture());
     EXPECT_EQ(SCARD_W_CANCELLED_BY_USER, CAsymKeyObjectBrio::PrikeySign(key.get(), SC_HASH_SM3, digest, 32, sig,
                                                                         &sigLen, &PlayedUser::Callback, &cancel));
+    EXPECT_TRUE(log->Contains("ERROR PrikeySign - SignDigest failed(0x8010006e)")) << log->ErrorLines();
+    log.reset();
     EXPECT_EQ("no", Field(33, "button-waiting"));
 }
 

@@ -218,6 +218,45 @@ TEST_F(VexaLog, ScopeAndStepLines)
     EXPECT_EQ(strExpected, Written());
 }
 
+/* Expected codes: a scope expects its code or the codes its test accepts,
+ * scopes nest (the inner adds to the outer), 0 is never expected, and an
+ * ended scope expects nothing more. */
+static bool IsChannelCode(unsigned int ulCode) { return ulCode == 0x107 || ulCode == 0x8000F525u; }
+
+TEST_F(VexaLog, ExpectedCodesAreTracedAsExpectedWhileTheirScopesLive)
+{
+    ASSERT_EQ(0u, vexa_log_init_ex(WriteConfig("log.conf").c_str()));
+    auto fnLevels = [](std::initializer_list<unsigned long> codes) {
+        std::string strLevels;
+        for (unsigned long ul : codes) strLevels += CExpectedStepCode::Expected(ul) ? 'E' : '-';
+        return strLevels;
+    };
+    const std::initializer_list<unsigned long> CODES = {0, 0x107, 0x8000F525u, 0x8000F321u, 0x8000F102u};
+    {
+        CExpectedStepCode button(0x8000F321u);
+        EXPECT_EQ("---E-", fnLevels(CODES));
+        {
+            CExpectedStepCode channel(IsChannelCode);
+            EXPECT_EQ("-EEE-", fnLevels(CODES));
+            CExpectedStepCode none(0ul);
+            EXPECT_EQ("-EEE-", fnLevels(CODES));
+            TRACE_STEP_FAIL("SendAPDUCmd", "CHECK SecurityMode", 0x107);
+            TRACE_STEP_FAIL("SendAPDUCmd", "CHECK SW1SW2", 0x8000F102u);
+        }
+        EXPECT_EQ("---E-", fnLevels(CODES));
+    }
+    EXPECT_EQ("-----", fnLevels(CODES));
+    TRACE_STEP_FAIL("SendAPDUCmd", "CHECK SecurityMode", 0x107);
+    std::string strLine = std::to_string(__LINE__ - 1);
+    std::string strText = Written();
+    EXPECT_NE(std::string::npos, strText.find("INFO SendAPDUCmd - CHECK SecurityMode answered 0x00000107 as expected["))
+        << strText;
+    EXPECT_NE(std::string::npos, strText.find("ERROR SendAPDUCmd - CHECK SW1SW2 failed(0x8000f102)[")) << strText;
+    EXPECT_NE(std::string::npos,
+              strText.find("ERROR SendAPDUCmd - CHECK SecurityMode failed(0x00000107)[test_vexa_log.cpp:" + strLine + "]"))
+        << strText;
+}
+
 struct MemoryStartCase {
     const char *pszName;
     unsigned int uiLevel;

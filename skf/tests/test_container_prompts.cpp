@@ -5,6 +5,7 @@
 #include "skf/tests/ContainerTestSupport.h"
 
 #include "skf/tests/SessionBus.h"
+#include "skf/tests/SkfLogCapture.h"
 #include "skf/tests/SkfPromptDriver.h"
 
 using namespace skf_test;
@@ -62,12 +63,29 @@ TEST_P(ContainerButtonTest, SignatureWaitsForTheButton)
     ECCSIGNATUREBLOB sig;
     memset(&sig, 0xAA, sizeof(sig));
     Bytes rsaSig(128);
-    unsigned int ulRet = UnderMutex(Context(), [&] {
-        if (!c.bRsa) return pContainer->ECCSignData(e.data(), 32, sig.r, sig.s);
-        unsigned int len = 128;
-        return pContainer->RSASignData(e.data(), 32, rsaSig.data(), &len);
-    });
+    std::string strErrors;
+    unsigned int ulRet = 0;
+    {
+        CLogCapture log;
+        ASSERT_TRUE(log.Started());
+        ulRet = UnderMutex(Context(), [&] {
+            if (!c.bRsa) return pContainer->ECCSignData(e.data(), 32, sig.r, sig.s);
+            unsigned int len = 128;
+            return pContainer->RSASignData(e.data(), 32, rsaSig.data(), &len);
+        });
+        strErrors = log.ErrorLines();
+    }
     EXPECT_EQ(c.ulExpected, ulRet);
+    /* Waiting for the button is no error; a cancel or a time-out that ends
+     * the signature is one. */
+    if (c.ulExpected == 0) {
+        EXPECT_EQ("", strErrors);
+    } else {
+        char szCode[16];
+        snprintf(szCode, sizeof(szCode), "(0x%08x)", c.ulExpected);
+        EXPECT_NE(std::string::npos, strErrors.find(szCode)) << strErrors;
+        EXPECT_EQ(std::string::npos, strErrors.find("0x8000f321")) << strErrors;
+    }
     EXPECT_TRUE(driver.Finished());
     EXPECT_FALSE(strMessage.empty()) << "the confirmation prompt was shown";
     EXPECT_EQ("no", daemon.StateField(TokenSerial(), "button-waiting"));
