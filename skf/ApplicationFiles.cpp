@@ -108,6 +108,7 @@ static bool NameMatches(const unsigned char *pbRecord, unsigned int ulLenAt, uns
 void CApplicationObject::ForgetFiles()
 {
     m_bRecordsKnown = false;
+    m_bRecordFileInDoubt = false;
     memset(m_pbLayoutKnown, 0, sizeof(m_pbLayoutKnown));
 }
 
@@ -203,7 +204,10 @@ unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
 /* A record file shorter than its records is made whole from the cache (which
  * holds what it had).  The token cannot grow a file, so it is deleted and
  * created again; it is deleted only when the token has room for the whole
- * file, and a failure after the deletion puts the old bytes back. */
+ * file.  A command that answered a failure may still have been carried out
+ * (its answer lost), so after any failure from the deletion on the old bytes
+ * are put back by what the token is then seen to hold, not by what it
+ * answered; when even that fails, the record file is in doubt. */
 unsigned int CApplicationObject::RebuildObjectRecordFile(uint32_t ulOldSize)
 {
     static const char *OP = "SaveDataObjRecord";
@@ -215,19 +219,48 @@ unsigned int CApplicationObject::RebuildObjectRecordFile(uint32_t ulOldSize)
     unsigned int ulGot = ulOldSize;
     unsigned int ulRet = CDeviceOperator::ReadCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, &ulGot);
     OP_STEP(OP, "Read Object record file", ulRet == 0 && ulGot != ulOldSize ? ERR_BAD_LENGTH : ulRet);
-    OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
-    ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN);
+    ulRet = CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
+    if (ulRet == 0) ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN);
     if (ulRet == 0)
         ulRet = CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN);
-    if (ulRet != 0) {
-        TRACE_STEP_FAIL(OP, "Rebuild Object record file", ulRet);
-        CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
-        if (CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, (unsigned short)ulOldSize) == 0)
-            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, ulOldSize);
-        return ulRet;
+    if (ulRet == 0) {
+        TRACE_STEP_OK(OP, "Rebuild Object record file");
+        return 0;
     }
-    TRACE_STEP_OK(OP, "Rebuild Object record file");
-    return 0;
+    TRACE_STEP_FAIL(OP, "Rebuild Object record file", ulRet);
+    unsigned int ulBack = PutRecordFileBack(pbOld, ulOldSize);
+    if (ulBack != 0) {
+        TRACE_STEP_FAIL(OP, "Put Object record file back", ulBack);
+        m_bRecordFileInDoubt = true;
+    }
+    return ulRet;
+}
+
+/* Each round looks at the record file and takes the one step that brings it
+ * nearer the old bytes: a file of another size (or one that cannot be seen)
+ * is deleted, a missing one created with the old size, one of the old size
+ * written.  Only the write's success ends it, so a step whose answer was
+ * lost or refused costs a round and is never taken for done. */
+unsigned int CApplicationObject::PutRecordFileBack(const unsigned char *pbOld, uint32_t ulOldSize)
+{
+    /* Enough for the three steps with a failure in each. */
+    static const unsigned int ROUNDS = 6;
+    /* A look that finds the file gone is one of the expected answers. */
+    CExpectedStepCode absent(SW_FILE_NOT_FOUND);
+    unsigned int ulRet = SAR_FAIL;
+    for (unsigned int ulRound = 0; ulRound < ROUNDS; ++ulRound) {
+        uint32_t ulSize = 0;
+        unsigned int ulLook = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
+        if (ulLook == SW_FILE_NOT_FOUND) {
+            ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, (unsigned short)ulOldSize);
+        } else if (ulLook != 0 || ulSize != ulOldSize) {
+            ulRet = CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
+        } else {
+            ulRet = CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, (unsigned char *)pbOld, ulOldSize);
+            if (ulRet == 0) return 0;
+        }
+    }
+    return ulRet != 0 ? ulRet : (unsigned int)SAR_FAIL;
 }
 
 unsigned int CApplicationObject::IsRecordExist(const char *pszAppName, const char *pszFileName)
@@ -323,8 +356,13 @@ void CApplicationObject::AbandonRecord(unsigned int ulIndex, unsigned int ulPiec
 {
     m_pbLayoutKnown[ulIndex] = false;
     memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
-    /* A short record file is written only by its rebuild, which puts the
-     * old bytes back when it fails: the record never reached the token. */
+    /* A short record file is written only by its rebuild, which after a
+     * failure has put the old bytes back (the record never reached the
+     * token) or left the record file in doubt (the name may be there). */
+    if (m_bRecordFileInDoubt) {
+        TRACE(LOG_LEVEL_ERROR, "AbandonRecord - Object record file in doubt, the files of record %u kept", ulIndex);
+        return;
+    }
     bool bShortFile = m_bRecordFile && m_ulRecordFileSize < SKF_OBJECT_RECORD_FILE_LEN;
     unsigned int ulRet = bShortFile ? 0 : SaveDataObjRecord(ulIndex);
     if (ulRet != 0) {

@@ -191,8 +191,13 @@ private:
                                       unsigned int ulToPiece = SKF_DATA_OBJECT_FILES_PER_RECORD);
     /* Writes cached record ulIndex (only that one) to the record file. */
     unsigned int SaveDataObjRecord(unsigned int ulIndex);
-    /* The cache into a record file of ulOldSize bytes, too short for it. */
+    /* The cache into a record file of ulOldSize bytes, too short for it;
+     * after a failure the old bytes are put back, or the record file is in
+     * doubt. */
     unsigned int RebuildObjectRecordFile(uint32_t ulOldSize);
+    /* The record file of ulOldSize bytes holding pbOld again, by what the
+     * token is seen to hold. */
+    unsigned int PutRecordFileBack(const unsigned char *pbOld, uint32_t ulOldSize);
 
     char m_szAppName[SKF_APP_NAME_FIELD];
     unsigned char m_pbRecords[SKF_OBJECT_RECORD_FILE_LEN];  /* image of the object record file */
@@ -202,6 +207,9 @@ private:
     bool m_bRecordsKnown;
     bool m_bRecordFile;
     uint32_t m_ulRecordFileSize;
+    /* A rebuild of the record file failed and could not put the old bytes
+     * back: what the token holds is not known until it is read again. */
+    bool m_bRecordFileInDoubt;
     bool m_pbLayoutKnown[SKF_OBJECT_RECORD_COUNT];
     ObjectLayout m_pstLayouts[SKF_OBJECT_RECORD_COUNT];
     unsigned long long m_ullChangesSeen;

@@ -11,7 +11,9 @@
 #include <openssl/rand.h>
 
 #include "SarnCore/APDU.h"
+#include "SarnCore/APDUChipBrio.h"
 #include "SarnCore/APDUCommon.h"
+#include "SarnCore/APDUFile.h"
 #include "SarnCore/BrioContext.h"
 #include "SkfLogCapture.h"
 #include "TransportPause.h"
@@ -987,6 +989,241 @@ INSTANTIATE_TEST_SUITE_P(
                       CutForm{"CreateSeveralPieces", 58, CutKind::Create, true, false, 30000},
                       CutForm{"Delete", 59, CutKind::Delete, true, false, 30000}),
     [](const ::testing::TestParamInfo<CutForm> &info) { return std::string(info.param.pszName); });
+
+/* ---- a short record file made whole ---- */
+
+/* The file layer's commands of a call as the token is sent them, on the
+ * connection's file and chip command objects: each frame's instruction and
+ * file id are kept while the trail is armed, and the frame of a chosen
+ * number is refused (answered with the token's internal error, 6F 00,
+ * without reaching the token). */
+class CCommandTrail {
+public:
+    struct Frame {
+        unsigned char byINS;
+        unsigned short usFileID;
+    };
+    void Arm(unsigned int ulRefuse = 0)
+    {
+        m_frames.clear();
+        m_ulRefuse = ulRefuse;
+        m_bArmed = true;
+    }
+    void Disarm() { m_bArmed = false; }
+    const std::vector<Frame> &Frames() const { return m_frames; }
+    /* The number (from 1) of the first frame of this instruction on the
+     * file from frame ulFrom on; 0 when none. */
+    unsigned int Find(unsigned char byINS, unsigned short usFileID, unsigned int ulFrom = 1) const
+    {
+        for (unsigned int n = ulFrom; n <= m_frames.size(); ++n) {
+            if (m_frames[n - 1].byINS == byINS && m_frames[n - 1].usFileID == usFileID) return n;
+        }
+        return 0;
+    }
+    /* Whether this frame is refused. */
+    bool Take(const unsigned char *pbFrame, unsigned int ulFrameLen)
+    {
+        if (!m_bArmed) return false;
+        unsigned short usFileID = ulFrameLen >= 12 ? (unsigned short)(pbFrame[10] << 8 | pbFrame[11]) : 0;
+        m_frames.push_back(Frame{pbFrame[1], usFileID});
+        return m_frames.size() == m_ulRefuse;
+    }
+
+private:
+    std::vector<Frame> m_frames;
+    unsigned int m_ulRefuse = 0;
+    bool m_bArmed = false;
+};
+
+template <class TCommands>
+class CTrailedCommands : public TCommands {
+public:
+    CTrailedCommands(CDeviceInfo *pInfo, CCommandTrail &trail) : TCommands(pInfo, SARN_DEFAULT_TIMEOUT), m_trail(trail)
+    {
+    }
+
+protected:
+    unsigned int TransmitFrame(const unsigned char *pbFrame, unsigned int ulFrameLen, unsigned char *pbAnswer,
+                               unsigned int *pulAnswerLen) override
+    {
+        if (!m_trail.Take(pbFrame, ulFrameLen))
+            return TCommands::TransmitFrame(pbFrame, ulFrameLen, pbAnswer, pulAnswerLen);
+        static const unsigned char REFUSED[] = {0x6F, 0x00, 0x00, 0x00};
+        memcpy(pbAnswer, REFUSED, sizeof(REFUSED));
+        *pulAnswerLen = sizeof(REFUSED);
+        return 0;
+    }
+
+private:
+    CCommandTrail &m_trail;
+};
+
+static const unsigned char INS_CREATE_FILE = 0x30, INS_DELETE_FILE = 0x32, INS_WRITE_FILE = 0x3A;
+
+/* A record file as another host leaves it, shorter than the four records,
+ * made whole by a creation or deletion that writes a record; each command
+ * of the call lost, refused or cut, then seen from a new connection. */
+struct ShortRecordCase {
+    const char *pszName;
+    unsigned int ulAddr;
+    unsigned int ulRecordFileSize; /* 296 or 148 */
+    bool bDelete;                  /* delete "c" (record 1) rather than create "b" */
+};
+
+std::ostream &operator<<(std::ostream &os, const ShortRecordCase &c) { return os << c.pszName; }
+
+class ShortRecordFileTest : public ApplicationCutTest, public ::testing::WithParamInterface<ShortRecordCase> {
+protected:
+    CCommandTrail m_trail;
+    Bytes m_a = RandomBytes(1000), m_c = RandomBytes(100);
+
+    void SetUpToken()
+    {
+        const ShortRecordCase &c = GetParam();
+        for (unsigned int i = 0; i < 4; ++i) Operator()->DeleteCosFile(DataFile(i, 0));
+        PutRawFile(DataFile(0, 0), m_a);
+        Bytes records = Record(0, "a");
+        if (c.bDelete) {
+            PutRawFile(DataFile(1, 0), m_c);
+            records = Concat({records, Record(1, "c")});
+        }
+        records.resize(c.ulRecordFileSize, 0);
+        PutRawFile(SKF_OBJECT_RECORD_FILE, records);
+    }
+
+    /* The call on a new application object, its commands on the trail;
+     * fnBefore runs just before it (the exchanges are counted from there). */
+    unsigned int Call(unsigned int ulRefuse = 0, const std::function<void()> &fnBefore = nullptr)
+    {
+        CDeviceContext *pCtx = Context();
+        delete pCtx->m_pApduFile;
+        pCtx->m_pApduFile = new CTrailedCommands<CAPDUFile>(pCtx->m_pDevieHandle, m_trail);
+        delete pCtx->m_pApduChip;
+        pCtx->m_pApduChip = new CTrailedCommands<CAPDUChipBrio>(pCtx->m_pDevieHandle, m_trail);
+        CApplicationObject *pApp = NewApp();
+        transport_pause::Reset();
+        if (fnBefore) fnBefore();
+        m_trail.Arm(ulRefuse);
+        unsigned int ulRet = GetParam().bDelete ? pApp->DeleteCosFile((char *)"c")
+                                                : pApp->CreateCosFile((char *)"b", 100, 0xFF, 0xFF);
+        m_trail.Disarm();
+        return ulRet;
+    }
+};
+
+TEST_P(ShortRecordFileTest, EveryCutLeavesTheOtherFilesAndNoNameWithoutItsFiles)
+{
+    const ShortRecordCase &c = GetParam();
+    const unsigned int ulAddr = c.ulAddr;
+    OpenApp(ulAddr);
+    /* The largest file that fits once the record file is whole. */
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Bytes(SKF_OBJECT_RECORD_FILE_LEN, 0));
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    const unsigned int ulLargest = stInfo.ulFreeSpace - SKF_OBJECT_HEADER_LEN;
+
+    SetUpToken();
+    ASSERT_EQ(0u, Call());
+    const unsigned int ulSteps = transport_pause::Count();
+    ASSERT_EQ(ulSteps, m_trail.Frames().size());
+    ASSERT_EQ(SKF_OBJECT_RECORD_FILE_LEN, RawFile(SKF_OBJECT_RECORD_FILE).size());
+    /* An unplug after the record file's deletion reached the token and
+     * before its first new bytes did leaves no records: the one loss the
+     * layout cannot avoid. */
+    const unsigned int ulDeleted = m_trail.Find(INS_DELETE_FILE, SKF_OBJECT_RECORD_FILE);
+    const unsigned int ulRewritten = m_trail.Find(INS_WRITE_FILE, SKF_OBJECT_RECORD_FILE, ulDeleted);
+    ASSERT_NE(0u, ulDeleted);
+    ASSERT_EQ(ulDeleted + 1, m_trail.Find(INS_CREATE_FILE, SKF_OBJECT_RECORD_FILE, ulDeleted));
+    ASSERT_EQ(ulDeleted + 2, ulRewritten);
+
+    /* Command n cut (unplugged once it reached the token), its answer lost,
+     * or refused; after a lost answer also a second fault at a later
+     * command m, lost or refused, as the putting back meets it. */
+    enum class Fault { None, Unplug, Lost, Refused };
+    struct Run {
+        Fault first;
+        unsigned int n;
+        Fault second;
+        unsigned int m;
+    };
+    std::vector<Run> runs;
+    for (unsigned int n = 1; n <= ulSteps; ++n) {
+        for (Fault f : {Fault::Unplug, Fault::Lost, Fault::Refused}) runs.push_back(Run{f, n, Fault::None, 0});
+        for (unsigned int m = n + 1; m <= n + 6; ++m) {
+            for (Fault f : {Fault::Lost, Fault::Refused}) runs.push_back(Run{Fault::Lost, n, f, m});
+        }
+    }
+    static const char *const FAULT_NAMES[] = {"", "unplug", "lost answer", "refused"};
+    auto loseAnswer = [&]() { daemon.InjectFault(TokenSerial(), "csw-status"); };
+    for (const Run &r : runs) {
+        const unsigned int n = r.n;
+        std::string where = std::string(FAULT_NAMES[(int)r.first]) + " at command " + std::to_string(n);
+        if (r.second != Fault::None) where += std::string(", ") + FAULT_NAMES[(int)r.second] + " at " + std::to_string(r.m);
+        /* The last run's connection, its token left with no file. */
+        SetUpToken();
+        unsigned int ulRefuse = r.first == Fault::Refused ? n : r.second == Fault::Refused ? r.m : 0;
+        unsigned int ulRet = Call(ulRefuse, [&]() {
+            if (r.first == Fault::Unplug) transport_pause::At(n, [&]() { daemon.Unplug(TokenSerial()); });
+            if (r.first != Fault::Lost) return;
+            /* An answer is lost by a fault armed at the pause of the
+             * command before (now, for the first command). */
+            std::function<void()> fnLose = [&]() {
+                loseAnswer();
+                if (r.second == Fault::Lost) transport_pause::At(r.m - n, loseAnswer);
+            };
+            if (n == 1) fnLose();
+            else transport_pause::At(n - 1, fnLose);
+        });
+        transport_pause::Clear();
+        daemon.InjectFault(TokenSerial(), "none");
+        CApplicationObject *pApp = Replug(ulAddr);
+
+        std::string list = FileList(pApp);
+        auto listed = [&](const char *pszName) {
+            return list.find(std::string(pszName) + '\0') == 0 ||
+                   list.find(std::string("\0", 1) + pszName + '\0') != std::string::npos;
+        };
+        const bool bLoss = r.first == Fault::Unplug && n >= ulDeleted && n < ulRewritten;
+        if (bLoss) {
+            EXPECT_EQ(std::string(), list) << where;
+        } else {
+            EXPECT_TRUE(listed("a")) << where << ": a file that the call does not touch is gone";
+            if (listed("a")) { EXPECT_EQ(m_a, ReadBack(pApp, "a")) << where; }
+        }
+        const char *pszTouched = c.bDelete ? "c" : "b";
+        if (ulRet == 0) { EXPECT_EQ(!c.bDelete, listed(pszTouched)) << where << ": success"; }
+        if (listed(pszTouched)) {
+            /* The name with its files. */
+            Bytes back = ReadBack(pApp, pszTouched);
+            EXPECT_EQ(100u, back.size()) << where;
+            if (c.bDelete) { EXPECT_EQ(m_c, back) << where; }
+        } else if (!c.bDelete && r.first != Fault::Unplug && r.second == Fault::None) {
+            /* A creation failed by one command leaves no name, and none of
+             * its files: an unplug, or a second failure in the clean-up,
+             * leaves them to the sweep of free runs (and a deletion frees
+             * the record before the files, by design). */
+            EXPECT_EQ(0u, RawFile(DataFile(1, 0)).size()) << where << ": files of no name";
+        }
+        /* Every listed name deletes; a new file makes the record file
+         * whole, and once it is gone the largest file fits. */
+        for (const char *pszName : {"a", "b", "c"}) {
+            if (listed(pszName)) { EXPECT_EQ(0u, pApp->DeleteCosFile((char *)pszName)) << where << " " << pszName; }
+        }
+        EXPECT_EQ(std::string(), FileList(pApp)) << where;
+        EXPECT_EQ(0u, pApp->CreateCosFile((char *)"x", 10, 0xFF, 0xFF)) << where;
+        EXPECT_EQ(0u, pApp->DeleteCosFile((char *)"x")) << where;
+        EXPECT_EQ(0u, pApp->CreateCosFile((char *)"largest", ulLargest, 0xFF, 0xFF)) << where;
+        EXPECT_EQ(0u, pApp->DeleteCosFile((char *)"largest")) << where;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rebuilds, ShortRecordFileTest,
+                         ::testing::Values(ShortRecordCase{"CreateBeside296Bytes", 12, 296, false},
+                                           ShortRecordCase{"CreateBeside148Bytes", 13, 148, false},
+                                           ShortRecordCase{"DeleteFrom296Bytes", 14, 296, true}),
+                         [](const ::testing::TestParamInfo<ShortRecordCase> &info) {
+                             return std::string(info.param.pszName);
+                         });
 
 /* ---- records shared by handles and processes ---- */
 
