@@ -49,7 +49,8 @@
 
 #define RECORD_LIVE 1u
 /* Occupied but not readable: a record whose first file is being made again
- * in another form carries it until the file is whole. */
+ * in the header form carries it from that file's deletion until the file is
+ * whole. */
 #define RECORD_UNREADABLE 2u
 #define RECORD_ERASED 0xFFu
 #define RIGHTS_ANYONE 0xFFu
@@ -379,31 +380,46 @@ unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLa
     static const char *OP = "GetObjectContentByIndex";
     OP_STEP(OP, "Check object handle while deleting", CHECK_RESULT(ulIndex < SKF_OBJECT_RECORD_COUNT, SAR_OBJERR));
     const unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
-    /* A record naming another record's files is damaged, not followed. */
+    /* A record naming another record's files is damaged, not followed; so
+     * is one of an in-use value that no writer of this layout leaves.  The
+     * name is there and the caller's arguments are sound: what cannot be
+     * read is the file. */
     unsigned int ulFirstID = pbRecord[RECORD_FIRST_FILE] | (unsigned int)pbRecord[RECORD_FIRST_FILE + 1] << 8;
+    const unsigned char byInUse = pbRecord[RECORD_IN_USE];
     OP_STEP(OP, "Check object record is usable",
-            CHECK_RESULT(pbRecord[RECORD_IN_USE] == RECORD_LIVE && ulFirstID == DataFileID(ulIndex, 0),
-                         SAR_INVALIDPARAMERR));
+            CHECK_RESULT((byInUse == RECORD_LIVE || byInUse == RECORD_UNREADABLE) && ulFirstID == DataFileID(ulIndex, 0),
+                         SAR_FILEERR));
     if (m_pbLayoutKnown[ulIndex]) {
         *pLayout = m_pstLayouts[ulIndex];
         return 0;
     }
-    unsigned int ulRet = ReadLayoutFromToken(ulIndex, pLayout);
+    unsigned int ulRet = byInUse == RECORD_LIVE ? ReadLayoutFromToken(ulIndex, pLayout)
+                                                : ReadUnfinishedLayout(ulIndex, pLayout);
     if (ulRet != 0) return ulRet;
     m_pstLayouts[ulIndex] = *pLayout;
     m_pbLayoutKnown[ulIndex] = true;
     return 0;
 }
 
+/* The size of an object's first file.  A missing first file leaves a listed
+ * name without content: a file error, not "no such file" (which would send
+ * the caller to create a name that exists). */
+static unsigned int FirstFileSize(CApplicationObject *pApp, unsigned int ulIndex, uint32_t *pulSize)
+{
+    unsigned int ulRet = TokenFileSize(pApp, DataFileID(ulIndex, 0), pulSize);
+    return ulRet == SW_FILE_NOT_FOUND ? (unsigned int)SAR_FILEERR : ulRet;
+}
+
 unsigned int CApplicationObject::ReadLayoutFromToken(unsigned int ulIndex, ObjectLayout *pLayout)
 {
     static const char *OP = "GetObjectContentByIndex";
     uint32_t ulFirst = 0;
-    OP_STEP(OP, "GetCosFileInfo: Data Object file", TokenFileSize(this, DataFileID(ulIndex, 0), &ulFirst));
+    OP_STEP(OP, "GetCosFileInfo: Data Object file", FirstFileSize(this, ulIndex, &ulFirst));
     OP_STEP(OP, "Check file length is valid",
             CHECK_RESULT(ulFirst >= 1 && ulFirst <= SKF_DATA_OBJECT_PIECE, SAR_INDATALENERR));
     pLayout->bHeader = false;
     pLayout->ulContentLen = ulFirst;
+    pLayout->bUnfinished = false;
     if (ulFirst < SKF_OBJECT_HEADER_LEN) return 0;  /* raw content shorter than a header */
     unsigned char pbHeader[SKF_OBJECT_HEADER_LEN];
     unsigned int ulGot = sizeof(pbHeader);
@@ -428,6 +444,39 @@ unsigned int CApplicationObject::ReadLayoutFromToken(unsigned int ulIndex, Objec
     }
     pLayout->bHeader = true;
     pLayout->ulContentLen = ulContent;
+    return 0;
+}
+
+/* A record is marked unreadable only while raw content is stored again in
+ * the header form, and only once its first file is deleted: from the first
+ * file's creation on the files' sizes give the length (raw content is at
+ * most one piece, so the header form has one piece, or a whole first piece
+ * and a second of at most the header's length).  Before that creation
+ * nothing gives it: a file error. */
+unsigned int CApplicationObject::ReadUnfinishedLayout(unsigned int ulIndex, ObjectLayout *pLayout)
+{
+    static const char *OP = "GetObjectContentByIndex";
+    uint32_t ulFirst = 0;
+    OP_STEP(OP, "GetCosFileInfo: Data Object file", FirstFileSize(this, ulIndex, &ulFirst));
+    OP_STEP(OP, "Check file length is valid",
+            CHECK_RESULT(ulFirst >= SKF_OBJECT_HEADER_LEN + SKF_OBJECT_MAGIC_LEN && ulFirst <= SKF_DATA_OBJECT_PIECE,
+                         SAR_FILEERR));
+    uint32_t ulSecond = 0;
+    if (ulFirst == SKF_DATA_OBJECT_PIECE) {
+        CExpectedStepCode absent(SW_FILE_NOT_FOUND);
+        unsigned int ulRet = TokenFileSize(this, DataFileID(ulIndex, 1), &ulSecond);
+        /* A file beyond the header's length is none of this object's. */
+        if (ulRet == SW_FILE_NOT_FOUND || (ulRet == 0 && ulSecond > SKF_OBJECT_HEADER_LEN)) {
+            ulRet = 0;
+            ulSecond = 0;
+        }
+        OP_STEP(OP, "GetCosFileInfo: Data Object file", ulRet);
+    }
+    pLayout->bHeader = true;
+    pLayout->ulContentLen = ulFirst + ulSecond - SKF_OBJECT_HEADER_LEN;
+    pLayout->bUnfinished = true;
+    TRACE(LOG_LEVEL_WARN, "%s - object record %u unfinished: %u bytes, unreadable until written whole", OP, ulIndex,
+          pLayout->ulContentLen);
     return 0;
 }
 
@@ -543,12 +592,15 @@ unsigned int CApplicationObject::MarkRecord(unsigned int ulIndex, unsigned char 
 }
 
 /* Raw content that now begins with the magic, stored in place in the header
- * form.  While the first file is made again the record is marked
- * unreadable, so that no reader takes a half-written first file for
- * content: it answers an error and the name stays deletable.  The later
- * pieces come first (no reader of the raw form looks at them), then the
- * first file, then the record is marked live again.  A failure puts the
- * old raw content back (trying twice) and the failure is answered. */
+ * form.  The later pieces come first (no reader of the raw form looks at
+ * them), then the first file is deleted and only then the record marked
+ * unreadable, so that a record so marked always has its first file missing
+ * or in the new form, whose size gives the content's length: the first file
+ * is created, written, and the record marked live again.  No reader takes a
+ * half-written first file for content: a missing one or a record marked
+ * unreadable answers a file error, and the name stays deletable.  A failure
+ * after the deletion puts the old raw content back (trying twice) and the
+ * failure is answered. */
 unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
                                                    const std::vector<unsigned char> &vImage)
 {
@@ -559,36 +611,42 @@ unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const O
     std::vector<unsigned char> vOld(ulContent);
     unsigned int ulRet = ReadStoredBytes(ulIndex, 0, vOld.data(), ulContent);
     if (ulRet != 0) return ulRet;
-    ulRet = MarkRecord(ulIndex, RECORD_UNREADABLE);
-    if (ulRet != 0) {
-        TRACE_STEP_FAIL(OP, "Mark object record unreadable", ulRet);
-        MarkRecord(ulIndex, RECORD_LIVE);
-        OPENSSL_cleanse(vOld.data(), vOld.size());
-        return ulRet;
-    }
     for (unsigned int k = 1; k < ulPieces && ulRet == 0; ++k) {
         ulRet = CreatePieceFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
         if (ulRet == 0)
             ulRet = WriteStoredBytes(ulIndex, k * SKF_DATA_OBJECT_PIECE, vImage.data() + k * SKF_DATA_OBJECT_PIECE,
                                      PieceLength(ulStored, k));
     }
+    if (ulRet != 0) {
+        /* The raw content is untouched; the pieces go again. */
+        TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
+        ClearDataObjectFiles(ulIndex, 1, ulPieces);
+        OPENSSL_cleanse(vOld.data(), vOld.size());
+        return ulRet;
+    }
     /* Once the first file's deletion was sent, it may be gone whatever the
-     * token answered. */
-    bool bFirstTouched = ulRet == 0;
-    if (ulRet == 0) ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+     * token answered; once the mark was sent, the record may be marked. */
+    bool bMarkSent = false;
+    ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+    if (ulRet == 0) {
+        bMarkSent = true;
+        ulRet = MarkRecord(ulIndex, RECORD_UNREADABLE);
+        if (ulRet != 0) TRACE_STEP_FAIL(OP, "Mark object record unreadable", ulRet);
+    }
     if (ulRet == 0)
         ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)PieceLength(ulStored, 0));
     if (ulRet == 0) ulRet = WriteStoredBytes(ulIndex, 0, vImage.data(), PieceLength(ulStored, 0));
     if (ulRet == 0) {
         /* The new content is whole; a failure here leaves it behind a
-         * record marked unreadable, answered as a failure. */
+         * record marked unreadable, answered as a failure (and finished by
+         * the next whole write). */
         ulRet = MarkRecord(ulIndex, RECORD_LIVE);
         if (ulRet != 0) TRACE_STEP_FAIL(OP, "Mark object record live", ulRet);
         OPENSSL_cleanse(vOld.data(), vOld.size());
         return ulRet;
     }
     TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
-    unsigned int ulRestored = bFirstTouched ? 1u : 0u;
+    unsigned int ulRestored = 1;
     for (unsigned int ulTry = 0; ulTry < 2 && ulRestored != 0; ++ulTry) {
         CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
         ulRestored = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent);
@@ -597,10 +655,30 @@ unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const O
     if (ulRestored == 0) ulRestored = ClearDataObjectFiles(ulIndex, 1, ulPieces);
     /* The old content is back and nothing else names its files: readable
      * again.  Else the record stays unreadable, and deletable. */
-    if (ulRestored == 0) ulRestored = MarkRecord(ulIndex, RECORD_LIVE);
+    if (ulRestored == 0 && bMarkSent) ulRestored = MarkRecord(ulIndex, RECORD_LIVE);
     if (ulRestored != 0) TRACE_STEP_FAIL(OP, "Restore raw content", ulRestored);
     OPENSSL_cleanse(vOld.data(), vOld.size());
     return ulRet;
+}
+
+/* The object's files have the sizes its length gives (they gave it): the
+ * header and the content go into them in place, then the record is marked
+ * live.  Cut short, the record stays unreadable and the next whole write
+ * finishes it. */
+unsigned int CApplicationObject::FinishObject(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                              const unsigned char *pbData)
+{
+    static const char *OP = "WriteObject";
+    std::vector<unsigned char> vImage(SKF_OBJECT_HEADER_LEN + stLayout.ulContentLen);
+    memcpy(vImage.data(), SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
+    PutLE32(vImage.data() + SKF_OBJECT_MAGIC_LEN, stLayout.ulContentLen);
+    memcpy(vImage.data() + SKF_OBJECT_HEADER_LEN, pbData, stLayout.ulContentLen);
+    unsigned int ulRet = WriteStoredBytes(ulIndex, 0, vImage.data(), (unsigned int)vImage.size());
+    OPENSSL_cleanse(vImage.data(), vImage.size());
+    OP_STEP(OP, "Write unfinished object", ulRet);
+    OP_STEP(OP, "Mark object record live", MarkRecord(ulIndex, RECORD_LIVE));
+    m_pstLayouts[ulIndex] = ObjectLayout{true, stLayout.ulContentLen};
+    return 0;
 }
 
 /* The stored bytes of the object after a write of ulLength bytes at offset
@@ -701,6 +779,12 @@ unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char
     /* Token files keep their sizes: more than the object holds would run
      * into files that are not there (or another piece's bytes). */
     OP_STEP(OP, "Check data length", CHECK_RESULT(ulLength <= stLayout.ulContentLen, SAR_INDATALENERR));
+    /* Only the whole content finishes an unfinished object: nothing of it
+     * can be kept. */
+    if (stLayout.bUnfinished) {
+        OP_STEP(OP, "Check whole content", CHECK_RESULT(ulLength == stLayout.ulContentLen, SAR_FILEERR));
+        return FinishObject(ulIndex, stLayout, pbData);
+    }
     if (ulLength == 0) return 0;
     /* Raw content that would begin with the magic goes into the header form
      * (every reader would take it for a header). */
@@ -900,6 +984,10 @@ unsigned int CApplicationObject::ReadCosFile(char *pszFileName, unsigned int ulO
         ObjectLayout stLayout;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
         if (ulRet == 0) ulRet = ReadObjectLayout(ulIndex, &stLayout);
+        if (ulRet == 0 && stLayout.bUnfinished) {
+            ulRet = SAR_FILEERR;
+            TRACE_STEP_FAIL(OP, "CHECK object content is whole", ulRet);
+        }
         if (ulRet != 0) {
             *pulOutLen = 0;
             return ulRet;

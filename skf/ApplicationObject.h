@@ -113,10 +113,14 @@ public:
 private:
     /* Where an object's bytes are: raw in its first file, or behind the
      * header in files of one piece each.  A header counts only when its
-     * length agrees with the object's files. */
+     * length agrees with the object's files.  bUnfinished: a change into
+     * the header form was cut after the first file was deleted; its files
+     * give the length, but the content cannot be read until it is written
+     * whole. */
     struct ObjectLayout {
         bool bHeader;
         unsigned int ulContentLen;
+        bool bUnfinished = false;
     };
 
     /* The PIN results that carry a retry count (63Cx) as SAR codes. */
@@ -152,6 +156,8 @@ private:
     /* The object's layout, from the file cache when it holds it. */
     unsigned int ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout);
     unsigned int ReadLayoutFromToken(unsigned int ulIndex, ObjectLayout *pLayout);
+    /* The layout of a record marked unreadable, from its files' sizes. */
+    unsigned int ReadUnfinishedLayout(unsigned int ulIndex, ObjectLayout *pLayout);
     /* Stored bytes (header included) at ulStoredOffset, across the pieces. */
     unsigned int ReadStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, unsigned char *pbOut,
                                  unsigned int ulLength);
@@ -171,6 +177,9 @@ private:
      * header form (vImage: the new stored bytes). */
     unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
                                    const std::vector<unsigned char> &vImage);
+    /* The whole content written into an unfinished object's files, and the
+     * record marked live. */
+    unsigned int FinishObject(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData);
     /* Writes the record's in-use byte to the token (twice if need be). */
     unsigned int MarkRecord(unsigned int ulIndex, unsigned char byInUse);
     /* Frees the record on the token, then deletes the object's own files. */

@@ -8,6 +8,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+
 #include <openssl/rand.h>
 
 #include "SarnCore/APDU.h"
@@ -588,11 +590,12 @@ TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
     PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "good"), lost, odd, Bytes(RECORD, 0)}));
 
     EXPECT_EQ(std::string("good\0lost\0odd\0\0", 15), FileList(pApp));
-    EXPECT_EQ(0x8000F102u, pApp->GetCosFileInfo((char *)"lost", nullptr));
+    /* A listed name whose content cannot be read is a file error. */
+    EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->GetCosFileInfo((char *)"lost", nullptr));
     unsigned int ulLen = 99;
-    EXPECT_EQ(0x8000F102u, pApp->ReadCosFile((char *)"lost", 0, 10, nullptr, &ulLen));
+    EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->ReadCosFile((char *)"lost", 0, 10, nullptr, &ulLen));
     EXPECT_EQ(0u, ulLen);
-    EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->ReadCosFile((char *)"odd", 0, 10, nullptr, &ulLen));
+    EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->ReadCosFile((char *)"odd", 0, 10, nullptr, &ulLen));
 
     /* The damaged records count as occupied and stay as they were. */
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"new", 10, 0xFF, 0xFF));
@@ -607,6 +610,74 @@ TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"lost"));
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"more", 10, 0xFF, 0xFF));
     EXPECT_EQ(Record(1, "more", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+}
+
+/* A record marked unreadable (in-use byte 2) as a change of raw content into
+ * the header form leaves it when cut after its first file was deleted: the
+ * files' sizes give the length once the first file is made again, and a
+ * whole write finishes the file in the layout every host reads. */
+TEST_F(ApplicationTest, UnfinishedHeaderFormTellsItsSizeAndAWholeWriteFinishesIt)
+{
+    CApplicationObject *pApp = OpenApp(15);
+    struct Case {
+        const char *pszState;
+        Bytes first, second;   /* files k = 0 and 1; empty: missing */
+        unsigned int ulSize;   /* 0: not known */
+    } cases[] = {
+        {"first file created", Bytes(1008, 0xFF), {}, 1000},
+        {"first file partly written", Concat({Header(1000), RandomBytes(248), Bytes(752, 0xFF)}), {}, 1000},
+        {"two pieces", Bytes(PIECE, 0xFF), RandomBytes(4), PIECE - 4},
+        {"a whole first piece alone", Bytes(PIECE, 0xFF), {}, PIECE - 8},
+        {"a file beyond the header's length", Bytes(PIECE, 0xFF), Bytes(100, 0xEE), PIECE - 8},
+        {"first file missing", {}, RandomBytes(4), 0},
+    };
+    for (const Case &c : cases) {
+        for (unsigned int k = 0; k < 2; ++k) {
+            Operator()->DeleteCosFile(DataFile(0, k));
+            const Bytes &file = k == 0 ? c.first : c.second;
+            /* A file only created holds 0xFF bytes on the virtual token. */
+            if (!file.empty() && std::all_of(file.begin(), file.end(), [](unsigned char b) { return b == 0xFF; }))
+                ASSERT_EQ(0u, Operator()->CreateCosFile(DataFile(0, k), (unsigned short)file.size()));
+            else if (!file.empty())
+                PutRawFile(DataFile(0, k), file);
+        }
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "u", 2), Bytes(3 * RECORD, 0)}));
+        EXPECT_EQ(std::string("u\0\0", 3), FileList(pApp)) << c.pszState;
+        unsigned int ulLen = 99;
+        EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->ReadCosFile((char *)"u", 0, 10, nullptr, &ulLen)) << c.pszState;
+        EXPECT_EQ(0u, ulLen) << c.pszState;
+        FILEATTRIBUTE stInfo;
+        memset(&stInfo, 0x7f, sizeof(stInfo));
+        unsigned int ulInfo = pApp->GetCosFileInfo((char *)"u", &stInfo);
+        Bytes data = RandomBytes(c.ulSize != 0 ? c.ulSize : 1000);
+        if (c.ulSize == 0) {
+            EXPECT_EQ((unsigned int)SAR_FILEERR, ulInfo) << c.pszState;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->WriteCosFile((char *)"u", 0, data.data(), 1000)) << c.pszState;
+            EXPECT_EQ(0u, pApp->DeleteCosFile((char *)"u")) << c.pszState;
+            EXPECT_EQ(std::string(), FileList(pApp)) << c.pszState;
+            continue;
+        }
+        ASSERT_EQ(0u, ulInfo) << c.pszState;
+        EXPECT_EQ(c.ulSize, stInfo.FileSize) << c.pszState;
+        EXPECT_EQ(0x10u, stInfo.ReadRights) << c.pszState;
+        EXPECT_EQ(0x10u, stInfo.WriteRights) << c.pszState;
+        /* Nothing of the old content can be kept: only a whole write. */
+        EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->WriteCosFile((char *)"u", 0, data.data(), c.ulSize - 1))
+            << c.pszState;
+        EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->WriteCosFile((char *)"u", 0, data.data(), c.ulSize + 1))
+            << c.pszState;
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"u", 0, data.data(), c.ulSize)) << c.pszState;
+        EXPECT_EQ(data, ReadBack(pApp, "u")) << c.pszState;
+        /* Byte for byte the live record and the header form. */
+        EXPECT_EQ(Concat({Record(0, "u"), Bytes(3 * RECORD, 0)}), RawFile(SKF_OBJECT_RECORD_FILE)) << c.pszState;
+        Bytes stored = Concat({Header(c.ulSize), data});
+        EXPECT_EQ(Slice(stored, 0, c.first.size()), RawFile(DataFile(0, 0))) << c.pszState;
+        if (stored.size() > PIECE) { EXPECT_EQ(Slice(stored, PIECE, stored.size() - PIECE), RawFile(DataFile(0, 1))) << c.pszState; }
+        /* Read again from the token, as another process reads it. */
+        CApplicationObject *pOther = NewApp();
+        EXPECT_EQ(data, ReadBack(pOther, "u")) << c.pszState;
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"u")) << c.pszState;
+    }
 }
 
 TEST_F(ApplicationTest, UnreachableRecordsAreReclaimedByCreation)
@@ -883,6 +954,45 @@ protected:
         return std::equal(back.begin() + n, back.end(), m_old.begin() + n);
     }
 
+    unsigned int m_ulFinished = 0, m_ulMadeAgain = 0;
+
+    /* A file error, never a parameter error.  Once the first file is made
+     * again (the object in record 0) its size gives the file's: it is
+     * answered with the record's rights, a shorter write is refused and a
+     * whole one finishes the file.  Before, nothing gives the size: the
+     * name is deleted and created again. */
+    void ExpectUnfinished(unsigned int ulRead, const std::string &where)
+    {
+        const unsigned int ulSize = GetParam().ulSize;
+        EXPECT_EQ((unsigned int)SAR_FILEERR, ulRead) << where;
+        FILEATTRIBUTE stInfo;
+        memset(&stInfo, 0x7f, sizeof(stInfo));
+        unsigned int ulInfo = m_pApp->GetCosFileInfo((char *)"obj", &stInfo);
+        Bytes again = RandomBytes(ulSize);
+        again[0] = 'w';
+        if (!RawFile(DataFile(0, 0)).empty()) {
+            ++m_ulFinished;
+            ASSERT_EQ(0u, ulInfo) << where;
+            EXPECT_EQ(ulSize, stInfo.FileSize) << where;
+            EXPECT_EQ(0x10u, stInfo.ReadRights) << where;
+            EXPECT_EQ(0x10u, stInfo.WriteRights) << where;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize - 1))
+                << where;
+            EXPECT_EQ(0u, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize)) << where;
+            EXPECT_EQ(again, ReadBack(m_pApp, "obj")) << where;
+            EXPECT_EQ(1u, RawFile(SKF_OBJECT_RECORD_FILE)[0]) << where << ": the record is live again";
+        } else {
+            ++m_ulMadeAgain;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, ulInfo) << where;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize))
+                << where;
+            EXPECT_EQ(0u, m_pApp->DeleteCosFile((char *)"obj")) << where;
+            EXPECT_EQ(0u, m_pApp->CreateCosFile((char *)"obj", ulSize, 0x10, 0x10)) << where;
+            EXPECT_EQ(0u, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize)) << where;
+            EXPECT_EQ(again, ReadBack(m_pApp, "obj")) << where;
+        }
+    }
+
     void ExpectSound(unsigned int ulRet, unsigned int ulLargest, const std::string &where)
     {
         const CutForm &f = GetParam();
@@ -914,6 +1024,7 @@ protected:
                  * reads as an error. */
                 EXPECT_TRUE(f.kind == CutKind::Write && !f.bFree && f.bMagic)
                     << where << ": listed but unreadable (0x" << std::hex << ulRead << ")";
+                ExpectUnfinished(ulRead, where);
             }
             /* A readable name takes a write that holds; any listed name
              * takes a deletion. */
@@ -977,6 +1088,11 @@ TEST_P(ApplicationCutTableTest, EveryCutLeavesSoundFiles)
             Reconnect();
             ExpectSound(ulRet, ulLargest, std::string(w.pszName) + " at exchange " + std::to_string(n));
         }
+    }
+    /* The window of a rewrite into the header form has both states. */
+    if (f.kind == CutKind::Write && !f.bFree && f.bMagic) {
+        EXPECT_NE(0u, m_ulFinished);
+        EXPECT_NE(0u, m_ulMadeAgain);
     }
 }
 
