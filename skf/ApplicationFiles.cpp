@@ -49,7 +49,8 @@
 
 #define RECORD_LIVE 1u
 /* Occupied but not readable: a record whose first file is being made again
- * in another form carries it until the file is whole. */
+ * in the header form carries it from that file's deletion until the file is
+ * whole. */
 #define RECORD_UNREADABLE 2u
 #define RECORD_ERASED 0xFFu
 #define RIGHTS_ANYONE 0xFFu
@@ -108,6 +109,7 @@ static bool NameMatches(const unsigned char *pbRecord, unsigned int ulLenAt, uns
 void CApplicationObject::ForgetFiles()
 {
     m_bRecordsKnown = false;
+    m_bRecordFileInDoubt = false;
     memset(m_pbLayoutKnown, 0, sizeof(m_pbLayoutKnown));
 }
 
@@ -203,7 +205,10 @@ unsigned int CApplicationObject::SaveDataObjRecord(unsigned int ulIndex)
 /* A record file shorter than its records is made whole from the cache (which
  * holds what it had).  The token cannot grow a file, so it is deleted and
  * created again; it is deleted only when the token has room for the whole
- * file, and a failure after the deletion puts the old bytes back. */
+ * file.  A command that answered a failure may still have been carried out
+ * (its answer lost), so after any failure from the deletion on the old bytes
+ * are put back by what the token is then seen to hold, not by what it
+ * answered; when even that fails, the record file is in doubt. */
 unsigned int CApplicationObject::RebuildObjectRecordFile(uint32_t ulOldSize)
 {
     static const char *OP = "SaveDataObjRecord";
@@ -215,19 +220,48 @@ unsigned int CApplicationObject::RebuildObjectRecordFile(uint32_t ulOldSize)
     unsigned int ulGot = ulOldSize;
     unsigned int ulRet = CDeviceOperator::ReadCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, &ulGot);
     OP_STEP(OP, "Read Object record file", ulRet == 0 && ulGot != ulOldSize ? ERR_BAD_LENGTH : ulRet);
-    OP_STEP(OP, "Delete Object record file", CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE));
-    ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN);
+    ulRet = CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
+    if (ulRet == 0) ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, SKF_OBJECT_RECORD_FILE_LEN);
     if (ulRet == 0)
         ulRet = CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, m_pbRecords, SKF_OBJECT_RECORD_FILE_LEN);
-    if (ulRet != 0) {
-        TRACE_STEP_FAIL(OP, "Rebuild Object record file", ulRet);
-        CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
-        if (CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, (unsigned short)ulOldSize) == 0)
-            CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, pbOld, ulOldSize);
-        return ulRet;
+    if (ulRet == 0) {
+        TRACE_STEP_OK(OP, "Rebuild Object record file");
+        return 0;
     }
-    TRACE_STEP_OK(OP, "Rebuild Object record file");
-    return 0;
+    TRACE_STEP_FAIL(OP, "Rebuild Object record file", ulRet);
+    unsigned int ulBack = PutRecordFileBack(pbOld, ulOldSize);
+    if (ulBack != 0) {
+        TRACE_STEP_FAIL(OP, "Put Object record file back", ulBack);
+        m_bRecordFileInDoubt = true;
+    }
+    return ulRet;
+}
+
+/* Each round looks at the record file and takes the one step that brings it
+ * nearer the old bytes: a file of another size (or one that cannot be seen)
+ * is deleted, a missing one created with the old size, one of the old size
+ * written.  Only the write's success ends it, so a step whose answer was
+ * lost or refused costs a round and is never taken for done. */
+unsigned int CApplicationObject::PutRecordFileBack(const unsigned char *pbOld, uint32_t ulOldSize)
+{
+    /* Enough for the three steps with a failure in each. */
+    static const unsigned int ROUNDS = 6;
+    /* A look that finds the file gone is one of the expected answers. */
+    CExpectedStepCode absent(SW_FILE_NOT_FOUND);
+    unsigned int ulRet = SAR_FAIL;
+    for (unsigned int ulRound = 0; ulRound < ROUNDS; ++ulRound) {
+        uint32_t ulSize = 0;
+        unsigned int ulLook = TokenFileSize(this, SKF_OBJECT_RECORD_FILE, &ulSize);
+        if (ulLook == SW_FILE_NOT_FOUND) {
+            ulRet = CDeviceOperator::CreateCosFile(SKF_OBJECT_RECORD_FILE, (unsigned short)ulOldSize);
+        } else if (ulLook != 0 || ulSize != ulOldSize) {
+            ulRet = CDeviceOperator::DeleteCosFile(SKF_OBJECT_RECORD_FILE);
+        } else {
+            ulRet = CDeviceOperator::WriteCosFile(0, SKF_OBJECT_RECORD_FILE, (unsigned char *)pbOld, ulOldSize);
+            if (ulRet == 0) return 0;
+        }
+    }
+    return ulRet != 0 ? ulRet : (unsigned int)SAR_FAIL;
 }
 
 unsigned int CApplicationObject::IsRecordExist(const char *pszAppName, const char *pszFileName)
@@ -323,8 +357,13 @@ void CApplicationObject::AbandonRecord(unsigned int ulIndex, unsigned int ulPiec
 {
     m_pbLayoutKnown[ulIndex] = false;
     memset(m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN, 0, SKF_OBJECT_RECORD_LEN);
-    /* A short record file is written only by its rebuild, which puts the
-     * old bytes back when it fails: the record never reached the token. */
+    /* A short record file is written only by its rebuild, which after a
+     * failure has put the old bytes back (the record never reached the
+     * token) or left the record file in doubt (the name may be there). */
+    if (m_bRecordFileInDoubt) {
+        TRACE(LOG_LEVEL_ERROR, "AbandonRecord - Object record file in doubt, the files of record %u kept", ulIndex);
+        return;
+    }
     bool bShortFile = m_bRecordFile && m_ulRecordFileSize < SKF_OBJECT_RECORD_FILE_LEN;
     unsigned int ulRet = bShortFile ? 0 : SaveDataObjRecord(ulIndex);
     if (ulRet != 0) {
@@ -341,31 +380,46 @@ unsigned int CApplicationObject::ReadObjectLayout(unsigned int ulIndex, ObjectLa
     static const char *OP = "GetObjectContentByIndex";
     OP_STEP(OP, "Check object handle while deleting", CHECK_RESULT(ulIndex < SKF_OBJECT_RECORD_COUNT, SAR_OBJERR));
     const unsigned char *pbRecord = m_pbRecords + ulIndex * SKF_OBJECT_RECORD_LEN;
-    /* A record naming another record's files is damaged, not followed. */
+    /* A record naming another record's files is damaged, not followed; so
+     * is one of an in-use value that no writer of this layout leaves.  The
+     * name is there and the caller's arguments are sound: what cannot be
+     * read is the file. */
     unsigned int ulFirstID = pbRecord[RECORD_FIRST_FILE] | (unsigned int)pbRecord[RECORD_FIRST_FILE + 1] << 8;
+    const unsigned char byInUse = pbRecord[RECORD_IN_USE];
     OP_STEP(OP, "Check object record is usable",
-            CHECK_RESULT(pbRecord[RECORD_IN_USE] == RECORD_LIVE && ulFirstID == DataFileID(ulIndex, 0),
-                         SAR_INVALIDPARAMERR));
+            CHECK_RESULT((byInUse == RECORD_LIVE || byInUse == RECORD_UNREADABLE) && ulFirstID == DataFileID(ulIndex, 0),
+                         SAR_FILEERR));
     if (m_pbLayoutKnown[ulIndex]) {
         *pLayout = m_pstLayouts[ulIndex];
         return 0;
     }
-    unsigned int ulRet = ReadLayoutFromToken(ulIndex, pLayout);
+    unsigned int ulRet = byInUse == RECORD_LIVE ? ReadLayoutFromToken(ulIndex, pLayout)
+                                                : ReadUnfinishedLayout(ulIndex, pLayout);
     if (ulRet != 0) return ulRet;
     m_pstLayouts[ulIndex] = *pLayout;
     m_pbLayoutKnown[ulIndex] = true;
     return 0;
 }
 
+/* The size of an object's first file.  A missing first file leaves a listed
+ * name without content: a file error, not "no such file" (which would send
+ * the caller to create a name that exists). */
+static unsigned int FirstFileSize(CApplicationObject *pApp, unsigned int ulIndex, uint32_t *pulSize)
+{
+    unsigned int ulRet = TokenFileSize(pApp, DataFileID(ulIndex, 0), pulSize);
+    return ulRet == SW_FILE_NOT_FOUND ? (unsigned int)SAR_FILEERR : ulRet;
+}
+
 unsigned int CApplicationObject::ReadLayoutFromToken(unsigned int ulIndex, ObjectLayout *pLayout)
 {
     static const char *OP = "GetObjectContentByIndex";
     uint32_t ulFirst = 0;
-    OP_STEP(OP, "GetCosFileInfo: Data Object file", TokenFileSize(this, DataFileID(ulIndex, 0), &ulFirst));
+    OP_STEP(OP, "GetCosFileInfo: Data Object file", FirstFileSize(this, ulIndex, &ulFirst));
     OP_STEP(OP, "Check file length is valid",
             CHECK_RESULT(ulFirst >= 1 && ulFirst <= SKF_DATA_OBJECT_PIECE, SAR_INDATALENERR));
     pLayout->bHeader = false;
     pLayout->ulContentLen = ulFirst;
+    pLayout->bUnfinished = false;
     if (ulFirst < SKF_OBJECT_HEADER_LEN) return 0;  /* raw content shorter than a header */
     unsigned char pbHeader[SKF_OBJECT_HEADER_LEN];
     unsigned int ulGot = sizeof(pbHeader);
@@ -390,6 +444,39 @@ unsigned int CApplicationObject::ReadLayoutFromToken(unsigned int ulIndex, Objec
     }
     pLayout->bHeader = true;
     pLayout->ulContentLen = ulContent;
+    return 0;
+}
+
+/* A record is marked unreadable only while raw content is stored again in
+ * the header form, and only once its first file is deleted: from the first
+ * file's creation on the files' sizes give the length (raw content is at
+ * most one piece, so the header form has one piece, or a whole first piece
+ * and a second of at most the header's length).  Before that creation
+ * nothing gives it: a file error. */
+unsigned int CApplicationObject::ReadUnfinishedLayout(unsigned int ulIndex, ObjectLayout *pLayout)
+{
+    static const char *OP = "GetObjectContentByIndex";
+    uint32_t ulFirst = 0;
+    OP_STEP(OP, "GetCosFileInfo: Data Object file", FirstFileSize(this, ulIndex, &ulFirst));
+    OP_STEP(OP, "Check file length is valid",
+            CHECK_RESULT(ulFirst >= SKF_OBJECT_HEADER_LEN + SKF_OBJECT_MAGIC_LEN && ulFirst <= SKF_DATA_OBJECT_PIECE,
+                         SAR_FILEERR));
+    uint32_t ulSecond = 0;
+    if (ulFirst == SKF_DATA_OBJECT_PIECE) {
+        CExpectedStepCode absent(SW_FILE_NOT_FOUND);
+        unsigned int ulRet = TokenFileSize(this, DataFileID(ulIndex, 1), &ulSecond);
+        /* A file beyond the header's length is none of this object's. */
+        if (ulRet == SW_FILE_NOT_FOUND || (ulRet == 0 && ulSecond > SKF_OBJECT_HEADER_LEN)) {
+            ulRet = 0;
+            ulSecond = 0;
+        }
+        OP_STEP(OP, "GetCosFileInfo: Data Object file", ulRet);
+    }
+    pLayout->bHeader = true;
+    pLayout->ulContentLen = ulFirst + ulSecond - SKF_OBJECT_HEADER_LEN;
+    pLayout->bUnfinished = true;
+    TRACE(LOG_LEVEL_WARN, "%s - object record %u unfinished: %u bytes, unreadable until written whole", OP, ulIndex,
+          pLayout->ulContentLen);
     return 0;
 }
 
@@ -505,12 +592,15 @@ unsigned int CApplicationObject::MarkRecord(unsigned int ulIndex, unsigned char 
 }
 
 /* Raw content that now begins with the magic, stored in place in the header
- * form.  While the first file is made again the record is marked
- * unreadable, so that no reader takes a half-written first file for
- * content: it answers an error and the name stays deletable.  The later
- * pieces come first (no reader of the raw form looks at them), then the
- * first file, then the record is marked live again.  A failure puts the
- * old raw content back (trying twice) and the failure is answered. */
+ * form.  The later pieces come first (no reader of the raw form looks at
+ * them), then the first file is deleted and only then the record marked
+ * unreadable, so that a record so marked always has its first file missing
+ * or in the new form, whose size gives the content's length: the first file
+ * is created, written, and the record marked live again.  No reader takes a
+ * half-written first file for content: a missing one or a record marked
+ * unreadable answers a file error, and the name stays deletable.  A failure
+ * after the deletion puts the old raw content back (trying twice) and the
+ * failure is answered. */
 unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
                                                    const std::vector<unsigned char> &vImage)
 {
@@ -521,36 +611,42 @@ unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const O
     std::vector<unsigned char> vOld(ulContent);
     unsigned int ulRet = ReadStoredBytes(ulIndex, 0, vOld.data(), ulContent);
     if (ulRet != 0) return ulRet;
-    ulRet = MarkRecord(ulIndex, RECORD_UNREADABLE);
-    if (ulRet != 0) {
-        TRACE_STEP_FAIL(OP, "Mark object record unreadable", ulRet);
-        MarkRecord(ulIndex, RECORD_LIVE);
-        OPENSSL_cleanse(vOld.data(), vOld.size());
-        return ulRet;
-    }
     for (unsigned int k = 1; k < ulPieces && ulRet == 0; ++k) {
         ulRet = CreatePieceFile(DataFileID(ulIndex, k), (unsigned short)PieceLength(ulStored, k));
         if (ulRet == 0)
             ulRet = WriteStoredBytes(ulIndex, k * SKF_DATA_OBJECT_PIECE, vImage.data() + k * SKF_DATA_OBJECT_PIECE,
                                      PieceLength(ulStored, k));
     }
+    if (ulRet != 0) {
+        /* The raw content is untouched; the pieces go again. */
+        TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
+        ClearDataObjectFiles(ulIndex, 1, ulPieces);
+        OPENSSL_cleanse(vOld.data(), vOld.size());
+        return ulRet;
+    }
     /* Once the first file's deletion was sent, it may be gone whatever the
-     * token answered. */
-    bool bFirstTouched = ulRet == 0;
-    if (ulRet == 0) ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+     * token answered; once the mark was sent, the record may be marked. */
+    bool bMarkSent = false;
+    ulRet = CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
+    if (ulRet == 0) {
+        bMarkSent = true;
+        ulRet = MarkRecord(ulIndex, RECORD_UNREADABLE);
+        if (ulRet != 0) TRACE_STEP_FAIL(OP, "Mark object record unreadable", ulRet);
+    }
     if (ulRet == 0)
         ulRet = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)PieceLength(ulStored, 0));
     if (ulRet == 0) ulRet = WriteStoredBytes(ulIndex, 0, vImage.data(), PieceLength(ulStored, 0));
     if (ulRet == 0) {
         /* The new content is whole; a failure here leaves it behind a
-         * record marked unreadable, answered as a failure. */
+         * record marked unreadable, answered as a failure (and finished by
+         * the next whole write). */
         ulRet = MarkRecord(ulIndex, RECORD_LIVE);
         if (ulRet != 0) TRACE_STEP_FAIL(OP, "Mark object record live", ulRet);
         OPENSSL_cleanse(vOld.data(), vOld.size());
         return ulRet;
     }
     TRACE_STEP_FAIL(OP, "Rewrite with header", ulRet);
-    unsigned int ulRestored = bFirstTouched ? 1u : 0u;
+    unsigned int ulRestored = 1;
     for (unsigned int ulTry = 0; ulTry < 2 && ulRestored != 0; ++ulTry) {
         CDeviceOperator::DeleteCosFile(DataFileID(ulIndex, 0));
         ulRestored = CDeviceOperator::CreateCosFile(DataFileID(ulIndex, 0), (unsigned short)ulContent);
@@ -559,10 +655,30 @@ unsigned int CApplicationObject::RewriteWithHeader(unsigned int ulIndex, const O
     if (ulRestored == 0) ulRestored = ClearDataObjectFiles(ulIndex, 1, ulPieces);
     /* The old content is back and nothing else names its files: readable
      * again.  Else the record stays unreadable, and deletable. */
-    if (ulRestored == 0) ulRestored = MarkRecord(ulIndex, RECORD_LIVE);
+    if (ulRestored == 0 && bMarkSent) ulRestored = MarkRecord(ulIndex, RECORD_LIVE);
     if (ulRestored != 0) TRACE_STEP_FAIL(OP, "Restore raw content", ulRestored);
     OPENSSL_cleanse(vOld.data(), vOld.size());
     return ulRet;
+}
+
+/* The object's files have the sizes its length gives (they gave it): the
+ * header and the content go into them in place, then the record is marked
+ * live.  Cut short, the record stays unreadable and the next whole write
+ * finishes it. */
+unsigned int CApplicationObject::FinishObject(unsigned int ulIndex, const ObjectLayout &stLayout,
+                                              const unsigned char *pbData)
+{
+    static const char *OP = "WriteObject";
+    std::vector<unsigned char> vImage(SKF_OBJECT_HEADER_LEN + stLayout.ulContentLen);
+    memcpy(vImage.data(), SKF_OBJECT_MAGIC, SKF_OBJECT_MAGIC_LEN);
+    PutLE32(vImage.data() + SKF_OBJECT_MAGIC_LEN, stLayout.ulContentLen);
+    memcpy(vImage.data() + SKF_OBJECT_HEADER_LEN, pbData, stLayout.ulContentLen);
+    unsigned int ulRet = WriteStoredBytes(ulIndex, 0, vImage.data(), (unsigned int)vImage.size());
+    OPENSSL_cleanse(vImage.data(), vImage.size());
+    OP_STEP(OP, "Write unfinished object", ulRet);
+    OP_STEP(OP, "Mark object record live", MarkRecord(ulIndex, RECORD_LIVE));
+    m_pstLayouts[ulIndex] = ObjectLayout{true, stLayout.ulContentLen};
+    return 0;
 }
 
 /* The stored bytes of the object after a write of ulLength bytes at offset
@@ -663,6 +779,12 @@ unsigned int CApplicationObject::WriteObject(unsigned int ulIndex, unsigned char
     /* Token files keep their sizes: more than the object holds would run
      * into files that are not there (or another piece's bytes). */
     OP_STEP(OP, "Check data length", CHECK_RESULT(ulLength <= stLayout.ulContentLen, SAR_INDATALENERR));
+    /* Only the whole content finishes an unfinished object: nothing of it
+     * can be kept. */
+    if (stLayout.bUnfinished) {
+        OP_STEP(OP, "Check whole content", CHECK_RESULT(ulLength == stLayout.ulContentLen, SAR_FILEERR));
+        return FinishObject(ulIndex, stLayout, pbData);
+    }
     if (ulLength == 0) return 0;
     /* Raw content that would begin with the magic goes into the header form
      * (every reader would take it for a header). */
@@ -862,6 +984,10 @@ unsigned int CApplicationObject::ReadCosFile(char *pszFileName, unsigned int ulO
         ObjectLayout stLayout;
         unsigned int ulRet = FindLiveRecord(OP, pszFileName, &ulIndex);
         if (ulRet == 0) ulRet = ReadObjectLayout(ulIndex, &stLayout);
+        if (ulRet == 0 && stLayout.bUnfinished) {
+            ulRet = SAR_FILEERR;
+            TRACE_STEP_FAIL(OP, "CHECK object content is whole", ulRet);
+        }
         if (ulRet != 0) {
             *pulOutLen = 0;
             return ulRet;

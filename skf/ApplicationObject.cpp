@@ -29,6 +29,7 @@ CApplicationObject::CApplicationObject(CDeviceContext *pDeviceContext)
       m_bRecordsKnown(false),
       m_bRecordFile(false),
       m_ulRecordFileSize(0),
+      m_bRecordFileInDoubt(false),
       m_pbLayoutKnown(),
       m_pstLayouts(),
       m_ullChangesSeen(0),

@@ -113,10 +113,14 @@ public:
 private:
     /* Where an object's bytes are: raw in its first file, or behind the
      * header in files of one piece each.  A header counts only when its
-     * length agrees with the object's files. */
+     * length agrees with the object's files.  bUnfinished: a change into
+     * the header form was cut after the first file was deleted; its files
+     * give the length, but the content cannot be read until it is written
+     * whole. */
     struct ObjectLayout {
         bool bHeader;
         unsigned int ulContentLen;
+        bool bUnfinished = false;
     };
 
     /* The PIN results that carry a retry count (63Cx) as SAR codes. */
@@ -152,6 +156,8 @@ private:
     /* The object's layout, from the file cache when it holds it. */
     unsigned int ReadObjectLayout(unsigned int ulIndex, ObjectLayout *pLayout);
     unsigned int ReadLayoutFromToken(unsigned int ulIndex, ObjectLayout *pLayout);
+    /* The layout of a record marked unreadable, from its files' sizes. */
+    unsigned int ReadUnfinishedLayout(unsigned int ulIndex, ObjectLayout *pLayout);
     /* Stored bytes (header included) at ulStoredOffset, across the pieces. */
     unsigned int ReadStoredBytes(unsigned int ulIndex, unsigned int ulStoredOffset, unsigned char *pbOut,
                                  unsigned int ulLength);
@@ -171,6 +177,9 @@ private:
      * header form (vImage: the new stored bytes). */
     unsigned int RewriteWithHeader(unsigned int ulIndex, const ObjectLayout &stLayout,
                                    const std::vector<unsigned char> &vImage);
+    /* The whole content written into an unfinished object's files, and the
+     * record marked live. */
+    unsigned int FinishObject(unsigned int ulIndex, const ObjectLayout &stLayout, const unsigned char *pbData);
     /* Writes the record's in-use byte to the token (twice if need be). */
     unsigned int MarkRecord(unsigned int ulIndex, unsigned char byInUse);
     /* Frees the record on the token, then deletes the object's own files. */
@@ -191,8 +200,13 @@ private:
                                       unsigned int ulToPiece = SKF_DATA_OBJECT_FILES_PER_RECORD);
     /* Writes cached record ulIndex (only that one) to the record file. */
     unsigned int SaveDataObjRecord(unsigned int ulIndex);
-    /* The cache into a record file of ulOldSize bytes, too short for it. */
+    /* The cache into a record file of ulOldSize bytes, too short for it;
+     * after a failure the old bytes are put back, or the record file is in
+     * doubt. */
     unsigned int RebuildObjectRecordFile(uint32_t ulOldSize);
+    /* The record file of ulOldSize bytes holding pbOld again, by what the
+     * token is seen to hold. */
+    unsigned int PutRecordFileBack(const unsigned char *pbOld, uint32_t ulOldSize);
 
     char m_szAppName[SKF_APP_NAME_FIELD];
     unsigned char m_pbRecords[SKF_OBJECT_RECORD_FILE_LEN];  /* image of the object record file */
@@ -202,6 +216,9 @@ private:
     bool m_bRecordsKnown;
     bool m_bRecordFile;
     uint32_t m_ulRecordFileSize;
+    /* A rebuild of the record file failed and could not put the old bytes
+     * back: what the token holds is not known until it is read again. */
+    bool m_bRecordFileInDoubt;
     bool m_pbLayoutKnown[SKF_OBJECT_RECORD_COUNT];
     ObjectLayout m_pstLayouts[SKF_OBJECT_RECORD_COUNT];
     unsigned long long m_ullChangesSeen;

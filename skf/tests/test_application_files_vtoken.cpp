@@ -8,10 +8,14 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+
 #include <openssl/rand.h>
 
 #include "SarnCore/APDU.h"
+#include "SarnCore/APDUChipBrio.h"
 #include "SarnCore/APDUCommon.h"
+#include "SarnCore/APDUFile.h"
 #include "SarnCore/BrioContext.h"
 #include "SkfLogCapture.h"
 #include "TransportPause.h"
@@ -586,11 +590,12 @@ TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
     PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "good"), lost, odd, Bytes(RECORD, 0)}));
 
     EXPECT_EQ(std::string("good\0lost\0odd\0\0", 15), FileList(pApp));
-    EXPECT_EQ(0x8000F102u, pApp->GetCosFileInfo((char *)"lost", nullptr));
+    /* A listed name whose content cannot be read is a file error. */
+    EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->GetCosFileInfo((char *)"lost", nullptr));
     unsigned int ulLen = 99;
-    EXPECT_EQ(0x8000F102u, pApp->ReadCosFile((char *)"lost", 0, 10, nullptr, &ulLen));
+    EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->ReadCosFile((char *)"lost", 0, 10, nullptr, &ulLen));
     EXPECT_EQ(0u, ulLen);
-    EXPECT_EQ((unsigned int)SAR_INVALIDPARAMERR, pApp->ReadCosFile((char *)"odd", 0, 10, nullptr, &ulLen));
+    EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->ReadCosFile((char *)"odd", 0, 10, nullptr, &ulLen));
 
     /* The damaged records count as occupied and stay as they were. */
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"new", 10, 0xFF, 0xFF));
@@ -605,6 +610,74 @@ TEST_F(ApplicationTest, DamagedRecordsAreKeptAndReported)
     ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"lost"));
     ASSERT_EQ(0u, pApp->CreateCosFile((char *)"more", 10, 0xFF, 0xFF));
     EXPECT_EQ(Record(1, "more", 1, 0), Slice(RawFile(SKF_OBJECT_RECORD_FILE), RECORD, RECORD));
+}
+
+/* A record marked unreadable (in-use byte 2) as a change of raw content into
+ * the header form leaves it when cut after its first file was deleted: the
+ * files' sizes give the length once the first file is made again, and a
+ * whole write finishes the file in the layout every host reads. */
+TEST_F(ApplicationTest, UnfinishedHeaderFormTellsItsSizeAndAWholeWriteFinishesIt)
+{
+    CApplicationObject *pApp = OpenApp(15);
+    struct Case {
+        const char *pszState;
+        Bytes first, second;   /* files k = 0 and 1; empty: missing */
+        unsigned int ulSize;   /* 0: not known */
+    } cases[] = {
+        {"first file created", Bytes(1008, 0xFF), {}, 1000},
+        {"first file partly written", Concat({Header(1000), RandomBytes(248), Bytes(752, 0xFF)}), {}, 1000},
+        {"two pieces", Bytes(PIECE, 0xFF), RandomBytes(4), PIECE - 4},
+        {"a whole first piece alone", Bytes(PIECE, 0xFF), {}, PIECE - 8},
+        {"a file beyond the header's length", Bytes(PIECE, 0xFF), Bytes(100, 0xEE), PIECE - 8},
+        {"first file missing", {}, RandomBytes(4), 0},
+    };
+    for (const Case &c : cases) {
+        for (unsigned int k = 0; k < 2; ++k) {
+            Operator()->DeleteCosFile(DataFile(0, k));
+            const Bytes &file = k == 0 ? c.first : c.second;
+            /* A file only created holds 0xFF bytes on the virtual token. */
+            if (!file.empty() && std::all_of(file.begin(), file.end(), [](unsigned char b) { return b == 0xFF; }))
+                ASSERT_EQ(0u, Operator()->CreateCosFile(DataFile(0, k), (unsigned short)file.size()));
+            else if (!file.empty())
+                PutRawFile(DataFile(0, k), file);
+        }
+        PutRawFile(SKF_OBJECT_RECORD_FILE, Concat({Record(0, "u", 2), Bytes(3 * RECORD, 0)}));
+        EXPECT_EQ(std::string("u\0\0", 3), FileList(pApp)) << c.pszState;
+        unsigned int ulLen = 99;
+        EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->ReadCosFile((char *)"u", 0, 10, nullptr, &ulLen)) << c.pszState;
+        EXPECT_EQ(0u, ulLen) << c.pszState;
+        FILEATTRIBUTE stInfo;
+        memset(&stInfo, 0x7f, sizeof(stInfo));
+        unsigned int ulInfo = pApp->GetCosFileInfo((char *)"u", &stInfo);
+        Bytes data = RandomBytes(c.ulSize != 0 ? c.ulSize : 1000);
+        if (c.ulSize == 0) {
+            EXPECT_EQ((unsigned int)SAR_FILEERR, ulInfo) << c.pszState;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->WriteCosFile((char *)"u", 0, data.data(), 1000)) << c.pszState;
+            EXPECT_EQ(0u, pApp->DeleteCosFile((char *)"u")) << c.pszState;
+            EXPECT_EQ(std::string(), FileList(pApp)) << c.pszState;
+            continue;
+        }
+        ASSERT_EQ(0u, ulInfo) << c.pszState;
+        EXPECT_EQ(c.ulSize, stInfo.FileSize) << c.pszState;
+        EXPECT_EQ(0x10u, stInfo.ReadRights) << c.pszState;
+        EXPECT_EQ(0x10u, stInfo.WriteRights) << c.pszState;
+        /* Nothing of the old content can be kept: only a whole write. */
+        EXPECT_EQ((unsigned int)SAR_FILEERR, pApp->WriteCosFile((char *)"u", 0, data.data(), c.ulSize - 1))
+            << c.pszState;
+        EXPECT_EQ((unsigned int)SAR_INDATALENERR, pApp->WriteCosFile((char *)"u", 0, data.data(), c.ulSize + 1))
+            << c.pszState;
+        ASSERT_EQ(0u, pApp->WriteCosFile((char *)"u", 0, data.data(), c.ulSize)) << c.pszState;
+        EXPECT_EQ(data, ReadBack(pApp, "u")) << c.pszState;
+        /* Byte for byte the live record and the header form. */
+        EXPECT_EQ(Concat({Record(0, "u"), Bytes(3 * RECORD, 0)}), RawFile(SKF_OBJECT_RECORD_FILE)) << c.pszState;
+        Bytes stored = Concat({Header(c.ulSize), data});
+        EXPECT_EQ(Slice(stored, 0, c.first.size()), RawFile(DataFile(0, 0))) << c.pszState;
+        if (stored.size() > PIECE) { EXPECT_EQ(Slice(stored, PIECE, stored.size() - PIECE), RawFile(DataFile(0, 1))) << c.pszState; }
+        /* Read again from the token, as another process reads it. */
+        CApplicationObject *pOther = NewApp();
+        EXPECT_EQ(data, ReadBack(pOther, "u")) << c.pszState;
+        ASSERT_EQ(0u, pApp->DeleteCosFile((char *)"u")) << c.pszState;
+    }
 }
 
 TEST_F(ApplicationTest, UnreachableRecordsAreReclaimedByCreation)
@@ -881,6 +954,45 @@ protected:
         return std::equal(back.begin() + n, back.end(), m_old.begin() + n);
     }
 
+    unsigned int m_ulFinished = 0, m_ulMadeAgain = 0;
+
+    /* A file error, never a parameter error.  Once the first file is made
+     * again (the object in record 0) its size gives the file's: it is
+     * answered with the record's rights, a shorter write is refused and a
+     * whole one finishes the file.  Before, nothing gives the size: the
+     * name is deleted and created again. */
+    void ExpectUnfinished(unsigned int ulRead, const std::string &where)
+    {
+        const unsigned int ulSize = GetParam().ulSize;
+        EXPECT_EQ((unsigned int)SAR_FILEERR, ulRead) << where;
+        FILEATTRIBUTE stInfo;
+        memset(&stInfo, 0x7f, sizeof(stInfo));
+        unsigned int ulInfo = m_pApp->GetCosFileInfo((char *)"obj", &stInfo);
+        Bytes again = RandomBytes(ulSize);
+        again[0] = 'w';
+        if (!RawFile(DataFile(0, 0)).empty()) {
+            ++m_ulFinished;
+            ASSERT_EQ(0u, ulInfo) << where;
+            EXPECT_EQ(ulSize, stInfo.FileSize) << where;
+            EXPECT_EQ(0x10u, stInfo.ReadRights) << where;
+            EXPECT_EQ(0x10u, stInfo.WriteRights) << where;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize - 1))
+                << where;
+            EXPECT_EQ(0u, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize)) << where;
+            EXPECT_EQ(again, ReadBack(m_pApp, "obj")) << where;
+            EXPECT_EQ(1u, RawFile(SKF_OBJECT_RECORD_FILE)[0]) << where << ": the record is live again";
+        } else {
+            ++m_ulMadeAgain;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, ulInfo) << where;
+            EXPECT_EQ((unsigned int)SAR_FILEERR, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize))
+                << where;
+            EXPECT_EQ(0u, m_pApp->DeleteCosFile((char *)"obj")) << where;
+            EXPECT_EQ(0u, m_pApp->CreateCosFile((char *)"obj", ulSize, 0x10, 0x10)) << where;
+            EXPECT_EQ(0u, m_pApp->WriteCosFile((char *)"obj", 0, again.data(), ulSize)) << where;
+            EXPECT_EQ(again, ReadBack(m_pApp, "obj")) << where;
+        }
+    }
+
     void ExpectSound(unsigned int ulRet, unsigned int ulLargest, const std::string &where)
     {
         const CutForm &f = GetParam();
@@ -912,6 +1024,7 @@ protected:
                  * reads as an error. */
                 EXPECT_TRUE(f.kind == CutKind::Write && !f.bFree && f.bMagic)
                     << where << ": listed but unreadable (0x" << std::hex << ulRead << ")";
+                ExpectUnfinished(ulRead, where);
             }
             /* A readable name takes a write that holds; any listed name
              * takes a deletion. */
@@ -976,6 +1089,11 @@ TEST_P(ApplicationCutTableTest, EveryCutLeavesSoundFiles)
             ExpectSound(ulRet, ulLargest, std::string(w.pszName) + " at exchange " + std::to_string(n));
         }
     }
+    /* The window of a rewrite into the header form has both states. */
+    if (f.kind == CutKind::Write && !f.bFree && f.bMagic) {
+        EXPECT_NE(0u, m_ulFinished);
+        EXPECT_NE(0u, m_ulMadeAgain);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -987,6 +1105,241 @@ INSTANTIATE_TEST_SUITE_P(
                       CutForm{"CreateSeveralPieces", 58, CutKind::Create, true, false, 30000},
                       CutForm{"Delete", 59, CutKind::Delete, true, false, 30000}),
     [](const ::testing::TestParamInfo<CutForm> &info) { return std::string(info.param.pszName); });
+
+/* ---- a short record file made whole ---- */
+
+/* The file layer's commands of a call as the token is sent them, on the
+ * connection's file and chip command objects: each frame's instruction and
+ * file id are kept while the trail is armed, and the frame of a chosen
+ * number is refused (answered with the token's internal error, 6F 00,
+ * without reaching the token). */
+class CCommandTrail {
+public:
+    struct Frame {
+        unsigned char byINS;
+        unsigned short usFileID;
+    };
+    void Arm(unsigned int ulRefuse = 0)
+    {
+        m_frames.clear();
+        m_ulRefuse = ulRefuse;
+        m_bArmed = true;
+    }
+    void Disarm() { m_bArmed = false; }
+    const std::vector<Frame> &Frames() const { return m_frames; }
+    /* The number (from 1) of the first frame of this instruction on the
+     * file from frame ulFrom on; 0 when none. */
+    unsigned int Find(unsigned char byINS, unsigned short usFileID, unsigned int ulFrom = 1) const
+    {
+        for (unsigned int n = ulFrom; n <= m_frames.size(); ++n) {
+            if (m_frames[n - 1].byINS == byINS && m_frames[n - 1].usFileID == usFileID) return n;
+        }
+        return 0;
+    }
+    /* Whether this frame is refused. */
+    bool Take(const unsigned char *pbFrame, unsigned int ulFrameLen)
+    {
+        if (!m_bArmed) return false;
+        unsigned short usFileID = ulFrameLen >= 12 ? (unsigned short)(pbFrame[10] << 8 | pbFrame[11]) : 0;
+        m_frames.push_back(Frame{pbFrame[1], usFileID});
+        return m_frames.size() == m_ulRefuse;
+    }
+
+private:
+    std::vector<Frame> m_frames;
+    unsigned int m_ulRefuse = 0;
+    bool m_bArmed = false;
+};
+
+template <class TCommands>
+class CTrailedCommands : public TCommands {
+public:
+    CTrailedCommands(CDeviceInfo *pInfo, CCommandTrail &trail) : TCommands(pInfo, SARN_DEFAULT_TIMEOUT), m_trail(trail)
+    {
+    }
+
+protected:
+    unsigned int TransmitFrame(const unsigned char *pbFrame, unsigned int ulFrameLen, unsigned char *pbAnswer,
+                               unsigned int *pulAnswerLen) override
+    {
+        if (!m_trail.Take(pbFrame, ulFrameLen))
+            return TCommands::TransmitFrame(pbFrame, ulFrameLen, pbAnswer, pulAnswerLen);
+        static const unsigned char REFUSED[] = {0x6F, 0x00, 0x00, 0x00};
+        memcpy(pbAnswer, REFUSED, sizeof(REFUSED));
+        *pulAnswerLen = sizeof(REFUSED);
+        return 0;
+    }
+
+private:
+    CCommandTrail &m_trail;
+};
+
+static const unsigned char INS_CREATE_FILE = 0x30, INS_DELETE_FILE = 0x32, INS_WRITE_FILE = 0x3A;
+
+/* A record file as another host leaves it, shorter than the four records,
+ * made whole by a creation or deletion that writes a record; each command
+ * of the call lost, refused or cut, then seen from a new connection. */
+struct ShortRecordCase {
+    const char *pszName;
+    unsigned int ulAddr;
+    unsigned int ulRecordFileSize; /* 296 or 148 */
+    bool bDelete;                  /* delete "c" (record 1) rather than create "b" */
+};
+
+std::ostream &operator<<(std::ostream &os, const ShortRecordCase &c) { return os << c.pszName; }
+
+class ShortRecordFileTest : public ApplicationCutTest, public ::testing::WithParamInterface<ShortRecordCase> {
+protected:
+    CCommandTrail m_trail;
+    Bytes m_a = RandomBytes(1000), m_c = RandomBytes(100);
+
+    void SetUpToken()
+    {
+        const ShortRecordCase &c = GetParam();
+        for (unsigned int i = 0; i < 4; ++i) Operator()->DeleteCosFile(DataFile(i, 0));
+        PutRawFile(DataFile(0, 0), m_a);
+        Bytes records = Record(0, "a");
+        if (c.bDelete) {
+            PutRawFile(DataFile(1, 0), m_c);
+            records = Concat({records, Record(1, "c")});
+        }
+        records.resize(c.ulRecordFileSize, 0);
+        PutRawFile(SKF_OBJECT_RECORD_FILE, records);
+    }
+
+    /* The call on a new application object, its commands on the trail;
+     * fnBefore runs just before it (the exchanges are counted from there). */
+    unsigned int Call(unsigned int ulRefuse = 0, const std::function<void()> &fnBefore = nullptr)
+    {
+        CDeviceContext *pCtx = Context();
+        delete pCtx->m_pApduFile;
+        pCtx->m_pApduFile = new CTrailedCommands<CAPDUFile>(pCtx->m_pDevieHandle, m_trail);
+        delete pCtx->m_pApduChip;
+        pCtx->m_pApduChip = new CTrailedCommands<CAPDUChipBrio>(pCtx->m_pDevieHandle, m_trail);
+        CApplicationObject *pApp = NewApp();
+        transport_pause::Reset();
+        if (fnBefore) fnBefore();
+        m_trail.Arm(ulRefuse);
+        unsigned int ulRet = GetParam().bDelete ? pApp->DeleteCosFile((char *)"c")
+                                                : pApp->CreateCosFile((char *)"b", 100, 0xFF, 0xFF);
+        m_trail.Disarm();
+        return ulRet;
+    }
+};
+
+TEST_P(ShortRecordFileTest, EveryCutLeavesTheOtherFilesAndNoNameWithoutItsFiles)
+{
+    const ShortRecordCase &c = GetParam();
+    const unsigned int ulAddr = c.ulAddr;
+    OpenApp(ulAddr);
+    /* The largest file that fits once the record file is whole. */
+    PutRawFile(SKF_OBJECT_RECORD_FILE, Bytes(SKF_OBJECT_RECORD_FILE_LEN, 0));
+    _QV_DEV_INFO stInfo;
+    ASSERT_EQ(0u, Operator()->GetDeviceInfo(&stInfo));
+    const unsigned int ulLargest = stInfo.ulFreeSpace - SKF_OBJECT_HEADER_LEN;
+
+    SetUpToken();
+    ASSERT_EQ(0u, Call());
+    const unsigned int ulSteps = transport_pause::Count();
+    ASSERT_EQ(ulSteps, m_trail.Frames().size());
+    ASSERT_EQ(SKF_OBJECT_RECORD_FILE_LEN, RawFile(SKF_OBJECT_RECORD_FILE).size());
+    /* An unplug after the record file's deletion reached the token and
+     * before its first new bytes did leaves no records: the one loss the
+     * layout cannot avoid. */
+    const unsigned int ulDeleted = m_trail.Find(INS_DELETE_FILE, SKF_OBJECT_RECORD_FILE);
+    const unsigned int ulRewritten = m_trail.Find(INS_WRITE_FILE, SKF_OBJECT_RECORD_FILE, ulDeleted);
+    ASSERT_NE(0u, ulDeleted);
+    ASSERT_EQ(ulDeleted + 1, m_trail.Find(INS_CREATE_FILE, SKF_OBJECT_RECORD_FILE, ulDeleted));
+    ASSERT_EQ(ulDeleted + 2, ulRewritten);
+
+    /* Command n cut (unplugged once it reached the token), its answer lost,
+     * or refused; after a lost answer also a second fault at a later
+     * command m, lost or refused, as the putting back meets it. */
+    enum class Fault { None, Unplug, Lost, Refused };
+    struct Run {
+        Fault first;
+        unsigned int n;
+        Fault second;
+        unsigned int m;
+    };
+    std::vector<Run> runs;
+    for (unsigned int n = 1; n <= ulSteps; ++n) {
+        for (Fault f : {Fault::Unplug, Fault::Lost, Fault::Refused}) runs.push_back(Run{f, n, Fault::None, 0});
+        for (unsigned int m = n + 1; m <= n + 6; ++m) {
+            for (Fault f : {Fault::Lost, Fault::Refused}) runs.push_back(Run{Fault::Lost, n, f, m});
+        }
+    }
+    static const char *const FAULT_NAMES[] = {"", "unplug", "lost answer", "refused"};
+    auto loseAnswer = [&]() { daemon.InjectFault(TokenSerial(), "csw-status"); };
+    for (const Run &r : runs) {
+        const unsigned int n = r.n;
+        std::string where = std::string(FAULT_NAMES[(int)r.first]) + " at command " + std::to_string(n);
+        if (r.second != Fault::None) where += std::string(", ") + FAULT_NAMES[(int)r.second] + " at " + std::to_string(r.m);
+        /* The last run's connection, its token left with no file. */
+        SetUpToken();
+        unsigned int ulRefuse = r.first == Fault::Refused ? n : r.second == Fault::Refused ? r.m : 0;
+        unsigned int ulRet = Call(ulRefuse, [&]() {
+            if (r.first == Fault::Unplug) transport_pause::At(n, [&]() { daemon.Unplug(TokenSerial()); });
+            if (r.first != Fault::Lost) return;
+            /* An answer is lost by a fault armed at the pause of the
+             * command before (now, for the first command). */
+            std::function<void()> fnLose = [&]() {
+                loseAnswer();
+                if (r.second == Fault::Lost) transport_pause::At(r.m - n, loseAnswer);
+            };
+            if (n == 1) fnLose();
+            else transport_pause::At(n - 1, fnLose);
+        });
+        transport_pause::Clear();
+        daemon.InjectFault(TokenSerial(), "none");
+        CApplicationObject *pApp = Replug(ulAddr);
+
+        std::string list = FileList(pApp);
+        auto listed = [&](const char *pszName) {
+            return list.find(std::string(pszName) + '\0') == 0 ||
+                   list.find(std::string("\0", 1) + pszName + '\0') != std::string::npos;
+        };
+        const bool bLoss = r.first == Fault::Unplug && n >= ulDeleted && n < ulRewritten;
+        if (bLoss) {
+            EXPECT_EQ(std::string(), list) << where;
+        } else {
+            EXPECT_TRUE(listed("a")) << where << ": a file that the call does not touch is gone";
+            if (listed("a")) { EXPECT_EQ(m_a, ReadBack(pApp, "a")) << where; }
+        }
+        const char *pszTouched = c.bDelete ? "c" : "b";
+        if (ulRet == 0) { EXPECT_EQ(!c.bDelete, listed(pszTouched)) << where << ": success"; }
+        if (listed(pszTouched)) {
+            /* The name with its files. */
+            Bytes back = ReadBack(pApp, pszTouched);
+            EXPECT_EQ(100u, back.size()) << where;
+            if (c.bDelete) { EXPECT_EQ(m_c, back) << where; }
+        } else if (!c.bDelete && r.first != Fault::Unplug && r.second == Fault::None) {
+            /* A creation failed by one command leaves no name, and none of
+             * its files: an unplug, or a second failure in the clean-up,
+             * leaves them to the sweep of free runs (and a deletion frees
+             * the record before the files, by design). */
+            EXPECT_EQ(0u, RawFile(DataFile(1, 0)).size()) << where << ": files of no name";
+        }
+        /* Every listed name deletes; a new file makes the record file
+         * whole, and once it is gone the largest file fits. */
+        for (const char *pszName : {"a", "b", "c"}) {
+            if (listed(pszName)) { EXPECT_EQ(0u, pApp->DeleteCosFile((char *)pszName)) << where << " " << pszName; }
+        }
+        EXPECT_EQ(std::string(), FileList(pApp)) << where;
+        EXPECT_EQ(0u, pApp->CreateCosFile((char *)"x", 10, 0xFF, 0xFF)) << where;
+        EXPECT_EQ(0u, pApp->DeleteCosFile((char *)"x")) << where;
+        EXPECT_EQ(0u, pApp->CreateCosFile((char *)"largest", ulLargest, 0xFF, 0xFF)) << where;
+        EXPECT_EQ(0u, pApp->DeleteCosFile((char *)"largest")) << where;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rebuilds, ShortRecordFileTest,
+                         ::testing::Values(ShortRecordCase{"CreateBeside296Bytes", 12, 296, false},
+                                           ShortRecordCase{"CreateBeside148Bytes", 13, 148, false},
+                                           ShortRecordCase{"DeleteFrom296Bytes", 14, 296, true}),
+                         [](const ::testing::TestParamInfo<ShortRecordCase> &info) {
+                             return std::string(info.param.pszName);
+                         });
 
 /* ---- records shared by handles and processes ---- */
 

@@ -9,11 +9,15 @@ std::string VtHex(const VtBytes& v)
     static const char kDigits[] = "0123456789abcdef";
     // Into the string's own bytes: a state of large files is written out at
     // every command, and per-character appends dominated that.
-    std::string s(v.size() * 2, '\0');
+    // Through plain pointers too: an unoptimised (sanitizer) build calls
+    // the vector's operator[] and size() for every byte otherwise.
+    const size_t n = v.size();
+    std::string s(n * 2, '\0');
     char* p = s.empty() ? nullptr : &s[0];
-    for (size_t i = 0; i < v.size(); ++i) {
-        p[2 * i] = kDigits[v[i] >> 4];
-        p[2 * i + 1] = kDigits[v[i] & 15];
+    const uint8_t* q = v.data();
+    for (size_t i = 0; i < n; ++i) {
+        p[2 * i] = kDigits[q[i] >> 4];
+        p[2 * i + 1] = kDigits[q[i] & 15];
     }
     return s;
 }
